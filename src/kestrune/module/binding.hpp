@@ -81,4 +81,8 @@ private:
 // Sets ValueError with a printf-style message and returns NULL, for adapters.
 PyObject* raise_value_error(const char* format, ...);
 
+// A point array that has rows must have exactly two columns. False with
+// ValueError "<name> must have exactly 2 columns (got <cols>)" otherwise.
+bool check_point_columns(const PointsView& v, const char* name);
+
 }  // namespace kestrune

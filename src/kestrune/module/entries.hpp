@@ -2,6 +2,7 @@
 #pragma once
 
 #include "function.hpp"
+#include "pyref.hpp"
 
 namespace kestrune {
 
@@ -25,6 +26,11 @@ PyObject* entry_ransac_circle(Args& a);
 PyObject* entry_ransac_ellipse(Args& a);
 PyObject* entry_ransac_line(Args& a);
 PyObject* entry_ransac_line2(Args& a);
+
+// Unpacks exactly three items as an assignment `M, i, c = bounds` does, with
+// the messages "too many values to unpack (expected 3)" and
+// "need more than %zd value%.1s to unpack"; false with an exception set.
+bool unpack_three(PyObject* seq, PyRef (&out)[3]);
 
 // Table rows that convenience functions call directly.
 extern const FunctionSpec kMaskImageCyImplSpec;
