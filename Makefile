@@ -1,0 +1,78 @@
+# The README's commands: `make demo`, `make test`; also `make bench`, `make fuzz`.
+SHELL := /bin/bash
+
+# Python 3.12: python3.12 on PATH, else the pyenv install on this kind of machine.
+PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && PYENV_VERSION=3.12.1 python3.12 -c 'import sys; print(sys.executable)' 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.12.*/bin/python3.12 2>/dev/null | tail -n 1)
+
+VENV      := .venv
+VENV_NP1  := .venv-numpy1
+PY        := $(VENV)/bin/python
+PY_NP1    := $(VENV_NP1)/bin/python
+ASAN_DIR  := build/asan
+CPP_DIR   := build/kernel-tests
+JOBS      ?= 2
+SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+PYTEST_ARGS ?= -q
+
+.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels bench fuzz clean
+
+$(VENV)/.ready:
+	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+$(VENV_NP1)/.ready:
+	$(PYTHON312) -m venv $(VENV_NP1)
+	$(PY_NP1) -m pip install -q --upgrade pip
+	$(PY_NP1) -m pip install -q "numpy==1.26.*" pytest hypothesis scikit-build-core cmake ninja
+	touch $@
+
+$(VENV_NP1)/.installed: $(VENV_NP1)/.ready $(SOURCES)
+	$(PY_NP1) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+demo: $(VENV)/.installed
+	$(PY) -m pip install -q Pillow
+	$(PY) examples/find_shapes.py
+
+test: test-kernels test-normal test-sanitize test-numpy1
+
+test-normal: $(VENV)/.installed
+	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS) .
+
+$(ASAN_DIR)/.built: $(VENV)/.ready $(SOURCES)
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_DIR) -j $(JOBS)
+	touch $@
+
+# The suite against the sanitizer build: the runtimes are preloaded into the
+# interpreter, and leak checking is off for the interpreter's own allocations.
+test-sanitize: $(ASAN_DIR)/.built
+	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR)) LD_PRELOAD="$(SANITIZER_RUNTIME)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  KESTRUNE_SANITIZED=1 ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
+
+test-numpy1: $(VENV_NP1)/.installed
+	cd tests && ../$(PY_NP1) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
+
+test-kernels: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(CPP_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_MODULE=OFF \
+	  -DKESTRUNE_KERNEL_TESTS=ON -DKESTRUNE_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CPP_DIR) -j $(JOBS)
+	$(CPP_DIR)/kernel_tests
+
+bench: $(VENV)/.installed
+	$(PY) -m pip install -q opencv-python-headless scikit-image matplotlib
+	for script in benchmarks/bench_*.py; do $(PY) $$script || exit 1; done
+	if [ -f benchmarks/compare.py ]; then $(PY) benchmarks/compare.py; fi
+
+clean:
+	rm -rf build dist out $(VENV) $(VENV_NP1)

@@ -1,0 +1,146 @@
+#include "binding.hpp"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+#include "pyref.hpp"
+
+namespace kestrune {
+
+namespace {
+
+bool long_to_int32(PyObject* value, std::int32_t& out) {
+    long wide;
+    if (PyLong_CheckExact(value) && _PyLong_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        wide = static_cast<long>(_PyLong_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    } else {
+        wide = PyLong_AsLong(value);  // beyond 64 bits: the interpreter's own OverflowError
+        if (wide == -1 && PyErr_Occurred()) return false;
+    }
+    if (wide < INT32_MIN || wide > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    out = static_cast<std::int32_t>(wide);
+    return true;
+}
+
+PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    PyRef dict(PyDict_New());
+    if (!dict) {
+        for (const auto& item : items) Py_XDECREF(item.second);
+        return nullptr;
+    }
+    bool ok = true;
+    for (const auto& item : items) {
+        PyRef value(item.second);
+        if (!ok) continue;
+        if (!value || PyDict_SetItemString(dict.get(), item.first, value.get()) < 0) ok = false;
+    }
+    return ok ? dict.release() : nullptr;
+}
+
+}  // namespace
+
+bool to_int32(PyObject* obj, std::int32_t& out) {
+    if (PyLong_Check(obj)) return long_to_int32(obj, out);
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (number == nullptr || number->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    PyRef result(number->nb_int(obj));
+    if (!result) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    if (!PyLong_CheckExact(result.get())) {
+        const char* type_name = Py_TYPE(result.get())->tp_name;
+        if (!PyLong_Check(result.get())) {
+            PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int", type_name);
+            return false;
+        }
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
+                             "strict subclass of int is deprecated, and may be removed in a future version of "
+                             "Python.",
+                             type_name) < 0)
+            return false;
+    }
+    return long_to_int32(result.get(), out);
+}
+
+bool to_double(PyObject* obj, double& out) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool convert_argument(PyObject* obj, Kind kind, int k, Args& args) {
+    args.object[k] = obj;
+    switch (kind) {
+        case Kind::object: return true;
+        case Kind::int32: return to_int32(obj, args.int32[k]);
+        case Kind::float64: return to_double(obj, args.float64[k]);
+        case Kind::image: return args.view[k].acquire(obj, ViewKind::image);
+        case Kind::image_uchar: return args.view[k].acquire(obj, ViewKind::image_uchar);
+        case Kind::plane: return args.view[k].acquire(obj, ViewKind::plane);
+        case Kind::points: return args.view[k].acquire(obj, ViewKind::points);
+        case Kind::mask: return args.view[k].acquire(obj, ViewKind::mask);
+        case Kind::bounds: return bounds_from_mapping(obj, args.bounds[k]);
+    }
+    return true;
+}
+
+PyObject* record_to_dict(const Line& r) {
+    return new_dict({{"px", PyLong_FromLong(r.px)},
+                     {"py", PyLong_FromLong(r.py)},
+                     {"nx", PyLong_FromLong(r.nx)},
+                     {"ny", PyLong_FromLong(r.ny)}});
+}
+
+PyObject* record_to_dict(const Circle& r) {
+    return new_dict({{"x", PyLong_FromLong(r.x)}, {"y", PyLong_FromLong(r.y)}, {"r", PyLong_FromLong(r.r)}});
+}
+
+PyObject* record_to_dict(const Ellipse& r) {
+    return new_dict({{"x", PyFloat_FromDouble(r.x)},
+                     {"y", PyFloat_FromDouble(r.y)},
+                     {"a", PyFloat_FromDouble(r.a)},
+                     {"b", PyFloat_FromDouble(r.b)},
+                     {"theta", PyFloat_FromDouble(r.theta)}});
+}
+
+PyObject* record_to_tuple(const Line2& r) {
+    PyRef first(record_to_dict(r.l1));
+    if (!first) return nullptr;
+    PyRef second(record_to_dict(r.l2));
+    if (!second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+}
+
+PyObject* raise_value_error(const char* format, ...) {
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+bool check_point_columns(const PointsView& v, const char* name) {
+    if (v.rows > 0 && v.cols != 2) {
+        raise_value_error("%s must have exactly 2 columns (got %lld)", name, static_cast<long long>(v.cols));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kestrune

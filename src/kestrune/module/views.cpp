@@ -1,0 +1,366 @@
+#include "views.hpp"
+
+#include <cstring>
+
+#include "binding.hpp"
+#include "pyref.hpp"
+
+namespace kestrune {
+
+namespace {
+
+struct KindInfo {
+    const char* name;  // element name used in messages
+    int ndim;
+    Py_ssize_t size;
+    char group;  // 'I' signed integer, 'U' unsigned integer
+    bool c_contiguous;
+};
+
+KindInfo kind_info(ViewKind kind) {
+    switch (kind) {
+        case ViewKind::image: return {"unsigned char", 3, 1, 'U', false};
+        case ViewKind::image_uchar: return {"uchar", 3, 1, 'U', false};
+        case ViewKind::plane: return {"unsigned char", 2, 1, 'U', false};
+        case ViewKind::points: return {"int", 2, 4, 'I', false};
+        case ViewKind::mask: return {"uint8_t", 1, 1, 'U', true};
+    }
+    return {"unsigned char", 1, 1, 'U', false};
+}
+
+// What a format code stands for, as the mismatch message describes it.
+const char* describe_code(char code, bool complex) {
+    switch (code) {
+        case '?': return "'bool'";
+        case 'c': return "'char'";
+        case 'b': return "'signed char'";
+        case 'B': return "'unsigned char'";
+        case 'h': return "'short'";
+        case 'H': return "'unsigned short'";
+        case 'i': return "'int'";
+        case 'I': return "'unsigned int'";
+        case 'l': return "'long'";
+        case 'L': return "'unsigned long'";
+        case 'q': return "'long long'";
+        case 'Q': return "'unsigned long long'";
+        case 'f': return complex ? "'complex float'" : "'float'";
+        case 'd': return complex ? "'complex double'" : "'double'";
+        case 'g': return complex ? "'complex long double'" : "'long double'";
+        case 'T': return "a struct";
+        case 'O': return "Python object";
+        case 'P': return "a pointer";
+        case 's':
+        case 'p': return "a string";
+        case 0: return "end of string";
+        default: return "unparsable format string";
+    }
+}
+
+bool is_element_code(char code) {
+    return code != 0 && std::strchr("?cbBhHiIlLqQfdgOPsp", code) != nullptr;
+}
+
+char code_group(char code, bool complex) {
+    switch (code) {
+        case 'c': return 'H';
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 's': case 'p': return 'I';
+        case '?': case 'B': case 'H': case 'I': case 'L': case 'Q': return 'U';
+        case 'f': case 'd': case 'g': return complex ? 'C' : 'R';
+        case 'O': return 'O';
+        case 'P': return 'P';
+        default: return 0;
+    }
+}
+
+Py_ssize_t code_size(char code, bool complex, bool native) {
+    switch (code) {
+        case '?': case 'c': case 'b': case 'B': case 's': case 'p': return 1;
+        case 'h': case 'H': return 2;
+        case 'i': case 'I': return 4;
+        case 'l': case 'L': return native ? static_cast<Py_ssize_t>(sizeof(long)) : 4;
+        case 'q': case 'Q': return 8;
+        case 'f': return complex ? 8 : 4;
+        case 'd': return complex ? 16 : 8;
+        case 'g': return static_cast<Py_ssize_t>(complex ? 2 * sizeof(long double) : sizeof(long double));
+        default: return static_cast<Py_ssize_t>(sizeof(void*));
+    }
+}
+
+bool raise_mismatch(const char* quote, const char* expected, const char* found) {
+    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", quote, expected, quote,
+                 found);
+    return false;
+}
+
+bool raise_unexpected(char ch) {
+    PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", ch);
+    return false;
+}
+
+// Skips byte-order prefixes and blanks; false on a big-endian prefix.
+bool skip_prefixes(const char*& p, bool& native) {
+    for (;; ++p) {
+        switch (*p) {
+            case ' ': case '\r': case '\n': break;
+            case '<': case '=': native = false; break;
+            case '@': case '^': native = true; break;
+            case '>': case '!':
+                PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+                return false;
+            default: return true;
+        }
+    }
+}
+
+// The format must describe exactly one element of the kind's type.
+bool check_format(const char* format, const KindInfo& kind) {
+    const char* p = format != nullptr ? format : "B";
+    bool native = true;
+    if (!skip_prefixes(p, native)) return false;
+
+    long count = 1;
+    if (*p >= '0' && *p <= '9') {
+        count = 0;
+        while (*p >= '0' && *p <= '9') count = count * 10 + (*p++ - '0');
+    }
+    char code = *p;
+    bool complex = false;
+    if (code == 0 || code == 'T') return raise_mismatch("'", kind.name, describe_code(code, false));
+    if (code == 'Z') {
+        char next = p[1];
+        if (next != 'f' && next != 'd' && next != 'g') return raise_unexpected('Z');
+        complex = true;
+        code = next;
+        ++p;
+    }
+    if (!is_element_code(code)) return raise_unexpected(code);
+    const char* found = describe_code(code, complex);
+    Py_ssize_t size = code_size(code, complex, native);
+    char group = code_group(code, complex);
+    bool matches = size == kind.size && (group == kind.group || group == 'H');
+    if (!matches) return raise_mismatch("'", kind.name, found);
+    if (count != 1) return raise_mismatch("", "end", found);
+    ++p;
+
+    // Anything after the one element is a second element.
+    if (!skip_prefixes(p, native)) return false;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (*p == 0) return true;
+    if (*p == 'T') return raise_mismatch("", "end", describe_code('T', false));
+    if (*p == 'Z' && p[1] != 0 && std::strchr("fdg", p[1]) != nullptr)
+        return raise_mismatch("", "end", describe_code(p[1], true));
+    if (!is_element_code(*p)) return raise_unexpected(*p);
+    return raise_mismatch("", "end", describe_code(*p, false));
+}
+
+bool check_layout(const Py_buffer& b, const KindInfo& kind) {
+    if (b.len <= 0) return true;
+    for (int dim = 0; dim < b.ndim; ++dim) {
+        if (dim == b.ndim - 1 && b.shape[dim] > 1 && b.strides[dim] != b.itemsize) {
+            PyErr_SetString(PyExc_ValueError, "Buffer and memoryview are not contiguous in the same dimension.");
+            return false;
+        }
+        if (b.suboffsets != nullptr && b.suboffsets[dim] >= 0) {
+            PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", dim);
+            return false;
+        }
+    }
+    if (kind.c_contiguous) {
+        Py_ssize_t stride = b.itemsize;
+        for (int dim = b.ndim - 1; dim >= 0; --dim) {
+            if (stride * b.shape[dim] > 1 && b.strides[dim] != stride) {
+                PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+                return false;
+            }
+            stride *= b.shape[dim];
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool BufferView::acquire(PyObject* obj, ViewKind kind) {
+    release();
+    if (obj == Py_None) return true;
+    const KindInfo info = kind_info(kind);
+    int flags = PyBUF_RECORDS;  // strides, format, writable
+    if (info.c_contiguous) flags |= PyBUF_C_CONTIGUOUS;
+    if (PyObject_GetBuffer(obj, &buffer_, flags) < 0) return false;
+    held_ = true;
+
+    if (buffer_.ndim != info.ndim) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", info.ndim,
+                     buffer_.ndim);
+        release();
+        return false;
+    }
+    if (!check_format(buffer_.format, info)) {
+        release();
+        return false;
+    }
+    if (buffer_.itemsize != info.size) {
+        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                     static_cast<size_t>(buffer_.itemsize), buffer_.itemsize > 1 ? "s" : "", info.name,
+                     static_cast<size_t>(info.size), info.size > 1 ? "s" : "");
+        release();
+        return false;
+    }
+    if (buffer_.strides == nullptr || buffer_.shape == nullptr) {
+        // Only a malformed exporter omits them after a strided request.
+        PyErr_SetString(PyExc_ValueError, "Buffer exposes no shape or strides");
+        release();
+        return false;
+    }
+    if (!check_layout(buffer_, info)) {
+        release();
+        return false;
+    }
+    return true;
+}
+
+void BufferView::release() {
+    if (held_) {
+        PyBuffer_Release(&buffer_);
+        held_ = false;
+    }
+    buffer_ = Py_buffer{};
+}
+
+ImageView BufferView::image() const {
+    ImageView v;
+    if (!held_) return v;
+    v.data = static_cast<std::uint8_t*>(buffer_.buf);
+    v.rows = buffer_.shape[0];
+    v.cols = buffer_.shape[1];
+    v.channels = buffer_.shape[2];
+    v.row_stride = buffer_.strides[0];
+    v.col_stride = buffer_.strides[1];
+    return v;
+}
+
+PlaneView BufferView::plane() const {
+    PlaneView v;
+    if (!held_) return v;
+    v.data = static_cast<std::uint8_t*>(buffer_.buf);
+    v.rows = buffer_.shape[0];
+    v.cols = buffer_.shape[1];
+    v.row_stride = buffer_.strides[0];
+    return v;
+}
+
+PointsView BufferView::points() const {
+    PointsView v;
+    if (!held_) return v;
+    v.data = static_cast<std::uint8_t*>(buffer_.buf);
+    v.rows = buffer_.shape[0];
+    v.cols = buffer_.shape[1];
+    v.row_stride = buffer_.strides[0];
+    return v;
+}
+
+MaskView BufferView::mask() const {
+    MaskView v;
+    if (!held_) return v;
+    v.data = static_cast<std::uint8_t*>(buffer_.buf);
+    v.size = buffer_.shape[0];
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// The bounds record from a mapping.
+
+namespace {
+
+bool raise_not_enough(Py_ssize_t expected, Py_ssize_t got) {
+    PyErr_Format(PyExc_IndexError, "not enough values found during array assignment, expected %zd, got %zd",
+                 expected, got);
+    return false;
+}
+
+bool raise_too_many(Py_ssize_t expected) {
+    PyErr_Format(PyExc_IndexError, "too many values found during array assignment, expected %zd", expected);
+    return false;
+}
+
+// N 32-bit integers from a sized iterable, with the array-assignment messages.
+bool fill_int_array(PyObject* value, std::int32_t* out, Py_ssize_t n) {
+    Py_ssize_t length = PyObject_Length(value);
+    if (length < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        length = n;
+    }
+    if (length < n) return raise_not_enough(n, length);
+    if (length > n) return raise_too_many(n);
+
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        // Walked by index; an item's own __int__ may resize a list meanwhile.
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            if (k >= PySequence_Fast_GET_SIZE(value)) return raise_not_enough(n, k);
+            PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(value, k));
+            if (!to_int32(item.get(), out[k])) return false;
+        }
+        if (PySequence_Fast_GET_SIZE(value) > n) return raise_too_many(n);
+        return true;
+    }
+    PyRef iter(PyObject_GetIter(value));
+    if (!iter) return false;
+    for (Py_ssize_t k = 0; k <= n; ++k) {
+        PyRef item(PyIter_Next(iter.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return false;
+            if (k < n) return raise_not_enough(n, k);
+            return true;
+        }
+        if (k == n) return raise_too_many(n);
+        if (!to_int32(item.get(), out[k])) return false;
+    }
+    return true;
+}
+
+// The value under `key`, or NULL with ValueError when the key is missing.
+PyObject* lookup_field(PyObject* mapping, const char* key) {
+    PyRef name(PyUnicode_InternFromString(key));
+    if (!name) return nullptr;
+    PyObject* value;
+    if (PyDict_CheckExact(mapping)) {
+        value = PyDict_GetItemWithError(mapping, name.get());
+        if (value != nullptr) {
+            Py_INCREF(value);
+            return value;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    } else {
+        value = PyObject_GetItem(mapping, name.get());
+        if (value != nullptr) return value;
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_ValueError, "No value specified for struct attribute '%s'", key);
+    return nullptr;
+}
+
+}  // namespace
+
+bool bounds_from_mapping(PyObject* obj, LchBounds& out) {
+    if (!PyMapping_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "a mapping", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    LchBounds record{};
+    struct Field {
+        const char* key;
+        std::int32_t* dest;
+        Py_ssize_t count;
+    } const fields[] = {{"i", record.i, 2}, {"c", record.c, 2}, {"M", record.M, 9}};
+    for (const Field& f : fields) {
+        PyRef value(lookup_field(obj, f.key));
+        if (!value) return false;
+        if (!fill_int_array(value.get(), f.dest, f.count)) return false;
+    }
+    out = record;
+    return true;
+}
+
+}  // namespace kestrune
