@@ -1,0 +1,221 @@
+"""The calling layer: binding, number conversion, array views, the bounds record."""
+import warnings
+
+import numpy as np
+import pytest
+
+import kestrune as k
+
+PS = np.zeros((4, 2), np.int32)
+MS = np.zeros(4, np.uint8)
+IMG = np.zeros((2, 2, 3), np.uint8)
+OUT = np.zeros((2, 2), np.uint8)
+BOUNDS = {"i": (0, 1), "c": (0, 1), "M": (0,) * 9}
+
+
+class IntReturns:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class IntRaises:
+    def __int__(self):
+        raise ZeroDivisionError("from __int__")
+
+
+class OnlyIndex:
+    def __index__(self):
+        return 3
+
+
+class SubInt(int):
+    pass
+
+
+CALL_ERRORS = [
+    # binding
+    (lambda: k.ransac_circle(PS, 1, 2, 3), TypeError, "ransac_circle() takes exactly 5 positional arguments (4 given)"),
+    (lambda: k.ransac_circle(PS, count=1), TypeError, "ransac_circle() takes exactly 5 positional arguments (2 given)"),
+    (lambda: k.ransac_circle(), TypeError, "ransac_circle() takes exactly 5 positional arguments (0 given)"),
+    (lambda: k.ransac_circle(PS, 1, 2, 3, 4, 5), TypeError, "ransac_circle() takes exactly 5 positional arguments (6 given)"),
+    (lambda: k.ransac_circle(_ps=PS, count=1, min_r=2, max_r=3), TypeError,
+     "ransac_circle() takes exactly 5 positional arguments (4 given)"),
+    (lambda: k.calculate_lch_bounds(1, 2), TypeError, "calculate_lch_bounds() takes at least 3 positional arguments (2 given)"),
+    (lambda: k.calculate_lch_bounds(1, 2, 3, 4, 5), TypeError,
+     "calculate_lch_bounds() takes at most 4 positional arguments (5 given)"),
+    (lambda: k.mask_image(IMG, BOUNDS, None, rgb=1), TypeError, "mask_image() got an unexpected keyword argument 'rgb'"),
+    (lambda: k.ransac_circle(PS, 1, 2, 3, 4, delta=1), TypeError,
+     "ransac_circle() got multiple values for keyword argument 'delta'"),
+    (lambda: k.ransac_circle(PS, 1, 2, 3, 4, foo=1), TypeError, "ransac_circle() got an unexpected keyword argument 'foo'"),
+    (lambda: k.ransac_circle(PS, 1, 2, 3, foo=1, delta=1), TypeError,
+     "ransac_circle() got an unexpected keyword argument 'foo'"),
+    # the missing required parameter is reported before an unknown keyword
+    (lambda: k.ransac_circle(PS, 1, 2, foo=1, delta=1), TypeError,
+     "ransac_circle() takes exactly 5 positional arguments (3 given)"),
+    # integers
+    (lambda: k.ransac_circle(PS, 2**31, 0, 0, 0), OverflowError, "value too large to convert to int"),
+    (lambda: k.ransac_circle(PS, -(2**31) - 1, 0, 0, 0), OverflowError, "value too large to convert to int"),
+    (lambda: k.ransac_circle(PS, 2**64, 0, 0, 0), OverflowError, "too large to convert to C long"),
+    (lambda: k.ransac_circle(PS, 1e10, 0, 0, 0), OverflowError, "value too large to convert to int"),
+    (lambda: k.ransac_circle(PS, "7", 0, 0, 0), TypeError, "an integer is required"),
+    (lambda: k.ransac_circle(PS, None, 0, 0, 0), TypeError, "an integer is required"),
+    (lambda: k.ransac_circle(PS, OnlyIndex(), 0, 0, 0), TypeError, "an integer is required"),
+    (lambda: k.ransac_circle(PS, IntReturns(1.5), 0, 0, 0), TypeError, "__int__ returned non-int (type float)"),
+    (lambda: k.ransac_circle(PS, IntRaises(), 0, 0, 0), ZeroDivisionError, "from __int__"),
+    (lambda: k.ransac_circle(PS, float("nan"), 0, 0, 0), ValueError, "NaN"),
+    # doubles
+    (lambda: k.ransac_line(PS, MS, 1, 1, "x"), TypeError, "must be real number, not str"),
+    # array views
+    (lambda: k.ransac_circle(PS.astype(np.int64), 0, 0, 0, 0), ValueError,
+     "Buffer dtype mismatch, expected 'int' but got 'long'"),
+    (lambda: k.ransac_circle(np.zeros((2, 2, 2), np.int32), 0, 0, 0, 0), ValueError,
+     "Buffer has wrong number of dimensions (expected 2, got 3)"),
+    (lambda: k.ransac_circle(np.zeros((2, 5), np.int32).T, 0, 0, 0, 0), ValueError,
+     "Buffer and memoryview are not contiguous in the same dimension."),
+    (lambda: k.ransac_circle(PS.astype(np.float32), 0, 0, 0, 0), ValueError,
+     "Buffer dtype mismatch, expected 'int' but got 'float'"),
+    (lambda: k.ransac_circle(PS.astype(np.uint32), 0, 0, 0, 0), ValueError,
+     "Buffer dtype mismatch, expected 'int' but got 'unsigned int'"),
+    (lambda: k.ransac_circle(PS.astype(">i4"), 0, 0, 0, 0), ValueError,
+     "Big-endian buffer not supported on little-endian compiler"),
+    (lambda: k.ransac_circle(PS.astype(np.complex128), 0, 0, 0, 0), ValueError,
+     "Buffer dtype mismatch, expected 'int' but got 'complex double'"),
+    (lambda: k.ransac_circle(np.zeros((2, 2), [("a", "<i2"), ("b", "<i2")]), 0, 0, 0, 0), ValueError,
+     "Buffer dtype mismatch, expected 'int' but got a struct"),
+    (lambda: k.ransac_circle(PS.astype(np.float16), 0, 0, 0, 0), ValueError, "Unexpected format string character: 'e'"),
+    (lambda: k.ransac_circle([[1, 2]], 0, 0, 0, 0), TypeError, ""),
+    (lambda: k.mask_image_cy_impl(IMG.astype(np.int8), OUT, BOUNDS), ValueError,
+     "Buffer dtype mismatch, expected 'unsigned char' but got 'signed char'"),
+    (lambda: k.simple_edge_hsv(IMG.astype(np.int8), PS, BOUNDS, 1, 1), ValueError,
+     "Buffer dtype mismatch, expected 'uchar' but got 'signed char'"),
+    (lambda: k.ransac_line(PS, MS.astype(np.int32), 0, 0, 0.0), ValueError,
+     "Buffer dtype mismatch, expected 'uint8_t' but got 'int'"),
+    (lambda: k.ransac_line(PS, MS.astype(np.uint16), 0, 0, 0.0), ValueError,
+     "Buffer dtype mismatch, expected 'uint8_t' but got 'unsigned short'"),
+    (lambda: k.ransac_line(PS, np.zeros(8, np.uint8)[::2], 0, 0, 0.0), ValueError, "C-contiguous"),
+    (lambda: k.mask_image_cy_impl(np.zeros(12, np.uint8).reshape(2, 2, 3)[:, :, ::-1].copy()[:, :, ::2], OUT, BOUNDS),
+     ValueError, "Buffer and memoryview are not contiguous in the same dimension."),
+    # the bounds record
+    (lambda: k.mask_image_cy_impl(IMG, OUT, 5), TypeError, "Expected a mapping, got int"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, (1, 2, 3)), TypeError, "tuple indices must be integers or slices, not str"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {"i": (0, 1), "c": (0, 1)}), ValueError,
+     "No value specified for struct attribute 'M'"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {"c": (0, 1), "M": (0,) * 9}), ValueError,
+     "No value specified for struct attribute 'i'"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {**BOUNDS, "M": (0,) * 8}), IndexError,
+     "not enough values found during array assignment, expected 9, got 8"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {**BOUNDS, "M": (0,) * 10}), IndexError,
+     "too many values found during array assignment, expected 9"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {**BOUNDS, "i": iter((1, 2, 3))}), IndexError,
+     "too many values found during array assignment, expected 2"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {**BOUNDS, "i": iter((1,))}), IndexError,
+     "not enough values found during array assignment, expected 2, got 1"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {**BOUNDS, "i": (1, "x")}), TypeError, "an integer is required"),
+    (lambda: k.mask_image_cy_impl(IMG, OUT, {**BOUNDS, "c": (0, 2**31)}), OverflowError, "value too large to convert to int"),
+    # conversions run in declaration order: the image is refused first
+    (lambda: k.mask_image_cy_impl(None if False else [1], "out", 5), TypeError, ""),
+    (lambda: k.mask_image_cy_impl(IMG, np.zeros((2, 2), np.int8), 5), ValueError, "'signed char'"),
+]
+
+
+@pytest.mark.parametrize("call,exc,text", CALL_ERRORS)
+def test_call_errors(call, exc, text):
+    with pytest.raises(exc) as info:
+        call()
+    assert text in str(info.value)
+
+
+def test_number_conversions():
+    mask = np.ones((8, 8), np.uint8)
+    ps = np.zeros((64, 2), np.int32)
+    n = k.simple_edge(mask, ps, 3, 0)
+    assert k.simple_edge(mask, ps, 3.9, 0) == n
+    assert k.simple_edge(mask, ps, np.float32(3.5), np.int64(0)) == n
+    assert k.simple_edge(mask, ps, True, False) == k.simple_edge(mask, ps, 1, 0)
+    assert k.simple_edge(mask, ps, -3.9, 0) == 0
+    assert k.simple_edge(mask, ps, row_count=3, column_count=0, _image=mask, _ps=ps) == n
+    with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type SubInt\)\.  The ability"):
+        assert k.simple_edge(mask, ps, IntReturns(SubInt(3)), 0) == n
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            k.simple_edge(mask, ps, IntReturns(SubInt(3)), 0)
+    # doubles: __float__ and then __index__
+    assert k.ransac_line(PS, MS, 0, 1, OnlyIndex()) == {"px": 0, "py": 0, "nx": 0, "ny": 0}
+
+
+def test_views_accept_row_strides_bools_and_none():
+    big = np.zeros((8, 2), np.int32)
+    k.ransac_circle(big[::2], 0, 0, 0, 0)  # every other row of a larger array
+    k.ransac_circle(big[::-1], 0, 0, 0, 0)
+    k.ransac_circle(None, 0, 0, 0, 0)
+    k.ransac_line(PS, MS.astype(bool), 0, 0, 0.0)
+    k.simple_edge(np.zeros((3, 3), bool), PS, 1, 1)
+    k.ransac_line(PS, bytearray(4), 0, 0, 0.0)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda ro: k.mask_image_cy_impl(ro(IMG), OUT, BOUNDS),  # input-only images too
+        lambda ro: k.mask_image_cy_impl(IMG, ro(OUT), BOUNDS),
+        lambda ro: k.simple_edge(ro(OUT), PS, 1, 1),
+        lambda ro: k.ransac_circle(ro(PS), 0, 0, 0, 0),
+        lambda ro: k.ransac_line(PS, ro(MS), 0, 0, 0.0),
+    ],
+)
+def test_read_only_arrays_are_refused(call):
+    def read_only(a):
+        a = a.copy()
+        a.flags.writeable = False
+        return a
+
+    with pytest.raises(ValueError, match="read-only"):
+        call(read_only)
+
+
+def test_buffers_are_released_on_every_path():
+    img = np.zeros((2, 2, 3), np.uint8)
+    out = np.zeros((2, 2), np.uint8)
+    k.mask_image_cy_impl(img, out, BOUNDS)
+    with pytest.raises(ValueError):
+        k.mask_image_cy_impl(img, out, {"i": (0, 1), "c": (0, 1)})
+    with pytest.raises(TypeError):
+        k.mask_image_cy_impl(img, out, 5)
+    img.resize((4, 4, 3), refcheck=False)
+    out.resize((3, 3), refcheck=False)
+
+
+def test_bounds_from_any_mapping_and_lookup_errors():
+    class Mapping:
+        def __init__(self, data, error=None):
+            self.data, self.error = data, error
+
+        def __getitem__(self, key):
+            if key == "c" and self.error:
+                raise self.error
+            return self.data[key]
+
+    img, out = IMG.copy(), OUT.copy()
+    assert k.mask_image_cy_impl(img, out, Mapping(BOUNDS)) == 4
+    with pytest.raises(ValueError, match="attribute 'c'"):
+        k.mask_image_cy_impl(img, out, Mapping(BOUNDS, KeyError("c")))
+    with pytest.raises(RuntimeError, match="boom"):
+        k.mask_image_cy_impl(img, out, Mapping(BOUNDS, RuntimeError("boom")))
+    # floats are truncated like every integer argument
+    floats = {"i": (0.9, 1e6), "c": (-1e6, 1e6), "M": [1.9, 0, 0, 0, 1.9, 0, 1, 1, 1]}
+    img[:] = 10
+    k.mask_image_cy_impl(img, out, floats)
+    assert out.all()
+
+
+def test_records_are_fresh_dicts_in_field_order():
+    a = k.ransac_circle(PS, 0, 0, 0, 0)
+    b = k.ransac_circle(PS, 0, 0, 0, 0)
+    assert a == b and a is not b and list(a) == ["x", "y", "r"]
+    assert list(k.ransac_ellipse(PS, 0, 0, 0, 0.0, 0)) == ["x", "y", "a", "b", "theta"]
+    l1, l2 = k.ransac_line2(PS, MS, 0, 0.0, 0)
+    assert list(l1) == list(l2) == ["px", "py", "nx", "ny"] and l1 is not l2
