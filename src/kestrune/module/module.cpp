@@ -22,11 +22,35 @@ const FunctionSpec kCalculateLchBoundsSpec = {
      {"rgb_bits", K::object, D::int8}},
     4, entry_calculate_lch_bounds};
 const FunctionSpec kMaskColorSpec = {"mask_color", {{"color", K::object}, {"bounds", K::object}}, 2, entry_mask_color};
+const FunctionSpec kRansacCircleSpec = {
+    "ransac_circle",
+    {{"_ps", K::points}, {"count", K::int32}, {"min_r", K::int32}, {"max_r", K::int32}, {"delta", K::int32}},
+    5, entry_ransac_circle};
+const FunctionSpec kRansacEllipseSpec = {"ransac_ellipse",
+                                         {{"_ps", K::points},
+                                          {"count", K::int32},
+                                          {"min_r", K::int32},
+                                          {"max_r", K::int32},
+                                          {"ratio", K::float64},
+                                          {"delta", K::int32}},
+                                         6, entry_ransac_ellipse};
+const FunctionSpec kRansacLineSpec = {
+    "ransac_line",
+    {{"_ps", K::points}, {"_ms", K::mask}, {"count", K::int32}, {"delta", K::int32}, {"slope_limit", K::float64}},
+    5, entry_ransac_line};
+const FunctionSpec kRansacLine2Spec = {
+    "ransac_line2",
+    {{"_ps", K::points}, {"_ms", K::mask}, {"count", K::int32}, {"ratio", K::float64}, {"delta", K::int32}},
+    5, entry_ransac_line2};
 
 // One row per module function, in the order they are bound into the namespace.
 const FunctionSpec* const kFunctionTable[] = {
     &kCalculateLchBoundsSpec,
     &kMaskColorSpec,
+    &kRansacCircleSpec,
+    &kRansacEllipseSpec,
+    &kRansacLineSpec,
+    &kRansacLine2Spec,
 };
 
 // The running module: at most one per process, never torn down.
