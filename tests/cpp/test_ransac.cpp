@@ -217,6 +217,27 @@ TEST(score_kernels_agree_across_levels) {
     }
 }
 
+// The ring loops at the edge of their exactness range: differences of
+// +-32767 on both axes, bounds clamped to INT32_MAX.
+TEST(ring_kernels_at_the_limit) {
+    std::vector<Point> pts;
+    for (int k = 0; k < 37; ++k) {
+        const int sx = k % 3 - 1, sy = (k / 3) % 3 - 1;
+        pts.push_back({1000 + sx * (32767 - k), -5000 + sy * 32767});
+    }
+    PointBuffer buf(pts);
+    const auto v = buf.view();
+    for (const Ring32 ring : {Ring32{1000, -5000, 0, INT32_MAX}, Ring32{1000, -5000, 1073676289, INT32_MAX},
+                              Ring32{1000, -5000, 2147352578, 2147352578}}) {
+        std::int64_t want = 0;
+        for (const Point& q : pts) {
+            const std::int64_t dx = q.x - 1000, dy = q.y + 5000, d2 = dx * dx + dy * dy;
+            want += ring.lo <= d2 && d2 <= ring.hi;
+        }
+        for (SimdLevel level : supported_levels()) CHECK(score_kernels(level).ring(v.data, v.rows, ring) == want);
+    }
+}
+
 // Whole fits: each level and a row-strided view give the packed scalar result.
 TEST(fits_agree_across_levels_and_strides) {
     std::mt19937 rng(3);

@@ -99,12 +99,13 @@ BoundingBox bounding_box(const PointsView& ps, std::int64_t n) {
     return box;
 }
 
-// The 32-bit ring loop is exact when no point's squared distance from the
-// centre can exceed INT32_MAX - 1; then bounds beyond that clamp harmlessly.
+// The 32-bit ring loop is exact when every point lies within 32767 of the
+// centre on both axes: squared distances stay below INT32_MAX, so bounds
+// beyond it clamp harmlessly.
 bool narrow_ring(const BoundingBox& box, const Circle& c, const WideRing& w, Ring32& out) {
     const std::int64_t dx = std::max(std::abs(box.xmin - c.x), std::abs(box.xmax - c.x));
     const std::int64_t dy = std::max(std::abs(box.ymin - c.y), std::abs(box.ymax - c.y));
-    if (dx > 46340 || dy > 46340 || dx * dx + dy * dy > INT32_MAX - 1) return false;
+    if (dx > 32767 || dy > 32767) return false;
     const auto clamp = [](std::uint64_t v) { return static_cast<std::int32_t>(std::min<std::uint64_t>(v, INT32_MAX)); };
     out = {c.x, c.y, clamp(w.lo), clamp(w.hi)};
     return true;

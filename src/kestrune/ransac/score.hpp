@@ -14,8 +14,9 @@ struct Band {
     std::int32_t c0, c1, k_hi, k_lo;
 };
 
-// Points with lo <= (x-cx)^2 + (y-cy)^2 <= hi, for callers that know no
-// squared distance exceeds INT32_MAX - 1 (then 32 bits are exact).
+// Points with lo <= (x-cx)^2 + (y-cy)^2 <= hi, 0 <= lo, hi <= INT32_MAX, for
+// callers that know |x-cx| and |y-cy| never exceed 32767 (so 32 bits, and
+// even 16-bit differences, are exact).
 struct Ring32 {
     std::int32_t cx, cy, lo, hi;
 };

@@ -101,6 +101,6 @@ std::int64_t shell_count(const std::uint8_t* data, std::int64_t n, const Shell& 
     return total;
 }
 
-const kestrune::ScoreKernels kKernels = {band_count, band_xor_count, ring_count, shell_count};
+[[maybe_unused]] const kestrune::ScoreKernels kKernels = {band_count, band_xor_count, ring_count, shell_count};
 
 }  // namespace
