@@ -207,7 +207,7 @@ def test_mask_image_py_bounds_must_unpack_into_three():
         kestrune.mask_image_py(random_image(2, 2), (RED_YELLOW["M"], RED_YELLOW["i"]))
 
 
-@pytest.mark.parametrize("entry, kernel_name", zip(ENTRIES, ["mask_image_cy_impl", "selective_grayscale_impl"]))
+@pytest.mark.parametrize("entry, kernel_name", list(zip(ENTRIES, ["mask_image_cy_impl", "selective_grayscale_impl"])))
 def test_entries_call_the_kernel_not_the_module_attribute(monkeypatch, entry, kernel_name):
     monkeypatch.setattr(kestrune, kernel_name, lambda *args: pytest.fail("module attribute used"))
     assert entry(np.array([[(200, 100, 50)]], np.uint8), RED_YELLOW)[0, 0] in (1, 116)

@@ -22,11 +22,25 @@ const FunctionSpec kCalculateLchBoundsSpec = {
      {"rgb_bits", K::object, D::int8}},
     4, entry_calculate_lch_bounds};
 const FunctionSpec kMaskColorSpec = {"mask_color", {{"color", K::object}, {"bounds", K::object}}, 2, entry_mask_color};
+const FunctionSpec kMaskImagePySpec = {"mask_image_py", {{"image", K::object}, {"bounds", K::object}}, 2,
+                                       entry_mask_image_py};
+const FunctionSpec kMaskImageSpec = {
+    "mask_image", {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}}, 3, entry_mask_image};
+const FunctionSpec kSelectiveGrayscaleSpec = {
+    "selective_grayscale",
+    {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}},
+    3,
+    entry_selective_grayscale};
 
 // One row per module function, in the order they are bound into the namespace.
 const FunctionSpec* const kFunctionTable[] = {
     &kCalculateLchBoundsSpec,
+    &kMaskImagePySpec,
+    &kMaskImageSpec,
+    &kSelectiveGrayscaleSpec,
     &kMaskColorSpec,
+    &kMaskImageCyImplSpec,
+    &kSelectiveGrayscaleImplSpec,
 };
 
 // The running module: at most one per process, never torn down.
