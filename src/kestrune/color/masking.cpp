@@ -8,7 +8,10 @@ namespace kestrune {
 namespace masking {
 
 void run_scalar(const std::uint8_t* in, std::int64_t col_stride, std::uint8_t* out, std::int64_t n,
-                const LchBounds& b, Op op) {
+                const LchBounds& bounds, Op op) {
+    // A local copy: the byte stores below could alias a record reached by reference,
+    // which would make the compiler reload it for every pixel.
+    const LchBounds b = bounds;
     if (op == Op::mask) {
         for (std::int64_t x = 0; x < n; ++x) out[x] = static_cast<std::uint8_t>(color_mask(in + x * col_stride, &b));
     } else {
