@@ -1,4 +1,5 @@
 // Every instruction-set path of the masking kernels against the portable one.
+#include <climits>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -129,6 +130,29 @@ TEST(pixels_that_pass_give_the_grey_byte_even_when_sums_wrap) {
         ok = ok && f.out[x] == (inside ? static_cast<std::uint8_t>(v2 >> 8) : 0);
     }
     CHECK(ok);
+}
+
+TEST(limits_at_the_ends_of_the_32_bit_range_and_empty_ranges) {
+    // R takes every value; v2 = m*R runs over 0..255 or, wrapped, over the whole
+    // 32-bit range in steps of 2^24; v0 = G, v1 = B, tmp = G + B.
+    Frame f = make_frame(1, 256 + 7, 3, 0, false);
+    for (std::int64_t x = 0; x < f.cols; ++x) f.pixels[3 * x] = static_cast<std::uint8_t>(x);
+    const std::int32_t lo = INT32_MIN, hi = INT32_MAX;
+    const std::int32_t pairs[][2] = {{lo, hi},         {hi, lo},          {lo, lo + 2},  {hi - 2, hi},
+                                     {lo, lo},         {hi, hi},          {5, 5},        {5, 6},
+                                     {5, 7},           {7, 5},            {-1, 1},       {254, 256},
+                                     {0, 0x7F000001},  {lo, -0x7F000000}, {lo + 1, 0},   {0x7EFFFFFF, hi}};
+    for (const std::int32_t m : {1, 0x01000000}) {
+        for (const auto& pair : pairs) {
+            for (int which = 0; which < 2; ++which) {
+                LchBounds b{{lo, hi}, {lo, hi}, {0, 1, 0, 0, 0, 1, m, 0, 0}};
+                std::int32_t* range = which == 0 ? b.i : b.c;
+                range[0] = pair[0];
+                range[1] = pair[1];
+                for (const Kernel kernel : kKernels) CHECK(same_at_every_level(f, b, kernel));
+            }
+        }
+    }
 }
 
 TEST(empty_images_write_nothing) {

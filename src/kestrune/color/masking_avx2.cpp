@@ -21,7 +21,7 @@ inline __m256i spread_channel(int ch) {
 struct Consts {
     __m256i rg[3], bz[3];
     __m256i m[9];
-    __m256i i0, i1, c0, c1;
+    __m256i i_bias, i_limit, c_bias, c_limit;
     __m256i shuf_rg, shuf_c[3];
 };
 
@@ -36,16 +36,17 @@ Consts make_consts(const LchBounds& b) {
         k.bz[r] = _mm256_set1_epi32(static_cast<int>(word_pair(b.M[3 * r + 2], 0)));
     }
     for (int j = 0; j < 9; ++j) k.m[j] = _mm256_set1_epi32(b.M[j]);
-    k.i0 = _mm256_set1_epi32(b.i[0]);
-    k.i1 = _mm256_set1_epi32(b.i[1]);
-    k.c0 = _mm256_set1_epi32(b.c[0]);
-    k.c1 = _mm256_set1_epi32(b.c[1]);
+    const OpenRange i = open_range(b.i[0], b.i[1]), c = open_range(b.c[0], b.c[1]);
+    k.i_bias = _mm256_set1_epi32(i.bias);
+    k.i_limit = _mm256_set1_epi32(i.limit);
+    k.c_bias = _mm256_set1_epi32(c.bias);
+    k.c_limit = _mm256_set1_epi32(c.limit);
     k.shuf_rg = spread_rg();
     for (int ch = 0; ch < 3; ++ch) k.shuf_c[ch] = spread_channel(ch);
     return k;
 }
 
-// Output bytes (low byte of each 32-bit lane) of the 8 pixels at p.
+// Per 32-bit lane of the 8 pixels at p: all ones where inside (mask), or the grey byte.
 template <bool words, Op op>
 inline __m256i group(const Consts& k, const std::uint8_t* p) {
     const __m256i px = _mm256_inserti128_si256(
@@ -69,11 +70,12 @@ inline __m256i group(const Consts& k, const std::uint8_t* p) {
                 _mm256_mullo_epi32(B, k.m[3 * r + 2]));
     }
     const __m256i tmp = _mm256_add_epi32(v0, v1);
-    __m256i ok = _mm256_cmpgt_epi32(_mm256_min_epi32(v0, v1), _mm256_setzero_si256());
-    ok = _mm256_and_si256(ok, _mm256_and_si256(_mm256_cmpgt_epi32(v2, k.i0), _mm256_cmpgt_epi32(k.i1, v2)));
-    ok = _mm256_and_si256(ok, _mm256_and_si256(_mm256_cmpgt_epi32(tmp, k.c0), _mm256_cmpgt_epi32(k.c1, tmp)));
+    const __m256i ok = _mm256_and_si256(
+        _mm256_cmpgt_epi32(_mm256_min_epi32(v0, v1), _mm256_setzero_si256()),
+        _mm256_and_si256(_mm256_cmpgt_epi32(k.i_limit, _mm256_sub_epi32(v2, k.i_bias)),
+                         _mm256_cmpgt_epi32(k.c_limit, _mm256_sub_epi32(tmp, k.c_bias))));
     if constexpr (op == Op::mask) {
-        return _mm256_and_si256(ok, _mm256_set1_epi32(1));
+        return ok;  // all ones or zero; the packs keep that and one AND makes it 1
     } else {
         return _mm256_and_si256(ok, _mm256_and_si256(_mm256_srli_epi32(v2, 8), _mm256_set1_epi32(0xFF)));
     }
@@ -86,10 +88,16 @@ void run_image(const ImageView& image, const PlaneView& output, const LchBounds&
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     walk_rows(image, output, b, op, [&](const std::uint8_t* in, std::uint8_t* out, std::int64_t n) {
         run_blocks<32>(in, out, n, b, op, [&](const std::uint8_t* p, std::uint8_t* o) {
-            const __m256i ab = _mm256_packus_epi32(group<words, op>(k, p), group<words, op>(k, p + 24));
-            const __m256i cd = _mm256_packus_epi32(group<words, op>(k, p + 48), group<words, op>(k, p + 72));
-            const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(ab, cd), order);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), bytes);
+            const __m256i g0 = group<words, op>(k, p), g1 = group<words, op>(k, p + 24);
+            const __m256i g2 = group<words, op>(k, p + 48), g3 = group<words, op>(k, p + 72);
+            __m256i bytes;
+            if constexpr (op == Op::mask) {
+                bytes = _mm256_and_si256(
+                    _mm256_packs_epi16(_mm256_packs_epi32(g0, g1), _mm256_packs_epi32(g2, g3)), _mm256_set1_epi8(1));
+            } else {
+                bytes = _mm256_packus_epi16(_mm256_packus_epi32(g0, g1), _mm256_packus_epi32(g2, g3));
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm256_permutevar8x32_epi32(bytes, order));
         });
     });
 }

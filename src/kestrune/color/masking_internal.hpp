@@ -3,6 +3,7 @@
 // with wider instructions, could be picked by the linker for the portable code.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 
 #include "../types.hpp"
@@ -25,6 +26,20 @@ inline bool fits_words(const LchBounds& b) {
     for (std::int32_t m : b.M)
         if (m < -32768 || m > 32767) return false;
     return true;
+}
+
+// A strict range test lo < x < hi as one signed compare, limit > x - bias, in
+// wrapping 32-bit arithmetic: x - (lo + 1) taken unsigned must be at most
+// (hi - 1) - (lo + 1); flipping the top bit turns that unsigned test signed.
+struct OpenRange {
+    std::int32_t bias, limit;
+};
+
+inline OpenRange open_range(std::int32_t lo, std::int32_t hi) {
+    if (static_cast<std::int64_t>(lo) + 1 > static_cast<std::int64_t>(hi) - 1) return {0, INT32_MIN};  // empty
+    const std::uint32_t first = static_cast<std::uint32_t>(lo) + 1u;
+    const std::uint32_t count = static_cast<std::uint32_t>(hi) - 1u - first + 1u;  // at most 2^32 - 2
+    return {static_cast<std::int32_t>(first ^ 0x80000000u), static_cast<std::int32_t>(count ^ 0x80000000u)};
 }
 
 namespace {  // internal linkage: each instruction-set file gets its own copy

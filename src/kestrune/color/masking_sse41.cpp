@@ -18,7 +18,7 @@ inline __m128i spread_channel(int o) {
 struct Consts {
     __m128i rg[3], bz[3];  // word pairs (M[3r], M[3r+1]) and (M[3r+2], 0)
     __m128i m[9];          // the entries in every 32-bit lane, for the wrapping path
-    __m128i i0, i1, c0, c1;
+    __m128i i_bias, i_limit, c_bias, c_limit;
     __m128i shuf_rg[2], shuf_b[2], shuf_c[2][3];
 };
 
@@ -33,10 +33,11 @@ Consts make_consts(const LchBounds& b) {
         k.bz[r] = _mm_set1_epi32(static_cast<int>(word_pair(b.M[3 * r + 2], 0)));
     }
     for (int j = 0; j < 9; ++j) k.m[j] = _mm_set1_epi32(b.M[j]);
-    k.i0 = _mm_set1_epi32(b.i[0]);
-    k.i1 = _mm_set1_epi32(b.i[1]);
-    k.c0 = _mm_set1_epi32(b.c[0]);
-    k.c1 = _mm_set1_epi32(b.c[1]);
+    const OpenRange i = open_range(b.i[0], b.i[1]), c = open_range(b.c[0], b.c[1]);
+    k.i_bias = _mm_set1_epi32(i.bias);
+    k.i_limit = _mm_set1_epi32(i.limit);
+    k.c_bias = _mm_set1_epi32(c.bias);
+    k.c_limit = _mm_set1_epi32(c.limit);
     for (int h = 0; h < 2; ++h) {
         k.shuf_rg[h] = spread_rg(4 * h);
         k.shuf_b[h] = spread_channel(4 * h + 2);
@@ -65,17 +66,18 @@ inline void sums(const Consts& k, __m128i px, int h, __m128i& v0, __m128i& v1, _
     }
 }
 
-// Output bytes (in the low byte of each 32-bit lane) of 4 pixels.
+// Per 32-bit lane of 4 pixels: all ones where inside (mask), or the grey byte.
 template <bool words, Op op>
 inline __m128i group(const Consts& k, __m128i px, int h) {
     __m128i v0, v1, v2;
     sums<words>(k, px, h, v0, v1, v2);
     const __m128i tmp = _mm_add_epi32(v0, v1);
-    __m128i ok = _mm_cmpgt_epi32(_mm_min_epi32(v0, v1), _mm_setzero_si128());
-    ok = _mm_and_si128(ok, _mm_and_si128(_mm_cmpgt_epi32(v2, k.i0), _mm_cmpgt_epi32(k.i1, v2)));
-    ok = _mm_and_si128(ok, _mm_and_si128(_mm_cmpgt_epi32(tmp, k.c0), _mm_cmpgt_epi32(k.c1, tmp)));
+    const __m128i ok = _mm_and_si128(
+        _mm_cmpgt_epi32(_mm_min_epi32(v0, v1), _mm_setzero_si128()),
+        _mm_and_si128(_mm_cmpgt_epi32(k.i_limit, _mm_sub_epi32(v2, k.i_bias)),
+                      _mm_cmpgt_epi32(k.c_limit, _mm_sub_epi32(tmp, k.c_bias))));
     if constexpr (op == Op::mask) {
-        return _mm_and_si128(ok, _mm_set1_epi32(1));
+        return ok;  // all ones or zero; the packs keep that and one AND makes it 1
     } else {
         return _mm_and_si128(ok, _mm_and_si128(_mm_srli_epi32(v2, 8), _mm_set1_epi32(0xFF)));
     }
@@ -92,9 +94,16 @@ void run_image(const ImageView& image, const PlaneView& output, const LchBounds&
             const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12));
             const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 24));
             const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-            const __m128i lo = _mm_packus_epi32(group<words, op>(k, a, 0), group<words, op>(k, c, 0));
-            const __m128i hi = _mm_packus_epi32(group<words, op>(k, d, 0), group<words, op>(k, e, 1));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(lo, hi));
+            const __m128i g0 = group<words, op>(k, a, 0), g1 = group<words, op>(k, c, 0);
+            const __m128i g2 = group<words, op>(k, d, 0), g3 = group<words, op>(k, e, 1);
+            __m128i bytes;
+            if constexpr (op == Op::mask) {
+                bytes = _mm_and_si128(
+                    _mm_packs_epi16(_mm_packs_epi32(g0, g1), _mm_packs_epi32(g2, g3)), _mm_set1_epi8(1));
+            } else {
+                bytes = _mm_packus_epi16(_mm_packus_epi32(g0, g1), _mm_packus_epi32(g2, g3));
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
         });
     });
 }
