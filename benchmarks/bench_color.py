@@ -101,7 +101,7 @@ def opencv_rows(image, out):
             (f"cv2 cvtColor(HSV)+inRange, {default_threads} threads", threaded)]
 
 
-def two_threads_ratio(h, w, calls=60):
+def two_threads_ratio(h, w, calls=150):
     """Throughput of two threads masking two frames at once over one thread."""
     images = [frame(h, w, s) for s in (1, 2)]
     outs = [np.empty((h, w), np.uint8) for _ in images]
@@ -111,7 +111,7 @@ def two_threads_ratio(h, w, calls=60):
             kestrune.mask_image_cy_impl(images[k], outs[k], BOUNDS)
 
     best_one, best_two = float("inf"), float("inf")
-    for _ in range(3 if not QUICK else 1):
+    for _ in range(5 if not QUICK else 1):
         t0 = time.perf_counter()
         work(0)
         best_one = min(best_one, time.perf_counter() - t0)
