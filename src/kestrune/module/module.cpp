@@ -42,11 +42,25 @@ const FunctionSpec kRansacLine2Spec = {
     "ransac_line2",
     {{"_ps", K::points}, {"_ms", K::mask}, {"count", K::int32}, {"ratio", K::float64}, {"delta", K::int32}},
     5, entry_ransac_line2};
+const FunctionSpec kMaskImagePySpec = {"mask_image_py", {{"image", K::object}, {"bounds", K::object}}, 2,
+                                       entry_mask_image_py};
+const FunctionSpec kMaskImageSpec = {
+    "mask_image", {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}}, 3, entry_mask_image};
+const FunctionSpec kSelectiveGrayscaleSpec = {
+    "selective_grayscale",
+    {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}},
+    3,
+    entry_selective_grayscale};
 
 // One row per module function, in the order they are bound into the namespace.
 const FunctionSpec* const kFunctionTable[] = {
     &kCalculateLchBoundsSpec,
+    &kMaskImagePySpec,
+    &kMaskImageSpec,
+    &kSelectiveGrayscaleSpec,
     &kMaskColorSpec,
+    &kMaskImageCyImplSpec,
+    &kSelectiveGrayscaleImplSpec,
     &kRansacCircleSpec,
     &kRansacEllipseSpec,
     &kRansacLineSpec,
