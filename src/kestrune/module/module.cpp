@@ -22,6 +22,20 @@ const FunctionSpec kCalculateLchBoundsSpec = {
      {"rgb_bits", K::object, D::int8}},
     4, entry_calculate_lch_bounds};
 const FunctionSpec kMaskColorSpec = {"mask_color", {{"color", K::object}, {"bounds", K::object}}, 2, entry_mask_color};
+const FunctionSpec kSimpleEdgeHsvSpec = {
+    "simple_edge_hsv",
+    {{"_image", K::image_uchar}, {"_ps", K::points}, {"bounds", K::bounds}, {"row_count", K::int32},
+     {"column_count", K::int32}},
+    5, entry_simple_edge_hsv};
+const FunctionSpec kSimpleEdgeSpec = {
+    "simple_edge",
+    {{"_image", K::plane}, {"_ps", K::points}, {"row_count", K::int32}, {"column_count", K::int32}},
+    4, entry_simple_edge};
+const FunctionSpec kSimpleDenoiseSpec = {
+    "simple_denoise", {{"_ps_in", K::points}, {"_ps_out", K::points}, {"min_distance", K::int32}}, 3,
+    entry_simple_denoise};
+const FunctionSpec kRemoveInliersSpec = {
+    "remove_inliers", {{"_ps_in", K::points}, {"_ps_out", K::points}, {"_ms", K::mask}}, 3, entry_remove_inliers};
 const FunctionSpec kRansacCircleSpec = {
     "ransac_circle",
     {{"_ps", K::points}, {"count", K::int32}, {"min_r", K::int32}, {"max_r", K::int32}, {"delta", K::int32}},
@@ -61,6 +75,10 @@ const FunctionSpec* const kFunctionTable[] = {
     &kMaskColorSpec,
     &kMaskImageCyImplSpec,
     &kSelectiveGrayscaleImplSpec,
+    &kSimpleEdgeHsvSpec,
+    &kSimpleEdgeSpec,
+    &kSimpleDenoiseSpec,
+    &kRemoveInliersSpec,
     &kRansacCircleSpec,
     &kRansacEllipseSpec,
     &kRansacLineSpec,
