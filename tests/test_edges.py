@@ -104,11 +104,11 @@ def test_run_end_points(row, expected):
 
 def test_every_position_of_a_lone_pixel_in_a_long_row():
     # Long rows are searched several bytes at a time; each offset must come out exact.
-    for x in range(37):
-        row = np.zeros((1, 37), np.uint8)
+    for x in range(150):
+        row = np.zeros((1, 150), np.uint8)
         row[0, x] = 1
-        assert scan(row, points(4), 1, 0)[1] == [(x, 0), (min(x + 1, 36), 0)]
-        run = np.ones((1, 37), np.uint8)
+        assert scan(row, points(4), 1, 0)[1] == [(x, 0), (min(x + 1, 149), 0)]
+        run = np.ones((1, 150), np.uint8)
         run[0, x:] = 0
         assert scan(run, points(4), 1, 0)[1] == ([(0, 0), (x, 0)] if x else [])
 
@@ -150,6 +150,16 @@ def test_colour_scan_equals_mask_scan_at_every_capacity(seed):
         a, b = points(capacity + 1), points(capacity + 1)
         assert k.simple_edge_hsv(image, a[:capacity], bounds, rc, cc) == k.simple_edge(mask, b[:capacity], rc, cc)
         assert (a == b).all()
+
+
+def test_colour_limits_are_strict():
+    bounds = {"i": (10, 20), "c": (30, 40), "M": [1, 0, 0, 0, 1, 0, 0, 0, 1]}  # v0=R, v1=G, v2=B
+    on_limits = [(15, 20, 10), (15, 20, 20), (10, 20, 15), (20, 20, 15), (0, 35, 15), (35, 0, 15)]
+    pattern = [p for q in on_limits for p in ((15, 20, 15), q)]
+    image = np.array([pattern * 10], np.uint8)  # 120 pixels: whole blocks and a tail
+    ps = points(300)
+    n = k.simple_edge_hsv(image, ps, bounds, 1, 0)
+    assert ps[:n, 0].tolist() == [x for x in range(0, 120, 2) for x in (x, x + 1)]
 
 
 def test_colour_scan_of_all_and_nothing():

@@ -2,7 +2,10 @@
 // only the pixel predicate differs between them.
 #include <bit>
 #include <cstring>
-#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>  // part of every x86-64 target, so no dispatch needed
+#endif
 
 #include "../color/pixel_test.hpp"
 #include "edges.hpp"
@@ -12,16 +15,60 @@ namespace {
 
 using Point = PointsView::Point;
 
+// Each predicate turns up to 64 pixels of a line into a bit mask at once
+// (bit j: pixel base + j is set), so runs come out of the mask with no
+// per-pixel branch. Pixel k of a line is at first + k * step.
+
 // A mask pixel is set when its byte is nonzero, whatever the value.
 struct MaskPixels {
-    bool operator()(const std::uint8_t* p) const { return *p != 0; }
+    std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
+        const std::uint8_t* p = first + base * step;
+#if defined(__SSE2__)
+        if (step == 1 && n == 64) {
+            const __m128i zero = _mm_setzero_si128();
+            std::uint64_t zeros = 0;
+            for (int q = 0; q < 4; ++q) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
+                zeros |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
+                         << (16 * q);
+            }
+            return ~zeros;
+        }
+#endif
+        std::uint64_t bits = 0;
+        for (int j = 0; j < n; ++j) bits |= static_cast<std::uint64_t>(p[j * step] != 0) << j;
+        return bits;
+    }
 };
 
 // A colour pixel is set when it passes the colour test. The bounds are a
 // private copy so the compiler can keep them in registers across the stores.
 struct ColorPixels {
     LchBounds bounds;
-    bool operator()(const std::uint8_t* p) const { return color_mask(p, &bounds) != 0; }
+    bool inside(const std::uint8_t* px) const {
+        const PixelSums v = pixel_sums(px, &bounds);
+        // Bitwise, not short-circuit: pixels near a limit would make every
+        // branch a coin toss.
+        return (v.v0 > 0) & (v.v1 > 0) & (bounds.i[0] < v.v2) & (v.v2 < bounds.i[1]) & (bounds.c[0] < v.tmp) &
+               (v.tmp < bounds.c[1]);
+    }
+    std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
+        const std::uint8_t* p = first + base * step;
+        if (step == 3 && n == 64) {  // packed rows: a fixed stride lets the compiler vectorise
+            std::uint8_t flags[64];
+            for (int j = 0; j < 64; ++j) flags[j] = inside(p + 3 * j);
+            std::uint64_t bits = 0;
+            for (int j = 0; j < 64; ++j) bits |= static_cast<std::uint64_t>(flags[j]) << j;
+            return bits;
+        }
+        std::uint64_t bits = 0;
+        for (int j = 0; j < n; ++j) bits |= static_cast<std::uint64_t>(inside(p + j * step)) << j;
+        return bits;
+    }
+};
+
+struct XY {
+    std::int64_t x, y;
 };
 
 // Stores points in order; a full array refuses, which ends the whole call.
@@ -42,72 +89,36 @@ private:
     std::int64_t count_ = 0;
 };
 
-// First index of a zero byte in row[from, length), or length.
-std::int64_t find_zero_byte(const std::uint8_t* row, std::int64_t from, std::int64_t length) {
-    const void* hit = std::memchr(row + from, 0, static_cast<std::size_t>(length - from));
-    return hit == nullptr ? length : static_cast<const std::uint8_t*>(hit) - row;
-}
-
-// First index of a nonzero byte in row[from, length), or length. Masks are
-// mostly zero, so skip 16 bytes per test.
-std::int64_t find_nonzero_byte(const std::uint8_t* row, std::int64_t from, std::int64_t length) {
-    std::int64_t k = from;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; k + 16 <= length; k += 16) {
-            std::uint64_t lo, hi;
-            std::memcpy(&lo, row + k, 8);
-            std::memcpy(&hi, row + k + 8, 8);
-            if ((lo | hi) != 0) {
-                return lo != 0 ? k + std::countr_zero(lo) / 8 : k + 8 + std::countr_zero(hi) / 8;
-            }
-        }
-    }
-    for (; k < length; ++k) {
-        if (row[k] != 0) return k;
-    }
-    return length;
-}
-
-// First index k in [from, length) whose pixel's state equals `want_set`, or
-// length. Pixel k of the line is at first + k * step.
-template <class Pixels>
-std::int64_t find_pixel(const Pixels& is_set, const std::uint8_t* first, std::int64_t step, std::int64_t from,
-                        std::int64_t length, bool want_set) {
-    if constexpr (std::is_same_v<Pixels, MaskPixels>) {
-        if (step == 1) return want_set ? find_nonzero_byte(first, from, length) : find_zero_byte(first, from, length);
-    }
-    for (std::int64_t k = from; k < length; ++k) {
-        if (is_set(first + k * step) == want_set) return k;
-    }
-    return length;
-}
-
 // Records the runs of one line as (first set pixel, first unset pixel after it
-// or the line's last pixel). `at(k)` gives pixel k's (x, y). False when the
-// point array filled up.
+// or the line's last pixel); `at(k)` gives pixel k's (x, y). Every change of
+// state between neighbouring pixels is a stored point. False when the point
+// array filled up.
 template <class Pixels, class At>
-bool record_runs(const Pixels& is_set, const std::uint8_t* first, std::int64_t step, std::int64_t length,
+bool record_runs(const Pixels& pixels, const std::uint8_t* first, std::int64_t step, std::int64_t length,
                  PointSink& sink, At at) {
-    std::int64_t k = 0;
-    for (;;) {
-        const std::int64_t start = find_pixel(is_set, first, step, k, length, true);
-        if (start == length) return true;
-        if (!sink.put(at(start).x, at(start).y)) return false;
-        const std::int64_t end = find_pixel(is_set, first, step, start + 1, length, false);
-        if (end == length) return sink.put(at(length - 1).x, at(length - 1).y);
-        if (!sink.put(at(end).x, at(end).y)) return false;
-        k = end + 1;
+    std::uint64_t in_run = 0;
+    for (std::int64_t base = 0; base < length; base += 64) {
+        const int n = length - base < 64 ? static_cast<int>(length - base) : 64;
+        const std::uint64_t bits = pixels.block(first, step, base, n);
+        std::uint64_t changes = bits ^ ((bits << 1) | in_run);
+        if (n < 64) changes &= (std::uint64_t{1} << n) - 1;
+        for (; changes != 0; changes &= changes - 1) {
+            const XY p = at(base + std::countr_zero(changes));
+            if (!sink.put(p.x, p.y)) return false;
+        }
+        in_run = (bits >> (n - 1)) & 1;
     }
+    if (in_run != 0) {
+        const XY p = at(length - 1);
+        return sink.put(p.x, p.y);
+    }
+    return true;
 }
-
-struct XY {
-    std::int64_t x, y;
-};
 
 // Rows at spread positions, then columns; pixel (x, y) is at
 // data + y * row_stride + x * col_stride.
 template <class Pixels>
-std::int32_t scan_lines(const Pixels& is_set, const std::uint8_t* data, std::int64_t rows, std::int64_t cols,
+std::int32_t scan_lines(const Pixels& pixels, const std::uint8_t* data, std::int64_t rows, std::int64_t cols,
                         std::int64_t row_stride, std::int64_t col_stride, const PointsView& ps,
                         std::int32_t row_count, std::int32_t column_count) {
     PointSink sink(ps);
@@ -115,12 +126,12 @@ std::int32_t scan_lines(const Pixels& is_set, const std::uint8_t* data, std::int
     for (std::int32_t i = 0; i < row_count; ++i) {
         const std::int64_t y = line_position(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(rows));
         const auto at = [y](std::int64_t x) { return XY{x, y}; };
-        if (!record_runs(is_set, data + y * row_stride, col_stride, cols, sink, at)) return sink.count();
+        if (!record_runs(pixels, data + y * row_stride, col_stride, cols, sink, at)) return sink.count();
     }
     for (std::int32_t i = 0; i < column_count; ++i) {
         const std::int64_t x = line_position(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(cols));
         const auto at = [x](std::int64_t y) { return XY{x, y}; };
-        if (!record_runs(is_set, data + x * col_stride, row_stride, rows, sink, at)) return sink.count();
+        if (!record_runs(pixels, data + x * col_stride, row_stride, rows, sink, at)) return sink.count();
     }
     return sink.count();
 }
