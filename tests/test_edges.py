@@ -1,3 +1,6 @@
+import ctypes
+import mmap
+
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -133,17 +136,17 @@ def test_scan_matches_model(mask, rc, cc, capacity):
     assert (ps[n:] == SENTINEL).all()
 
 
-def random_case(seed):
+def random_case(seed, shape=None):
     rng = np.random.default_rng(seed)
-    h, w = rng.integers(1, 14, 2)
+    h, w = shape or rng.integers(1, 150, 2)
     image = rng.integers(0, 256, (h, w, 3), dtype=np.uint8)
     bounds = {"i": (-200000, 200000), "c": (-300000, 300000), "M": rng.integers(-1000, 1001, 9).tolist()}
     return image, bounds, int(rng.integers(0, 18)), int(rng.integers(0, 18))
 
 
-@pytest.mark.parametrize("seed", range(12))
-def test_colour_scan_equals_mask_scan_at_every_capacity(seed):
-    image, bounds, rc, cc = random_case(seed)
+@pytest.mark.parametrize("seed, shape", [(s, None) for s in range(10)] + [(10, (130, 2)), (11, (200, 3)), (12, (70, 1))])
+def test_colour_scan_equals_mask_scan_at_every_capacity(seed, shape):
+    image, bounds, rc, cc = random_case(seed, shape)
     mask = colour_mask(image, bounds)
     total = k.simple_edge(mask, points(4000), rc, cc)
     for capacity in range(total + 2):
@@ -198,6 +201,38 @@ def test_strided_views_equal_packed_copies(sl):
         packed = points(200)
         assert fn(np.ascontiguousarray(view), packed, *args, 9, 9) == n > 0
         assert (big_ps[::2] == packed).all() and (big_ps[1::2] == SENTINEL).all()
+
+
+_keep_alive = []
+
+
+def fenced(shape, at_end):
+    """A writable array touching an inaccessible page: reading past it faults."""
+    nbytes = int(np.prod(shape))
+    page = mmap.PAGESIZE
+    body = -(-nbytes // page) * page
+    buf = mmap.mmap(-1, body + 2 * page)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(buf))
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mprotect.argtypes = (ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int)
+    assert libc.mprotect(base, page, 0) == 0 and libc.mprotect(base + page + body, page, 0) == 0
+    _keep_alive.append(buf)
+    offset = page + (body - nbytes if at_end else 0)
+    arr = np.frombuffer(buf, np.uint8, nbytes, offset).reshape(shape)
+    arr[...] = np.random.default_rng(nbytes).integers(0, 256, shape, dtype=np.uint8)
+    return arr
+
+
+@pytest.mark.parametrize("at_end", [False, True])
+@pytest.mark.parametrize("shape", [(70, 2), (130, 67), (3, 200), (1, 64)])
+def test_scans_read_only_inside_the_image(shape, at_end):
+    image = fenced(shape + (3,), at_end)
+    mask = fenced(shape, at_end)
+    mask &= 1
+    for view in (np.s_[:, :], np.s_[::-1], np.s_[:, ::-1], np.s_[::-1, ::-1]):
+        k.simple_edge_hsv(image[view], points(10_000), MIXED, 256, 256)
+        if mask[view].strides[1] == 1 or shape[1] == 1:
+            k.simple_edge(mask[view], points(10_000), 256, 256)
 
 
 @pytest.mark.parametrize("which", [0, 1])

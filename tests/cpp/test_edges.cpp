@@ -4,7 +4,9 @@
 
 #include "check.hpp"
 #include "kestrune/color/pixel_test.hpp"
+#include "kestrune/edges/color_block.hpp"
 #include "kestrune/edges/edges.hpp"
+#include "kestrune/simd.hpp"
 
 using namespace kestrune;
 
@@ -129,7 +131,7 @@ TEST(colour_scan_equals_mask_scan_for_every_capacity) {
     std::mt19937 rng(11);
     int rounds_with_points = 0;
     for (int round = 0; round < 20; ++round) {
-        const std::int64_t h = 1 + rng() % 12, w = 1 + rng() % 12;
+        const std::int64_t h = 1 + rng() % 12, w = 1 + rng() % 150;
         std::vector<std::uint8_t> rgb(h * w * 3);
         for (auto& v : rgb) v = static_cast<std::uint8_t>(rng());
         LchBounds b{};
@@ -204,4 +206,33 @@ TEST(remove_inliers_compacts_stably) {
     CHECK(out == (Pts{2, 2, 4, 4, -1, -1, -1, -1}));
     CHECK(remove_inliers(points_of(in), points_of(in), ms) == 2);
     CHECK(in == (Pts{2, 2, 4, 4, 3, 3, 4, 4}));
+}
+
+TEST(vector_colour_block_equals_pixel_test) {
+    if (cpu_simd_level() < SimdLevel::avx2) return;
+    std::mt19937 rng(17);
+    std::vector<std::uint8_t> px(192);
+    for (int round = 0; round < 200; ++round) {
+        for (auto& v : px) v = static_cast<std::uint8_t>(rng());
+        LchBounds b{};
+        // Large entries make the sums wrap; small ones give mixed blocks.
+        const bool wide = round % 2 == 0;
+        for (auto& m : b.M) m = wide ? static_cast<std::int32_t>(rng()) : static_cast<std::int32_t>(rng() % 2001) - 1000;
+        const std::int32_t span = wide ? 2000000000 : 200000;
+        b.i[0] = -static_cast<std::int32_t>(rng() % span);
+        b.i[1] = static_cast<std::int32_t>(rng() % span);
+        b.c[0] = -static_cast<std::int32_t>(rng() % span);
+        b.c[1] = static_cast<std::int32_t>(rng() % span);
+        std::uint64_t expected = 0;
+        for (int j = 0; j < 64; ++j) expected |= static_cast<std::uint64_t>(color_mask(&px[3 * j], &b)) << j;
+        CHECK(color_block64_avx2(px.data(), b) == expected);
+        // The same pixels as a column of a 2-pixel-wide image, read from either side.
+        std::vector<std::uint8_t> column(64 * 9);
+        for (int lead = 0; lead < 2; ++lead) {
+            for (int j = 0; j < 64; ++j) {
+                for (int c = 0; c < 3; ++c) column[9 * j + 3 * lead + c] = px[3 * j + c];
+            }
+            CHECK(color_strided_block64_avx2(column.data() + 3 * lead, 9, lead, b) == expected);
+        }
+    }
 }

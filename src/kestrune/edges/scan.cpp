@@ -8,6 +8,8 @@
 #endif
 
 #include "../color/pixel_test.hpp"
+#include "../simd.hpp"
+#include "color_block.hpp"
 #include "edges.hpp"
 
 namespace kestrune {
@@ -21,6 +23,7 @@ using Point = PointsView::Point;
 
 // A mask pixel is set when its byte is nonzero, whatever the value.
 struct MaskPixels {
+    MaskPixels for_column(std::int64_t, std::int64_t, std::int64_t, std::int64_t) const { return *this; }
     std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
         const std::uint8_t* p = first + base * step;
 #if defined(__SSE2__)
@@ -45,6 +48,24 @@ struct MaskPixels {
 // private copy so the compiler can keep them in registers across the stores.
 struct ColorPixels {
     LchBounds bounds;
+    ColorBlock64 vector_block;                  // packed pixels, when the instruction set has one
+    ColorStridedBlock64 strided_choice;
+    ColorStridedBlock64 vector_strided = nullptr;  // set per column, when its pixels allow it
+    int lead = 0;
+
+    // The vector column test reads a fourth byte with each pixel: with packed
+    // pixels that is the next pixel's first byte, or on the last column the
+    // previous pixel's last byte, so it never leaves the image.
+    ColorPixels for_column(std::int64_t x, std::int64_t cols, std::int64_t col_stride, std::int64_t row_stride) const {
+        ColorPixels column = *this;
+        const std::int64_t max_step = std::int64_t{1} << 28;
+        if (col_stride == 3 && cols >= 2 && row_stride <= max_step && row_stride >= -max_step) {
+            column.vector_strided = strided_choice;
+            column.lead = x == cols - 1 ? 1 : 0;
+        }
+        return column;
+    }
+
     bool inside(const std::uint8_t* px) const {
         const PixelSums v = pixel_sums(px, &bounds);
         // Bitwise, not short-circuit: pixels near a limit would make every
@@ -54,13 +75,8 @@ struct ColorPixels {
     }
     std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
         const std::uint8_t* p = first + base * step;
-        if (step == 3 && n == 64) {  // packed rows: a fixed stride lets the compiler vectorise
-            std::uint8_t flags[64];
-            for (int j = 0; j < 64; ++j) flags[j] = inside(p + 3 * j);
-            std::uint64_t bits = 0;
-            for (int j = 0; j < 64; ++j) bits |= static_cast<std::uint64_t>(flags[j]) << j;
-            return bits;
-        }
+        if (n == 64 && vector_block != nullptr && step == 3) return vector_block(p, bounds);
+        if (n == 64 && vector_strided != nullptr) return vector_strided(p, step, lead, bounds);
         std::uint64_t bits = 0;
         for (int j = 0; j < n; ++j) bits |= static_cast<std::uint64_t>(inside(p + j * step)) << j;
         return bits;
@@ -131,12 +147,27 @@ std::int32_t scan_lines(const Pixels& pixels, const std::uint8_t* data, std::int
     for (std::int32_t i = 0; i < column_count; ++i) {
         const std::int64_t x = line_position(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(cols));
         const auto at = [x](std::int64_t y) { return XY{x, y}; };
-        if (!record_runs(pixels, data + x * col_stride, row_stride, rows, sink, at)) return sink.count();
+        const Pixels column = pixels.for_column(x, cols, col_stride, row_stride);
+        if (!record_runs(column, data + x * col_stride, row_stride, rows, sink, at)) return sink.count();
     }
     return sink.count();
 }
 
 }  // namespace
+
+ColorBlock64 select_color_block64() {
+#if defined(__x86_64__) || defined(__i386__)
+    if (active_simd_level() >= SimdLevel::avx2) return color_block64_avx2;
+#endif
+    return nullptr;
+}
+
+ColorStridedBlock64 select_color_strided_block64() {
+#if defined(__x86_64__) || defined(__i386__)
+    if (active_simd_level() >= SimdLevel::avx2) return color_strided_block64_avx2;
+#endif
+    return nullptr;
+}
 
 std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int32_t row_count,
                          std::int32_t column_count) {
@@ -147,7 +178,7 @@ std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int3
 std::int32_t simple_edge_hsv(const ImageView& image, const PointsView& ps, const LchBounds& bounds,
                              std::int32_t row_count, std::int32_t column_count) {
     if (image.channels < 3) return 0;  // the colour test reads three bytes
-    return scan_lines(ColorPixels{bounds}, image.data, image.rows, image.cols, image.row_stride,
+    return scan_lines(ColorPixels{bounds, select_color_block64(), select_color_strided_block64()}, image.data, image.rows, image.cols, image.row_stride,
                       image.col_stride, ps, row_count, column_count);
 }
 
