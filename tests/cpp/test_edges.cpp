@@ -217,7 +217,9 @@ TEST(vector_colour_block_equals_pixel_test) {
         LchBounds b{};
         // Large entries make the sums wrap; small ones give mixed blocks.
         const bool wide = round % 2 == 0;
-        for (auto& m : b.M) m = wide ? static_cast<std::int32_t>(rng()) : static_cast<std::int32_t>(rng() % 2001) - 1000;
+        for (auto& m : b.M) {
+            m = wide ? static_cast<std::int32_t>(rng()) : static_cast<std::int32_t>(rng() % 2001) - 1000;
+        }
         const std::int32_t span = wide ? 2000000000 : 200000;
         b.i[0] = -static_cast<std::int32_t>(rng() % span);
         b.i[1] = static_cast<std::int32_t>(rng() % span);

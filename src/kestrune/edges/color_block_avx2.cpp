@@ -1,5 +1,7 @@
 // The colour test on eight pixels per step, in the same wrapping 32-bit
-// arithmetic and strict comparisons as the per-pixel test.
+// arithmetic and strict comparisons as the per-pixel test. Nothing inline from
+// the shared headers is used here: an AVX2 copy of it could be linked in for
+// every caller.
 #include <immintrin.h>
 
 #include "color_block.hpp"
@@ -30,8 +32,10 @@ struct Limits {
         const __m256i tmp = _mm256_add_epi32(v0, v1);
         const __m256i zero = _mm256_setzero_si256();
         __m256i in = _mm256_and_si256(_mm256_cmpgt_epi32(v0, zero), _mm256_cmpgt_epi32(v1, zero));
-        in = _mm256_and_si256(in, _mm256_and_si256(_mm256_cmpgt_epi32(v2, i_low), _mm256_cmpgt_epi32(i_high, v2)));
-        in = _mm256_and_si256(in, _mm256_and_si256(_mm256_cmpgt_epi32(tmp, c_low), _mm256_cmpgt_epi32(c_high, tmp)));
+        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(v2, i_low));
+        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(i_high, v2));
+        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(tmp, c_low));
+        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(c_high, tmp));
         return static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(in)));
     }
 };
@@ -73,7 +77,8 @@ std::uint64_t color_strided_block64_avx2(const std::uint8_t* px, std::int64_t st
     std::uint64_t bits = 0;
     for (int g = 0; g < 8; ++g) {
         const std::uint8_t* q = px + 8 * g * step - lead;
-        const __m256i words = _mm256_srl_epi32(_mm256_i32gather_epi32(reinterpret_cast<const int*>(q), offsets, 1), shift);
+        const __m256i gathered = _mm256_i32gather_epi32(reinterpret_cast<const int*>(q), offsets, 1);
+        const __m256i words = _mm256_srl_epi32(gathered, shift);
         const std::uint32_t lanes = limits.inside(_mm256_and_si256(words, byte),
                                                   _mm256_and_si256(_mm256_srli_epi32(words, 8), byte),
                                                   _mm256_and_si256(_mm256_srli_epi32(words, 16), byte));

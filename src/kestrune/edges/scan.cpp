@@ -1,7 +1,6 @@
 // One scan over spread rows and columns, shared by the mask and colour entries;
 // only the pixel predicate differs between them.
 #include <bit>
-#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>  // part of every x86-64 target, so no dispatch needed
@@ -32,8 +31,8 @@ struct MaskPixels {
             std::uint64_t zeros = 0;
             for (int q = 0; q < 4; ++q) {
                 const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
-                zeros |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
-                         << (16 * q);
+                const auto zero_bytes = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+                zeros |= static_cast<std::uint64_t>(zero_bytes) << (16 * q);
             }
             return ~zeros;
         }
@@ -48,15 +47,16 @@ struct MaskPixels {
 // private copy so the compiler can keep them in registers across the stores.
 struct ColorPixels {
     LchBounds bounds;
-    ColorBlock64 vector_block;                  // packed pixels, when the instruction set has one
-    ColorStridedBlock64 strided_choice;
-    ColorStridedBlock64 vector_strided = nullptr;  // set per column, when its pixels allow it
+    ColorBlock64 vector_block;             // packed pixels, when the instruction set has one
+    ColorStridedBlock64 strided_choice;    // the same for columns, when the instruction set has one
+    ColorStridedBlock64 vector_strided{};  // set per column, when its pixels allow it
     int lead = 0;
 
     // The vector column test reads a fourth byte with each pixel: with packed
     // pixels that is the next pixel's first byte, or on the last column the
     // previous pixel's last byte, so it never leaves the image.
-    ColorPixels for_column(std::int64_t x, std::int64_t cols, std::int64_t col_stride, std::int64_t row_stride) const {
+    ColorPixels for_column(std::int64_t x, std::int64_t cols, std::int64_t col_stride,
+                           std::int64_t row_stride) const {
         ColorPixels column = *this;
         const std::int64_t max_step = std::int64_t{1} << 28;
         if (col_stride == 3 && cols >= 2 && row_stride <= max_step && row_stride >= -max_step) {
@@ -178,8 +178,9 @@ std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int3
 std::int32_t simple_edge_hsv(const ImageView& image, const PointsView& ps, const LchBounds& bounds,
                              std::int32_t row_count, std::int32_t column_count) {
     if (image.channels < 3) return 0;  // the colour test reads three bytes
-    return scan_lines(ColorPixels{bounds, select_color_block64(), select_color_strided_block64()}, image.data, image.rows, image.cols, image.row_stride,
-                      image.col_stride, ps, row_count, column_count);
+    const ColorPixels pixels{bounds, select_color_block64(), select_color_strided_block64()};
+    return scan_lines(pixels, image.data, image.rows, image.cols, image.row_stride, image.col_stride, ps, row_count,
+                      column_count);
 }
 
 }  // namespace kestrune
