@@ -4,6 +4,7 @@ Run: python benchmarks/bench_edges.py
 """
 
 import math
+import os
 import statistics
 import time
 import timeit
@@ -58,7 +59,8 @@ def main():
     mask = mask_image(image, bounds) if mask_image else numpy_mask(image, bounds)
     plane = np.zeros((H, W), np.uint8)
 
-    print(f"kestrune edge benchmarks, {W}x{H} frame, SIMD level as built; medians of 7 runs\n")
+    simd = os.environ.get("KESTRUNE_SIMD") or "best available"
+    print(f"kestrune edge benchmarks, {W}x{H} frame, KESTRUNE_SIMD={simd}; medians of 7 runs\n")
     print("colour scan vs whole-image path (mask_image + simple_edge)")
     print(f"{'lines':>6} {'simple_edge_hsv':>15} {'mask+edge':>14} {'pixel ratio':>12} {'time ratio':>11}")
     for n in (32, 64, 128):

@@ -115,6 +115,12 @@ bool record_runs(const Pixels& pixels, const std::uint8_t* first, std::int64_t s
     std::uint64_t in_run = 0;
     for (std::int64_t base = 0; base < length; base += 64) {
         const int n = length - base < 64 ? static_cast<int>(length - base) : 64;
+        if (step > 64 || step < -64) {
+            // Columns touch a new cache line, often a new page, per pixel, out
+            // of reach of the hardware prefetchers: ask for the next block now.
+            const std::int64_t ahead = length - base - 64 < 64 ? length - base - 64 : 64;
+            for (std::int64_t j = 0; j < ahead; ++j) __builtin_prefetch(first + (base + 64 + j) * step);
+        }
         const std::uint64_t bits = pixels.block(first, step, base, n);
         std::uint64_t changes = bits ^ ((bits << 1) | in_run);
         if (n < 64) changes &= (std::uint64_t{1} << n) - 1;
