@@ -47,6 +47,18 @@ def numpy_mask(image, bounds):
     return inside.astype(np.uint8)
 
 
+def cache_line_ratio(n):
+    """Share of the image's 64-byte lines that n spread rows and n spread columns touch."""
+    def spread(i, extent):
+        return (int(f"{i:016b}"[::-1], 2) * extent & 0xFFFFFFFF) >> 16
+
+    per_row = -(-W * 3 // 64)
+    rows = {spread(i, H) for i in range(n)}
+    column_lines = {spread(i, W) * 3 // 64 for i in range(n)}
+    touched = len(rows) * per_row + (H - len(rows)) * len(column_lines)
+    return touched / (H * per_row)
+
+
 def fmt_us(seconds):
     return f"{seconds * 1e6:10.1f} us"
 
@@ -62,15 +74,20 @@ def main():
     simd = os.environ.get("KESTRUNE_SIMD") or "best available"
     print(f"kestrune edge benchmarks, {W}x{H} frame, KESTRUNE_SIMD={simd}; medians of 7 runs\n")
     print("colour scan vs whole-image path (mask_image + simple_edge)")
-    print(f"{'lines':>6} {'simple_edge_hsv':>15} {'mask+edge':>14} {'pixel ratio':>12} {'time ratio':>11}")
+    print(f"{'lines':>6} {'simple_edge_hsv':>15} {'mask+edge':>14} {'pixel ratio':>12} {'time ratio':>11}"
+          f" {'cache lines':>12}")
     for n in (32, 64, 128):
         t_hsv = median_seconds(lambda: k.simple_edge_hsv(image, ps, bounds, n, n), 20)
         pixel_ratio = (n * W + n * H) / (W * H)
         if mask_image:
             t_full = median_seconds(lambda: k.simple_edge(mask_image(image, bounds, plane), ps, n, n), 5)
-            print(f"{n:>6} {fmt_us(t_hsv):>15} {fmt_us(t_full):>14} {pixel_ratio:>12.3f} {t_hsv / t_full:>11.3f}")
+            time_ratio = f"{t_hsv / t_full:.3f}"
         else:
-            print(f"{n:>6} {fmt_us(t_hsv):>15} {'(no mask_image)':>14} {pixel_ratio:>12.3f} {'-':>11}")
+            t_full, time_ratio = None, "-"
+        full = fmt_us(t_full) if t_full else "(no mask_image)"
+        print(f"{n:>6} {fmt_us(t_hsv):>15} {full:>14} {pixel_ratio:>12.3f} {time_ratio:>11}"
+              f" {cache_line_ratio(n):>12.3f}")
+    print("(cache lines: share of the colour image's 64-byte lines the scan reads; columns read a line per pixel)")
 
     print("\nrow scans vs column scans, 128 lines (ns per visited pixel)")
     print(f"{'scan':>16} {'rows':>14} {'columns':>14}")

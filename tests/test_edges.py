@@ -151,6 +151,7 @@ def random_case(seed, shape=None):
 def test_colour_scan_equals_mask_scan_at_every_capacity(seed, shape):
     image, bounds, rc, cc = random_case(seed, shape)
     mask = colour_mask(image, bounds)
+    assert (k.mask_image(image, bounds) != 0).tolist() == mask.astype(bool).tolist()
     total = k.simple_edge(mask, points(4000), rc, cc)
     for capacity in range(total + 2):
         a, b = points(capacity + 1), points(capacity + 1)
