@@ -66,13 +66,7 @@ struct ColorPixels {
         return column;
     }
 
-    bool inside(const std::uint8_t* px) const {
-        const PixelSums v = pixel_sums(px, &bounds);
-        // Bitwise, not short-circuit: pixels near a limit would make every
-        // branch a coin toss.
-        return (v.v0 > 0) & (v.v1 > 0) & (bounds.i[0] < v.v2) & (v.v2 < bounds.i[1]) & (bounds.c[0] < v.tmp) &
-               (v.tmp < bounds.c[1]);
-    }
+    bool inside(const std::uint8_t* px) const { return color_mask(px, &bounds) != 0; }
     std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
         const std::uint8_t* p = first + base * step;
         if (n == 64 && vector_block != nullptr && step == 3) return vector_block(p, bounds);
