@@ -11,6 +11,7 @@ KESTRUNE_FUZZ=1 (or KESTRUNE_FUZZ_EXAMPLES=N) runs a long, randomised search.
 """
 import faulthandler
 import math
+import subprocess
 import os
 import sys
 import warnings
@@ -190,12 +191,17 @@ def filler(kind, seed):
     return fill
 
 
+def extents(small, large):
+    """Mostly small; sometimes long enough for the widest vector loops."""
+    return st.one_of(st.integers(0, small), st.integers(0, small), st.integers(0, small), st.integers(small, large))
+
+
 # Element type, expected number of axes, and the likely extents of each axis.
 KINDS = {
-    "image": ("u1", 3, [st.integers(0, 6), st.integers(0, 7), st.sampled_from([3, 3, 3, 3, 0, 1, 2, 4])]),
-    "plane": ("u1", 2, [st.integers(0, 7), st.integers(0, 8)]),
-    "points": ("<i4", 2, [st.integers(0, 12), st.sampled_from([2, 2, 2, 2, 0, 1, 3])]),
-    "mask": ("u1", 1, [st.integers(0, 14)]),
+    "image": ("u1", 3, [st.integers(0, 6), extents(7, 150), st.sampled_from([3, 3, 3, 3, 0, 1, 2, 4])]),
+    "plane": ("u1", 2, [st.integers(0, 7), extents(8, 150)]),
+    "points": ("<i4", 2, [extents(12, 90), st.sampled_from([2, 2, 2, 2, 0, 1, 3])]),
+    "mask": ("u1", 1, [extents(14, 90)]),
 }
 OTHER_DTYPES = ["u1", "?", "i1", "<i2", ">u2", "<i4", ">i4", "<u4", "<i8", "<f4", "<f8", "<c8",
                 "i4,i4", "V2", "V4", "S1"]
@@ -783,3 +789,41 @@ def test_masking_conveniences(name, data):
     if isinstance(image, Guarded):
         h, w = image.array.shape[:2]
         written_only(buffer, np.s_[:h, :w])
+
+
+# ---------------------------------------------------------------------------
+# Regressions found by fuzzing
+
+
+HUGE_POINTS = """
+import numpy as np, kestrune
+from numpy.lib.stride_tricks import as_strided
+rows = {rows}
+ps = as_strided(np.arange(2, dtype=np.int32), shape=(rows, 2), strides=(0, 4))
+ms = np.zeros(rows, np.uint8) if {with_mask} else None
+try:
+    {call}
+except ValueError as error:
+    print(error)
+"""
+HUGE_POINT_CALLS = [
+    ("kestrune.ransac_circle(ps, 1, 0, 10, 1)", False),
+    ("kestrune.ransac_ellipse(ps, 1, 0, 10, 2.0, 1)", False),
+    ("kestrune.ransac_line(ps, ms, 1, 1, 0.5)", True),
+    ("kestrune.ransac_line2(ps, ms, 1, 0.9, 1)", True),
+]
+
+
+@needs("ransac_circle", "ransac_ellipse", "ransac_line", "ransac_line2")
+@pytest.mark.parametrize("rows", [2**32, 2**32 + 1, 2**32 + 3])
+@pytest.mark.parametrize("call, with_mask", HUGE_POINT_CALLS, ids=lambda v: str(v).split("(")[0])
+def test_fits_refuse_point_counts_the_sampler_cannot_draw_from(rows, call, with_mask):
+    # A zero row stride lets a view claim 2**32 rows and more: the sampler's
+    # 32-bit row count became 0 (division by zero) or 1 (an endless draw).
+    if with_mask and SANITIZED:
+        pytest.skip("a 4 GiB mask is too much for the sanitizer's shadow memory")
+    code = HUGE_POINTS.format(rows=rows, with_mask=with_mask, call=call)
+
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=HANG_SECONDS)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == f"_ps must have fewer than 2**31 rows (got {rows})"

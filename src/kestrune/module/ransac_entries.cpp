@@ -7,8 +7,18 @@ namespace kestrune {
 namespace {
 
 // Checks made after conversion and before the fit (and so before its one
-// rand() call): the point array's columns, then the mask's length.
-bool check_points(const PointsView& ps) { return check_point_columns(ps, "_ps"); }
+// rand() call): the point array's columns and rows, then the mask's length.
+// The sampler draws indices modulo a 32-bit row count: more rows (a view with
+// a zero row stride can claim any number) would truncate it to zero (a
+// division by zero) or below the sample size (an endless draw).
+bool check_points(const PointsView& ps) {
+    if (!check_point_columns(ps, "_ps")) return false;
+    if (ps.rows >= (std::int64_t{1} << 31)) {
+        raise_value_error("_ps must have fewer than 2**31 rows (got %lld)", static_cast<long long>(ps.rows));
+        return false;
+    }
+    return true;
+}
 
 bool check_mask(const PointsView& ps, const MaskView& ms) {
     if (ms.size < ps.rows) {
