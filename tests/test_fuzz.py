@@ -829,3 +829,64 @@ def test_fits_refuse_point_counts_the_sampler_cannot_draw_from(rows, call, with_
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=HANG_SECONDS)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() == f"_ps must have fewer than 2**31 rows (got {rows})"
+
+
+# ---------------------------------------------------------------------------
+# Arguments whose methods act on the call while it converts them
+
+
+class Calls:
+    """An integer whose __int__ first runs `action`."""
+
+    def __init__(self, action, value=0):
+        self.action, self.value = action, value
+
+    def __int__(self):
+        self.action()
+        return self.value
+
+
+def bytearray_image(h, w):
+    store = bytearray(h * w * 3)
+    return store, memoryview(store).cast("B", [h, w, 3])
+
+
+def refused_resize(store, refusals):
+    def action():
+        try:
+            store.extend(b"\x00" * 4096)
+        except BufferError:
+            refusals.append(True)
+
+    return action
+
+
+@needs("mask_image_cy_impl", "simple_edge_hsv")
+@pytest.mark.parametrize("name", ["mask_image_cy_impl", "simple_edge_hsv"])
+def test_views_stay_held_while_later_arguments_convert(name):
+    # The bounds convert after the image view is taken: code they run must not
+    # be able to move the image's memory from under the kernel.
+    store, image = bytearray_image(4, 5)
+    refusals = []
+    bounds = {"i": (0, 1), "c": (0, 1), "M": [Calls(refused_resize(store, refusals))] + [0] * 8}
+    if name == "mask_image_cy_impl":
+        assert kestrune.mask_image_cy_impl(image, np.zeros((4, 5), np.uint8), bounds) == 20
+    else:
+        assert kestrune.simple_edge_hsv(image, np.zeros((8, 2), np.int32), bounds, 4, 4) == 0
+    assert refusals == [True]
+    image.release()
+    store.extend(b"\x00")  # and the export ends with the call
+
+
+@needs("mask_image_cy_impl")
+@pytest.mark.parametrize("change, message", [
+    (lambda values: values.clear(), "not enough values found during array assignment, expected 9, got 1"),
+    (lambda values: values.append(0), "too many values found during array assignment, expected 9"),
+])
+def test_bounds_list_changed_by_its_own_items(change, message):
+    values = [0] * 9
+    values[0] = Calls(lambda: change(values))
+    with pytest.raises(IndexError) as raised:
+        kestrune.mask_image_cy_impl(np.zeros((2, 2, 3), np.uint8), np.zeros((2, 2), np.uint8),
+                                    {"i": (0, 1), "c": (0, 1), "M": values})
+    assert str(raised.value) == message
