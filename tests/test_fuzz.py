@@ -308,6 +308,19 @@ class IndexOnly:
         return 3
 
 
+class IndexRaises:
+    def __index__(self):
+        raise Boom("from __index__")
+
+
+class IndexReturns:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 class FloatRaises:
     def __float__(self):
         raise Boom("from __float__")
@@ -326,7 +339,7 @@ INT_LIMITS = [0, 1, -1, 2**31 - 1, -(2**31), 2**31, -(2**31) - 1, 2**32, 2**63 -
 ODD_INTS = [True, False, 7.9, -7.9, math.nan, math.inf, -math.inf, 1e300, np.int8(-5), np.uint64(2**64 - 1),
             np.int64(2**40), np.float32(3.5), np.float64(math.nan), np.bool_(True), IntRaises(),
             IntReturns("7"), IntReturns(2.5), IntReturns(SubInt(4)), IntReturns(2**31), IntReturns(None),
-            IndexOnly(), SubInt(9), "7", None, [1], object(), 1 + 2j]
+            IndexOnly(), IndexRaises(), IndexReturns(2.5), SubInt(9), "7", None, [1], object(), 1 + 2j]
 
 
 def int_args(small=None):
@@ -355,7 +368,8 @@ def _converts_within(value, lo, hi):
 
 DOUBLES = [0.0, -0.0, 1.0, -1.0, 0.5, 1.5, 2.5, math.nan, math.inf, -math.inf, 5e-324, 1.7976931348623157e308,
            True, 3, -(2**31), 2**2000, np.float32(0.6), np.float64(math.nan), np.int64(7), IndexOnly(),
-           FloatRaises(), FloatReturns("x"), FloatReturns(2), "1.5", None, object(), 1j]
+           IndexRaises(), IndexReturns("x"), IndexReturns(2**1100), FloatRaises(), FloatReturns("x"), FloatReturns(2),
+           "1.5", None, object(), 1j]
 
 
 def float_args():
