@@ -27,7 +27,7 @@ import kestrune
 
 LONG_RUN = os.environ.get("KESTRUNE_FUZZ") == "1"
 SANITIZED = os.environ.get("KESTRUNE_SANITIZED") == "1"
-DEFAULT_EXAMPLES = 20_000 if LONG_RUN else (100 if SANITIZED else 150)
+DEFAULT_EXAMPLES = 10_000 if LONG_RUN else (100 if SANITIZED else 150)
 EXAMPLES = int(os.environ.get("KESTRUNE_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
 # A call that takes this long is taken for a hang: the process is stopped
 # with every thread's traceback.
