@@ -94,6 +94,8 @@ CASES = {
     "mask_image ok": ("mask_image", lambda m: [m.image(4, 9), RECORD, m.plane(4, 9)], None),
     "mask_image allocates": ("mask_image", lambda m: [m.image(4, 9), RECORD], None),
     "mask_image wrong buffer": ("mask_image", lambda m: [m.image(4, 9), RECORD, m.points(LINE)], ValueError),
+    "mask_image allocates, kernel refuses": ("mask_image", lambda m: [m.image(4, 9, 4), RECORD], ValueError),
+    "selective_grayscale allocates": ("selective_grayscale", lambda m: [m.image(4, 9), RECORD], None),
     "selective_grayscale ok": ("selective_grayscale", lambda m: [m.image(4, 9), MAPPING, m.plane(4, 9)], None),
     "selective_grayscale bad bounds": ("selective_grayscale", lambda m: [m.image(4, 9), 5, m.plane(4, 9)],
                                        TypeError),
