@@ -546,6 +546,20 @@ def rows_of(value):
     return value.array.shape[0] if isinstance(value, Guarded) else None
 
 
+@pytest.mark.parametrize("strides", [(8, 4), (-8, 4), (12, 4), (9, 4), (-13, 4)])
+def test_guard_sees_a_write_just_outside_the_window(strides):
+    # The whole suite rests on this: writes inside the window pass; one to the
+    # next row, or to the byte before the view, does not.
+    guarded = build_guarded((5, 2), "<i4", strides, 1, lambda a: a.fill(3), False, identity)
+    guarded.array[:3] = 7
+    assert guarded.stray_writes(np.s_[:3]).size == 0
+    guarded.array[3, 1] = 9
+    assert guarded.stray_writes(np.s_[:3]).size > 0
+    before_view = guarded.offset + min(0, 4 * strides[0]) - 1
+    guarded.base[before_view] ^= 0xFF
+    assert before_view in guarded.stray_writes(np.s_[:]).tolist()
+
+
 # ---------------------------------------------------------------------------
 # The native kernels
 
