@@ -15,7 +15,7 @@ SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-
 SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
 
-.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels bench fuzz clean
+.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels typecheck bench fuzz clean
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
@@ -62,6 +62,11 @@ test-sanitize: $(ASAN_DIR)/.built
 
 test-numpy1: $(VENV_NP1)/.installed
 	cd tests && ../$(PY_NP1) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
+
+# The examples against the type stubs installed with the wheel.
+typecheck: $(VENV)/.installed
+	$(PY) -m pip install -q mypy
+	$(PY) -m mypy --strict examples/
 
 test-kernels: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(CPP_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_MODULE=OFF \

@@ -138,11 +138,15 @@ class Finder:
         self.clean: Points = np.zeros((capacity, 2), np.int32)
         self.rest: Points = np.zeros((capacity, 2), np.int32)
         self.inliers = np.zeros(capacity, np.uint8)
+        self.bounds: dict[str, kestrune.LCHBounds] = {}
         self.stages = Stages()
 
     def edge_points(self, frame: Image, colour: str, from_mask: bool = True) -> Points:
         """Edge points of one colour, runs joined and short runs dropped."""
-        bounds = self.stages.run("bounds", lambda: kestrune.calculate_lch_bounds(*COLOURS[colour]))
+        bounds = self.bounds.get(colour)
+        if bounds is None:
+            bounds = self.stages.run("bounds", lambda: kestrune.calculate_lch_bounds(*COLOURS[colour]))
+            self.bounds[colour] = bounds
         if from_mask:
             self.stages.run("mask", lambda: kestrune.mask_image(frame, bounds, self.mask))
             n = self.stages.run(
@@ -155,22 +159,22 @@ class Finder:
         m = self.stages.run("denoise", lambda: kestrune.simple_denoise(self.points[:n], self.clean, MIN_RUN))
         return self.clean[:m]
 
-    def circle(self, points: Points, min_r: int = 10, max_r: int = 200) -> dict[str, int] | None:
+    def circle(self, points: Points, min_r: int = 10, max_r: int = 200) -> kestrune.Circle | None:
         if len(points) < 3:
             return None
         found = self.stages.run("fit", lambda: kestrune.ransac_circle(points, 400, min_r, max_r, 2))
-        return dict(found) if found["r"] > 0 else None
+        return found if found["r"] > 0 else None
 
-    def stripe(self, points: Points) -> tuple[dict[str, int], dict[str, int]] | None:
+    def stripe(self, points: Points) -> tuple[kestrune.Line, kestrune.Line] | None:
         if len(points) < 4:
             return None
         l1, l2 = self.stages.run(
             "fit", lambda: kestrune.ransac_line2(points, self.inliers[:len(points)], 1500, 0.995, 2))
-        return (dict(l1), dict(l2)) if l1["nx"] or l1["ny"] else None
+        return (l1, l2) if l1["nx"] or l1["ny"] else None
 
-    def lines(self, points: Points, max_lines: int = 4, min_support: int = 40) -> list[dict[str, int]]:
+    def lines(self, points: Points, max_lines: int = 4, min_support: int = 40) -> list[kestrune.Line]:
         """Lines one after another: fit, drop the line's inliers, fit again."""
-        found: list[dict[str, int]] = []
+        found: list[kestrune.Line] = []
         rest = self.rest[:len(points)]
         rest[:] = points
         while len(found) < max_lines and len(rest) >= min_support:
@@ -179,24 +183,24 @@ class Finder:
             support = int(ms.sum())
             if support < min_support or not (line["nx"] or line["ny"]):
                 break
-            found.append(dict(line))
+            found.append(line)
             n = self.stages.run("fit", lambda: kestrune.remove_inliers(rest, self.rest, ms))
             rest = self.rest[:n]
         return found
 
-    def ellipse(self, points: Points, min_r: int = 10, max_r: int = 200) -> dict[str, float] | None:
+    def ellipse(self, points: Points, min_r: int = 10, max_r: int = 200) -> kestrune.Ellipse | None:
         if len(points) < 5:
             return None
         found = self.stages.run(
             "fit", lambda: kestrune.ransac_ellipse(points, 1500, min_r, max_r, 3.0, 2))
-        return dict(found) if found["a"] > 0 else None
+        return found if found["a"] > 0 else None
 
 
 # --------------------------------------------------------------------------
 # Comparing with the truth and printing
 # --------------------------------------------------------------------------
 
-def line_angle(line: dict[str, int]) -> float:
+def line_angle(line: kestrune.Line) -> float:
     """Direction of a found line, radians in [0, pi)."""
     return math.atan2(line["nx"], -line["ny"]) % math.pi
 
@@ -206,18 +210,18 @@ def angle_error_deg(a: float, b: float) -> float:
     return math.degrees(min(d, math.pi - d))
 
 
-def distance_to_line(x: float, y: float, line: dict[str, int]) -> float:
+def distance_to_line(x: float, y: float, line: kestrune.Line) -> float:
     """Distance of (x, y) from a found line."""
     nx, ny = line["nx"], line["ny"]
     return abs(nx * (x - line["px"]) + ny * (y - line["py"])) / math.hypot(nx, ny)
 
 
-def line_error(found: dict[str, int], truth: TrueLine) -> tuple[float, float]:
+def line_error(found: kestrune.Line, truth: TrueLine) -> tuple[float, float]:
     """(distance in px of the true line's anchor from the found line, angle error in degrees)."""
     return distance_to_line(truth.px, truth.py, found), angle_error_deg(line_angle(found), truth.angle)
 
 
-def describe_line(line: dict[str, int]) -> str:
+def describe_line(line: kestrune.Line) -> str:
     return f"through ({line['px']}, {line['py']}) at {math.degrees(line_angle(line)):6.1f} deg"
 
 
@@ -255,8 +259,8 @@ def print_stages(stages: Stages) -> None:
 # Drawing (Pillow)
 # --------------------------------------------------------------------------
 
-def draw_shapes(frame: Image, circles: list[dict[str, int]], lines: list[dict[str, int]],
-                ellipses: list[dict[str, float]], path: Path) -> None:
+def draw_shapes(frame: Image, circles: list[kestrune.Circle], lines: list[kestrune.Line],
+                ellipses: list[kestrune.Ellipse], path: Path) -> None:
     from PIL import Image as PILImage, ImageDraw
 
     picture = PILImage.fromarray(frame)
@@ -303,15 +307,15 @@ def seed_rand(seed: int) -> None:
     ctypes.CDLL(None).srand(ctypes.c_uint(seed))
 
 
-def run_scene(seed: int, out: Path) -> bool:
+def run_scene(seed: int, out: Path | None) -> bool:
     scene = render_scene()
     h, w, _ = scene.frame.shape
     finder = Finder(h, w)
     seed_rand(seed)
     rows: list[Row] = []
-    circles: list[dict[str, int]] = []
-    lines: list[dict[str, int]] = []
-    ellipses: list[dict[str, float]] = []
+    circles: list[kestrune.Circle] = []
+    lines: list[kestrune.Line] = []
+    ellipses: list[kestrune.Ellipse] = []
 
     disc = finder.circle(finder.edge_points(scene.frame, "red"))
     if disc:
@@ -355,12 +359,13 @@ def run_scene(seed: int, out: Path) -> bool:
 
     print_rows(rows, with_truth=True)
     print_stages(finder.stages)
-    draw_shapes(scene.frame, circles, lines, ellipses, out)
-    print(f"\nwrote {out}")
-    return all(r.ok() for r in rows)
+    if out is not None:
+        draw_shapes(scene.frame, circles, lines, ellipses, out)
+        print(f"\nwrote {out}")
+    return all(r.ok() for r in rows) and len(rows) == 6
 
 
-def match_lines(found: list[dict[str, int]] | tuple[dict[str, int], ...], truths: list[TrueLine]) -> list[TrueLine]:
+def match_lines(found: list[kestrune.Line] | tuple[kestrune.Line, ...], truths: list[TrueLine]) -> list[TrueLine]:
     """For each found line, the true line it lies closest to (angle first, then distance)."""
     return [min(truths, key=lambda t: line_error(f, t)[1] * 10.0 + line_error(f, t)[0]) for f in found]
 
@@ -368,14 +373,15 @@ def match_lines(found: list[dict[str, int]] | tuple[dict[str, int], ...], truths
 def run_image(path: Path, args: argparse.Namespace) -> None:
     from PIL import Image as PILImage
 
-    frame: Image = np.ascontiguousarray(np.asarray(PILImage.open(path).convert("RGB"), dtype=np.uint8))
+    # A writable copy: the module refuses read-only arrays.
+    frame: Image = np.array(PILImage.open(path).convert("RGB"), dtype=np.uint8)
     h, w, _ = frame.shape
     finder = Finder(h, w)
     seed_rand(args.seed)
     rows: list[Row] = []
-    circles: list[dict[str, int]] = []
-    lines: list[dict[str, int]] = []
-    ellipses: list[dict[str, float]] = []
+    circles: list[kestrune.Circle] = []
+    lines: list[kestrune.Line] = []
+    ellipses: list[kestrune.Ellipse] = []
     for colour in args.circle:
         c = finder.circle(finder.edge_points(frame, colour), args.min_r, args.max_r)
         if c:

@@ -1,0 +1,116 @@
+"""The example programs: the demo's accuracy on its scene, the calibration
+proposal, and the batch runner on threads and on a Dask bag."""
+from __future__ import annotations
+
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+
+import kestrune  # noqa: E402
+
+find_shapes = pytest.importorskip("find_shapes")
+calibrate = pytest.importorskip("calibrate")
+
+
+@pytest.mark.parametrize("seed", [1, 5, 11])
+def test_demo_finds_every_shape_within_tolerance(seed, capsys):
+    # The whole pipeline end to end: bounds, masks, both edge scans, denoising,
+    # the four fits and inlier removal must agree with the rendered truth.
+    assert find_shapes.run_scene(seed, None)
+    printed = capsys.readouterr().out
+    assert "NOT FOUND" not in printed and "off" not in printed
+
+
+def rgb_of(hue, chroma, intensity):
+    """The RGB colour (0..255) with the given hue, chroma and intensity (units of 256)."""
+    x, y = chroma * math.cos(hue) * 256, chroma * math.sin(hue) * 256
+    i = intensity * 256
+    # Invert x = R - (G + B)/2, y = (sqrt(3)/2)(G - B), I = (R + G + B)/3.
+    r = i + 2 * x / 3
+    g = i - x / 3 + y / math.sqrt(3)
+    b = i - x / 3 - y / math.sqrt(3)
+    return [r, g, b]
+
+
+def patch(centre_hue, rng, n=400):
+    """Pixels with hues spread +-0.2 rad around centre_hue, with noise."""
+    hues = centre_hue + rng.uniform(-0.2, 0.2, n)
+    chromas = rng.uniform(0.3, 0.45, n)
+    intensities = rng.uniform(0.35, 0.5, n)
+    px = np.array([rgb_of(h, c, i) for h, c, i in zip(hues, chromas, intensities)])
+    return np.clip(np.rint(px), 0, 255).astype(np.uint8)
+
+
+@pytest.mark.parametrize("centre_hue", [0.0, math.pi, -math.pi + 0.05, 2 * math.pi / 3, -2.0])
+def test_calibration_covers_the_colour_and_not_its_opposite(centre_hue):
+    # Hue 0 straddles the red direction (negative lower limit); hue +-pi is
+    # where atan2 wraps: a proposal that ignores the wrap spans the whole circle.
+    rng = np.random.default_rng(3)
+    target = patch(centre_hue, rng)
+    proposal = calibrate.propose(target)
+    lo, hi = proposal.hue_limit
+    assert 0 < hi - lo < math.pi
+    bounds = proposal.bounds()
+    image = np.ascontiguousarray(target.reshape(1, -1, 3))
+    assert kestrune.mask_image(image, bounds).mean() >= 0.95
+    others = np.ascontiguousarray(patch(centre_hue + math.pi, rng).reshape(1, -1, 3))
+    assert kestrune.mask_image(others, bounds).sum() == 0
+    greys = np.repeat(np.arange(0, 256, 5, dtype=np.uint8)[:, None], 3, axis=1).reshape(1, -1, 3)
+    assert kestrune.mask_image(np.ascontiguousarray(greys), bounds).sum() == 0
+
+
+def test_calibration_chroma_band_is_measured_on_the_projection():
+    # The test bounds a + b, which shrinks toward the sector's edges for the
+    # same chroma: a band chosen on the chroma itself misses the edge hues.
+    hues = np.linspace(0.5, 1.5, 200)
+    target = np.array([rgb_of(h, 0.4, 0.45) for h in hues])
+    target = np.clip(np.rint(target), 0, 255).astype(np.uint8)
+    proposal = calibrate.propose(target, spread=0.0, chroma_margin=0.0)
+    image = np.ascontiguousarray(target.reshape(1, -1, 3))
+    assert kestrune.mask_image(image, proposal.bounds()).mean() >= 0.9
+
+
+def write_disc_images(folder, pil_image, discs):
+    for k, (x, y, r) in enumerate(discs):
+        ys, xs = np.mgrid[0:120, 0:160]
+        frame = np.full((120, 160, 3), 90, np.uint8)
+        frame[(xs - x) ** 2 + (ys - y) ** 2 <= r * r] = (200, 30, 30)
+        pil_image.fromarray(frame).save(folder / f"frame{k}.png")
+    (folder / "notes.txt").write_text("not an image")
+
+
+DISCS = [(50, 60, 20), (100, 40, 25), (80, 70, 30), (120, 80, 18)]
+
+
+@pytest.fixture
+def disc_folder(tmp_path):
+    pil = pytest.importorskip("PIL.Image")
+    write_disc_images(tmp_path, pil, DISCS)
+    return tmp_path
+
+
+def check_results(results, folder):
+    assert [Path(r["path"]).name for r in results] == [f"frame{k}.png" for k in range(len(DISCS))]
+    for r, (x, y, rad) in zip(results, DISCS):
+        c = r["circle"]
+        assert c is not None and (r["width"], r["height"]) == (160, 120)
+        assert abs(c["x"] - x) <= 2 and abs(c["y"] - y) <= 2 and abs(c["r"] - rad) <= 2
+
+
+def test_batch_on_threads(disc_folder):
+    batch = pytest.importorskip("batch")
+    paths = batch.image_paths(disc_folder)
+    check_results(batch.run_threads(paths, "red", workers=3), disc_folder)
+
+
+def test_batch_on_a_dask_bag(disc_folder):
+    pytest.importorskip("dask.bag")
+    batch = pytest.importorskip("batch")
+    paths = batch.image_paths(disc_folder)
+    # Local worker processes: analyse travels to them pickled by reference.
+    check_results(batch.run_dask(paths, "red", scheduler="processes"), disc_folder)
