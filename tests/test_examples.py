@@ -114,3 +114,26 @@ def test_batch_on_a_dask_bag(disc_folder):
     paths = batch.image_paths(disc_folder)
     # Local worker processes: analyse travels to them pickled by reference.
     check_results(batch.run_dask(paths, "red", scheduler="processes"), disc_folder)
+
+
+def test_camera_imports_without_opencv(monkeypatch):
+    monkeypatch.setitem(sys.modules, "cv2", None)  # makes `import cv2` fail
+    monkeypatch.delitem(sys.modules, "camera", raising=False)
+    import camera
+
+    assert callable(camera.main)
+
+
+def test_camera_runs_on_a_video_file(tmp_path, capsys):
+    cv2 = pytest.importorskip("cv2")
+    camera = pytest.importorskip("camera")
+    frame = find_shapes.render_scene().frame
+    path = str(tmp_path / "clip.avi")
+    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), 30, (frame.shape[1], frame.shape[0]))
+    if not writer.isOpened():
+        pytest.skip("no MJPG writer in this OpenCV build")
+    for k in range(5):
+        writer.write(cv2.cvtColor(np.roll(frame, k, axis=1), cv2.COLOR_RGB2BGR))
+    writer.release()
+    assert camera.main([path, "--circle", "red", "--lines", "blue", "--ellipse", "green"]) == 0
+    assert "5 frames in" in capsys.readouterr().out
