@@ -9,7 +9,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "benchmarks"))
 
 import kestrune  # noqa: E402
 
@@ -137,3 +139,41 @@ def test_camera_runs_on_a_video_file(tmp_path, capsys):
     writer.release()
     assert camera.main([path, "--circle", "red", "--lines", "blue", "--ellipse", "green"]) == 0
     assert "5 frames in" in capsys.readouterr().out
+
+
+BENCH_WITH_JSON = '''
+import json, sys
+path = sys.argv[sys.argv.index("--json") + 1]
+rows = [
+    {"benchmark": "mask 640x480", "kestrune": "mask_image", "kestrune_us": 100.0,
+     "against": "numpy", "kind": "peer", "other_us": 400.0},
+    {"benchmark": "mask 640x480", "kestrune": "mask_image", "kestrune_us": 100.0,
+     "against": "memory copy", "kind": "floor", "other_us": 50.0},
+    {"benchmark": "mask 640x480", "kestrune": "mask_image", "kestrune_us": 100.0,
+     "against": "OpenCV", "kind": "peer", "other_us": None},
+]
+json.dump({"machine": "test cpu", "rows": rows}, open(path, "w"))
+'''
+
+
+def test_compare_tabulates_ratios_and_survives_scripts_without_json(tmp_path, capsys):
+    compare = pytest.importorskip("compare")
+    scripts = tmp_path / "benchmarks"
+    scripts.mkdir()
+    (scripts / "bench_good.py").write_text(BENCH_WITH_JSON)
+    (scripts / "bench_plain.py").write_text("print('a table, no JSON')\n")
+    (scripts / "bench_broken.py").write_text("raise SystemExit(3)\n")
+    png = tmp_path / "chart.png"
+    assert compare.main(["--scripts", str(scripts), "--json-dir", str(tmp_path / "json"), "--png", str(png)]) == 0
+    out = capsys.readouterr().out
+    assert "test cpu" in out
+    assert "4.00x faster" in out  # peer: other / kestrune
+    assert "2.00x floor" in out  # floor: kestrune / floor
+    assert "n/a" in out  # a peer that is not installed
+    assert "bench_plain.py: exit 0, no JSON written" in out
+    assert "bench_broken.py: exit 3, no JSON written" in out
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return
+    assert png.stat().st_size > 0
