@@ -219,3 +219,17 @@ def test_records_are_fresh_dicts_in_field_order():
     assert list(k.ransac_ellipse(PS, 0, 0, 0, 0.0, 0)) == ["x", "y", "a", "b", "theta"]
     l1, l2 = k.ransac_line2(PS, MS, 0, 0.0, 0)
     assert list(l1) == list(l2) == ["px", "py", "nx", "ny"] and l1 is not l2
+
+
+def test_keyword_names_must_be_strings():
+    # Only a C caller can pass a non-string keyword name; do so through the C API.
+    import ctypes
+
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 3)((1, 2, 3), (None, None, None), 5)
+    with pytest.raises(TypeError, match=r"^mask_color\(\) keywords must be strings$"):
+        call(k.mask_color, args, 2, (7,))
+    with pytest.raises(TypeError, match=r"^mask_color\(\) got an unexpected keyword argument 'x'$"):
+        call(k.mask_color, args, 2, ("x",))

@@ -85,7 +85,7 @@ def test_order_of_evaluation_and_errors_pass_through():
         ((0.0, math.pi), (0.1, 1.0), (0, 1)),  # sine ~1e-16: matrix far outside int32
     ],
 )
-def test_degenerate_specifications_are_refused(args):
+def test_degenerate_sectors_and_limits_are_refused(args):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         with pytest.raises(ValueError, match="degenerate"):

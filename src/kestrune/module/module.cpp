@@ -22,11 +22,67 @@ const FunctionSpec kCalculateLchBoundsSpec = {
      {"rgb_bits", K::object, D::int8}},
     4, entry_calculate_lch_bounds};
 const FunctionSpec kMaskColorSpec = {"mask_color", {{"color", K::object}, {"bounds", K::object}}, 2, entry_mask_color};
+const FunctionSpec kSimpleEdgeHsvSpec = {
+    "simple_edge_hsv",
+    {{"_image", K::image_uchar}, {"_ps", K::points}, {"bounds", K::bounds}, {"row_count", K::int32},
+     {"column_count", K::int32}},
+    5, entry_simple_edge_hsv};
+const FunctionSpec kSimpleEdgeSpec = {
+    "simple_edge",
+    {{"_image", K::plane}, {"_ps", K::points}, {"row_count", K::int32}, {"column_count", K::int32}},
+    4, entry_simple_edge};
+const FunctionSpec kSimpleDenoiseSpec = {
+    "simple_denoise", {{"_ps_in", K::points}, {"_ps_out", K::points}, {"min_distance", K::int32}}, 3,
+    entry_simple_denoise};
+const FunctionSpec kRemoveInliersSpec = {
+    "remove_inliers", {{"_ps_in", K::points}, {"_ps_out", K::points}, {"_ms", K::mask}}, 3, entry_remove_inliers};
+const FunctionSpec kRansacCircleSpec = {
+    "ransac_circle",
+    {{"_ps", K::points}, {"count", K::int32}, {"min_r", K::int32}, {"max_r", K::int32}, {"delta", K::int32}},
+    5, entry_ransac_circle};
+const FunctionSpec kRansacEllipseSpec = {"ransac_ellipse",
+                                         {{"_ps", K::points},
+                                          {"count", K::int32},
+                                          {"min_r", K::int32},
+                                          {"max_r", K::int32},
+                                          {"ratio", K::float64},
+                                          {"delta", K::int32}},
+                                         6, entry_ransac_ellipse};
+const FunctionSpec kRansacLineSpec = {
+    "ransac_line",
+    {{"_ps", K::points}, {"_ms", K::mask}, {"count", K::int32}, {"delta", K::int32}, {"slope_limit", K::float64}},
+    5, entry_ransac_line};
+const FunctionSpec kRansacLine2Spec = {
+    "ransac_line2",
+    {{"_ps", K::points}, {"_ms", K::mask}, {"count", K::int32}, {"ratio", K::float64}, {"delta", K::int32}},
+    5, entry_ransac_line2};
+const FunctionSpec kMaskImagePySpec = {"mask_image_py", {{"image", K::object}, {"bounds", K::object}}, 2,
+                                       entry_mask_image_py};
+const FunctionSpec kMaskImageSpec = {
+    "mask_image", {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}}, 3, entry_mask_image};
+const FunctionSpec kSelectiveGrayscaleSpec = {
+    "selective_grayscale",
+    {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}},
+    3,
+    entry_selective_grayscale};
 
 // One row per module function, in the order they are bound into the namespace.
 const FunctionSpec* const kFunctionTable[] = {
     &kCalculateLchBoundsSpec,
+    &kMaskImagePySpec,
+    &kMaskImageSpec,
+    &kSelectiveGrayscaleSpec,
     &kMaskColorSpec,
+    &kMaskImageCyImplSpec,
+    &kSelectiveGrayscaleImplSpec,
+    &kSimpleEdgeHsvSpec,
+    &kSimpleEdgeSpec,
+    &kSimpleDenoiseSpec,
+    &kRemoveInliersSpec,
+    &kRansacCircleSpec,
+    &kRansacEllipseSpec,
+    &kRansacLineSpec,
+    &kRansacLine2Spec,
 };
 
 // The running module: at most one per process, never torn down.

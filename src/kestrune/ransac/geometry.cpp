@@ -1,0 +1,129 @@
+#include "geometry.hpp"
+
+#include <cmath>
+#include <math.h>
+
+namespace kestrune {
+
+int points_to_line(const Point p[2], Line& l) {
+    if (p[0].x == p[1].x && p[0].y == p[1].y) return 0;
+    l.px = p[0].x;
+    l.py = p[0].y;
+    l.nx = wrap_sub(p[1].y, p[0].y);
+    l.ny = wrap_sub(p[0].x, p[1].x);
+    return 1;
+}
+
+void line_coeffs(const Line& l, std::int32_t c[3]) {
+    c[0] = l.nx;
+    c[1] = l.ny;
+    c[2] = wrap_sub(0, wrap_add(wrap_mul(l.nx, l.px), wrap_mul(l.ny, l.py)));
+}
+
+void line_shift(const Line& l, std::int32_t c[3], std::int32_t delta) {
+    const std::int32_t length2 = wrap_add(wrap_mul(l.nx, l.nx), wrap_mul(l.ny, l.ny));
+    const double shift = static_cast<double>(delta) * std::sqrt(static_cast<double>(length2));
+    c[2] = wrap_add(c[2], trunc_to_int32(shift));
+}
+
+int points_to_circle(const Point p[3], Circle& r) {
+    // Exact values need up to 127 bits (D is about A times the squared centre
+    // distance); wherever the 32-bit expressions do not overflow they agree.
+    using wide = __int128;
+    const wide x0 = p[0].x, y0 = p[0].y, x1 = p[1].x, y1 = p[1].y, x2 = p[2].x, y2 = p[2].y;
+    const wide c1 = x0 * x0 + y0 * y0;
+    const wide c2 = x1 * x1 + y1 * y1;
+    const wide c3 = x2 * x2 + y2 * y2;
+    const wide A = x0 * (y1 - y2) + y0 * (x2 - x1) + x1 * y2 - x2 * y1;
+    if (A == 0) return 0;
+    const wide A2 = 2 * A;
+    const wide B = c1 * (y2 - y1) + c2 * (y0 - y2) + c3 * (y1 - y0);
+    const wide C = c1 * (x1 - x2) + c2 * (x2 - x0) + c3 * (x0 - x1);
+    const wide D = c1 * (x2 * y1 - x1 * y2) + c2 * (x0 * y2 - x2 * y0) + c3 * (x1 * y0 - x0 * y1);
+    const wide cx = (-B) / A2, cy = (-C) / A2;
+    if (cx < INT32_MIN || cx > INT32_MAX || cy < INT32_MIN || cy > INT32_MAX) return 0;
+    const wide radicand = cx * cx + cy * cy - D / A;
+    if (radicand < 0) return 0;  // no real radius: never a candidate
+    const double radius = std::sqrt(static_cast<double>(radicand));
+    if (!(radius < 2147483648.0)) return 0;
+    r.x = static_cast<std::int32_t>(cx);
+    r.y = static_cast<std::int32_t>(cy);
+    r.r = static_cast<std::int32_t>(radius);
+    return 1;
+}
+
+int solve_matrix(double m[5][6], double sol[5]) {
+    for (int i = 0; i < 5; ++i) {
+        // Signed comparison against the current pivot, as the model demands.
+        for (int j = i + 1; j < 5; ++j) {
+            if (m[i][i] == 0.0 || (m[j][i] > m[i][i] && m[j][i] != 0.0)) {
+                for (int k = 0; k < 6; ++k) {
+                    const double t = m[i][k];
+                    m[i][k] = m[j][k];
+                    m[j][k] = t;
+                }
+            }
+        }
+        if (m[i][i] == 0.0) return 0;
+        const double pivot = m[i][i];
+        for (int k = i; k < 6; ++k) m[i][k] = m[i][k] / pivot;
+        for (int j = i + 1; j < 5; ++j) {
+            const double f = m[j][i];
+            for (int k = i; k < 6; ++k) m[j][k] = m[j][k] - m[i][k] * f;
+        }
+    }
+    sol[4] = m[4][5];
+    for (int i = 3; i >= 0; --i) {
+        double s = m[i][5];
+        for (int k = 4; k > i; --k) s = s - m[i][k] * sol[k];
+        sol[i] = s;
+    }
+    return 1;
+}
+
+int points_to_ellipse(const Point p[5], Ellipse& r) {
+    double m[5][6];
+    for (int k = 0; k < 5; ++k) {
+        const std::int32_t x = p[k].x, y = p[k].y;
+        m[k][0] = static_cast<double>(wrap_mul(x, x));
+        m[k][1] = static_cast<double>(wrap_mul(x, y));
+        m[k][2] = static_cast<double>(wrap_mul(y, y));
+        m[k][3] = static_cast<double>(x);
+        m[k][4] = static_cast<double>(y);
+        m[k][5] = 1.0;
+    }
+    double s[5];
+    if (!solve_matrix(m, s)) return 0;
+    const double A = s[0], B = s[1], C = s[2], D = s[3], E = s[4];
+    const double det = B * B - 4 * A * C;
+    if (det >= 0) return 0;
+    const double dnt = std::sqrt((A - C) * (A - C) + B * B);
+    const double t1 = 2 * (A * (E * E) + C * (D * D) - B * D * E - det);
+    r.a = -std::sqrt(t1 * (A + C + dnt)) / det;
+    r.b = -std::sqrt(t1 * (A + C - dnt)) / det;
+    r.x = (2 * C * D - B * E) / det;
+    r.y = (2 * A * E - B * D) / det;
+    if (B != 0)
+        r.theta = std::atan((C - A - dnt) / B);
+    else
+        r.theta = A < C ? 0.0 : M_PI / 2;
+    return 1;
+}
+
+void ellipse_coeffs_sc(const Ellipse& e, double sn, double cs, double c[6]) {
+    const double a = e.a, b = e.b, x = e.x, y = e.y;
+    c[0] = (a * sn) * (a * sn) + (b * cs) * (b * cs);
+    c[1] = 2 * (b * b - a * a) * sn * cs;
+    c[2] = (a * cs) * (a * cs) + (b * sn) * (b * sn);
+    c[3] = -2 * c[0] * x - c[1] * y;
+    c[4] = -c[1] * x - 2 * c[2] * y;
+    c[5] = c[0] * (x * x) + c[1] * x * y + c[2] * (y * y) - (a * a) * (b * b);
+}
+
+void ellipse_coeffs(const Ellipse& e, double c[6]) {
+    double sn, cs;
+    ::sincos(e.theta, &sn, &cs);
+    ellipse_coeffs_sc(e, sn, cs, c);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,69 @@
+// Model builders of the shape fits: lines, circles and conics from samples.
+#pragma once
+
+#include <cstdint>
+
+#include "../types.hpp"
+
+namespace kestrune {
+
+using Point = PointsView::Point;
+
+// 32-bit wrapping arithmetic without signed-overflow UB.
+inline std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+inline std::int32_t wrap_sub(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+inline std::int32_t wrap_mul(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
+}
+
+// Truncation of a double to int32 as the x86 conversion does it: NaN and
+// out-of-range values give INT32_MIN instead of undefined behaviour.
+inline std::int32_t trunc_to_int32(double v) {
+    if (v > -2147483649.0 && v < 2147483648.0) return static_cast<std::int32_t>(v);
+    return INT32_MIN;
+}
+
+// ---- lines ----
+
+// The line through two points with the normal (dy, -dx); 0 for equal points.
+int points_to_line(const Point p[2], Line& l);
+// c = (nx, ny, -(nx*px + ny*py)).
+void line_coeffs(const Line& l, std::int32_t c[3]);
+// c[2] += trunc(delta * sqrt(nx^2 + ny^2)).
+void line_shift(const Line& l, std::int32_t c[3], std::int32_t delta);
+
+inline std::int32_t line_eval(Point p, const std::int32_t c[3]) {
+    return wrap_add(wrap_add(wrap_mul(c[0], p.x), wrap_mul(c[1], p.y)), c[2]);
+}
+
+// ---- circles ----
+
+// The circle through three points, centre truncated toward zero and the
+// radius taken from the truncated centre. 0 when the points are collinear,
+// when the radicand is negative, or when the centre or radius leaves int32.
+int points_to_circle(const Point p[3], Circle& r);
+
+// ---- conics ----
+
+// Gaussian elimination of a 5 x 6 augmented system in place; 0 on a zero
+// pivot, else 1 with the five solutions in sol.
+int solve_matrix(double m[5][6], double sol[5]);
+
+// Conic through five points as centre, semi-axes and angle; 0 when the system
+// is singular or the conic is not an ellipse.
+int points_to_ellipse(const Point p[5], Ellipse& r);
+
+// The six coefficients of an ellipse record, with sin/cos of theta given.
+void ellipse_coeffs_sc(const Ellipse& e, double sn, double cs, double c[6]);
+void ellipse_coeffs(const Ellipse& e, double c[6]);
+
+inline double ellipse_eval(Point p, const double c[6]) {
+    const double px = p.x, py = p.y;
+    return c[0] * (px * px) + c[1] * px * py + c[2] * (py * py) + c[3] * px + c[4] * py + c[5];
+}
+
+}  // namespace kestrune

@@ -1,0 +1,168 @@
+// Every instruction-set path of the masking kernels against the portable one.
+#include <climits>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "kestrune/color/masking.hpp"
+#include "kestrune/color/pixel_test.hpp"
+#include "kestrune/simd.hpp"
+
+using namespace kestrune;
+
+namespace {
+
+std::mt19937 rng(12345);
+
+std::int32_t draw(std::int32_t lo, std::int32_t hi) {
+    return std::uniform_int_distribution<std::int32_t>(lo, hi)(rng);
+}
+
+// Bounds like the ones calculate_lch_bounds makes, or wilder: entries past the
+// 16-bit range and limits whose products wrap in 32 bits.
+LchBounds random_bounds(int flavour) {
+    LchBounds b{};
+    const std::int32_t span = flavour == 0 ? 512 : flavour == 1 ? 32767 : 0x7FFFFFFF;
+    for (auto& m : b.M) m = flavour == 1 && draw(0, 3) == 0 ? (draw(0, 1) ? 32767 : -32768) : draw(-span, span);
+    if (flavour == 0) b.M[6] = b.M[7] = b.M[8] = 85;
+    const std::int32_t lim = flavour == 2 ? 0x7FFFFFFF : 1 << 18;
+    for (auto* pair : {b.i, b.c}) {
+        pair[0] = draw(-lim, lim / 2);
+        pair[1] = draw(pair[0], lim);
+    }
+    return b;
+}
+
+struct Frame {
+    std::int64_t rows, cols, row_stride, col_stride, out_stride;
+    bool reversed;
+    std::vector<std::uint8_t> pixels, out;
+
+    ImageView image() {
+        ImageView v;
+        v.rows = rows;
+        v.cols = cols;
+        v.channels = 3;
+        v.col_stride = col_stride;
+        v.row_stride = reversed ? -row_stride : row_stride;
+        v.data = pixels.data() + (reversed ? (rows - 1) * row_stride : 0);
+        return v;
+    }
+    PlaneView plane() { return {out.data(), rows, cols, out_stride}; }
+};
+
+Frame make_frame(std::int64_t rows, std::int64_t cols, std::int64_t col_stride, std::int64_t pad, bool reversed) {
+    Frame f{rows, cols, col_stride * cols + pad, col_stride, cols + pad, reversed, {}, {}};
+    f.pixels.resize(static_cast<std::size_t>(rows * f.row_stride));
+    for (auto& p : f.pixels) p = static_cast<std::uint8_t>(draw(0, 255));
+    f.out.assign(static_cast<std::size_t>(rows * f.out_stride), 0xAB);
+    return f;
+}
+
+using Kernel = std::uint32_t (*)(SimdLevel, const ImageView&, const PlaneView&, const LchBounds&);
+
+// Runs `kernel` at every level this CPU has and compares with scalar, also the
+// padding bytes (which must keep the sentinel).
+bool same_at_every_level(Frame& f, const LchBounds& b, Kernel kernel) {
+    bool same = true;
+    kernel(SimdLevel::scalar, f.image(), f.plane(), b);
+    const std::vector<std::uint8_t> expected = f.out;
+    for (int lvl = 1; lvl <= static_cast<int>(cpu_simd_level()); ++lvl) {
+        std::fill(f.out.begin(), f.out.end(), 0xAB);
+        const std::uint32_t n = kernel(static_cast<SimdLevel>(lvl), f.image(), f.plane(), b);
+        same = same && n == static_cast<std::uint32_t>(f.rows * f.cols) && f.out == expected;
+    }
+    return same;
+}
+
+const Kernel kKernels[] = {mask_image_at, selective_grayscale_at};
+
+}  // namespace
+
+TEST(scalar_path_matches_pixel_test_per_pixel) {
+    Frame f = make_frame(5, 37, 3, 3, false);
+    for (int flavour = 0; flavour < 3; ++flavour) {
+        const LchBounds b = random_bounds(flavour);
+        mask_image_at(SimdLevel::scalar, f.image(), f.plane(), b);
+        bool ok = true;
+        for (std::int64_t y = 0; y < f.rows; ++y) {
+            for (std::int64_t x = 0; x < f.cols; ++x)
+                ok = ok && f.out[y * f.out_stride + x] == color_mask(f.image().pixel(y, x), &b);
+            for (std::int64_t x = f.cols; x < f.out_stride; ++x) ok = ok && f.out[y * f.out_stride + x] == 0xAB;
+        }
+        CHECK(ok);
+    }
+}
+
+TEST(every_level_matches_scalar_on_odd_widths_and_strides) {
+    const std::int64_t widths[] = {1, 3, 7, 15, 16, 17, 31, 32, 33, 39, 64 + 7, 200 + 1};
+    for (const Kernel kernel : kKernels) {
+        for (std::int64_t w : widths) {
+            for (int layout = 0; layout < 4; ++layout) {
+                // packed; padded rows; reversed padded rows; pixels 4 bytes apart
+                const std::int64_t pad = layout == 0 ? 0 : 5;
+                Frame f = make_frame(4, w, layout == 3 ? 4 : 3, pad, layout == 2);
+                for (int flavour = 0; flavour < 3; ++flavour) CHECK(same_at_every_level(f, random_bounds(flavour), kernel));
+            }
+        }
+    }
+}
+
+TEST(every_level_matches_scalar_on_many_bounds) {
+    for (const Kernel kernel : kKernels) {
+        Frame f = make_frame(3, 97, 3, 0, false);
+        for (int trial = 0; trial < 300; ++trial) CHECK(same_at_every_level(f, random_bounds(trial % 3), kernel));
+    }
+}
+
+TEST(pixels_that_pass_give_the_grey_byte_even_when_sums_wrap) {
+    // 200*M wraps past 2^31 here; scalar and vector paths must wrap alike.
+    LchBounds b{{INT32_MIN, INT32_MAX}, {INT32_MIN, INT32_MAX}, {1, 0, 0, 0, 1, 0, 0x01000000, 0x00FFFFFF, 3}};
+    Frame f = make_frame(2, 40, 3, 0, false);
+    for (const Kernel kernel : kKernels) CHECK(same_at_every_level(f, b, kernel));
+    selective_grayscale_at(cpu_simd_level(), f.image(), f.plane(), b);
+    bool ok = true;
+    for (std::int64_t x = 0; x < f.cols; ++x) {
+        const std::uint8_t* px = f.image().pixel(0, x);
+        const std::uint32_t v2 = 0x01000000u * px[0] + 0x00FFFFFFu * px[1] + 3u * px[2];
+        const bool inside = px[0] > 0 && px[1] > 0;
+        ok = ok && f.out[x] == (inside ? static_cast<std::uint8_t>(v2 >> 8) : 0);
+    }
+    CHECK(ok);
+}
+
+TEST(limits_at_the_ends_of_the_32_bit_range_and_empty_ranges) {
+    // R takes every value; v2 = m*R runs over 0..255 or, wrapped, over the whole
+    // 32-bit range in steps of 2^24; v0 = G, v1 = B, tmp = G + B.
+    Frame f = make_frame(1, 256 + 7, 3, 0, false);
+    for (std::int64_t x = 0; x < f.cols; ++x) f.pixels[3 * x] = static_cast<std::uint8_t>(x);
+    const std::int32_t lo = INT32_MIN, hi = INT32_MAX;
+    const std::int32_t pairs[][2] = {{lo, hi},         {hi, lo},          {lo, lo + 2},  {hi - 2, hi},
+                                     {lo, lo},         {hi, hi},          {5, 5},        {5, 6},
+                                     {5, 7},           {7, 5},            {-1, 1},       {254, 256},
+                                     {0, 0x7F000001},  {lo, -0x7F000000}, {lo + 1, 0},   {0x7EFFFFFF, hi}};
+    for (const std::int32_t m : {1, 0x01000000}) {
+        for (const auto& pair : pairs) {
+            for (int which = 0; which < 2; ++which) {
+                LchBounds b{{lo, hi}, {lo, hi}, {0, 1, 0, 0, 0, 1, m, 0, 0}};
+                std::int32_t* range = which == 0 ? b.i : b.c;
+                range[0] = pair[0];
+                range[1] = pair[1];
+                for (const Kernel kernel : kKernels) CHECK(same_at_every_level(f, b, kernel));
+            }
+        }
+    }
+}
+
+TEST(empty_images_write_nothing) {
+    std::uint8_t out[4] = {7, 7, 7, 7};
+    const LchBounds b = random_bounds(0);
+    for (int lvl = 0; lvl <= static_cast<int>(cpu_simd_level()); ++lvl) {
+        ImageView none;
+        CHECK(mask_image_at(static_cast<SimdLevel>(lvl), none, PlaneView{}, b) == 0);
+        ImageView zero_wide{out, 3, 0, 3, 0, 3};
+        CHECK(selective_grayscale_at(static_cast<SimdLevel>(lvl), zero_wide, PlaneView{out, 3, 0, 1}, b) == 0);
+    }
+    CHECK(out[0] == 7 && out[3] == 7);
+}
