@@ -177,3 +177,14 @@ def test_compare_tabulates_ratios_and_survives_scripts_without_json(tmp_path, ca
     except ImportError:
         return
     assert png.stat().st_size > 0
+
+
+def test_readme_pipeline_example_runs():
+    # The README's pipeline, run as written: it must find its disc.
+    text = (ROOT / "README.md").read_text()
+    code = text.split("```python\n", 1)[1].split("```", 1)[0]
+    scope: dict[str, object] = {}
+    exec(compile(code, "README.md", "exec"), scope)
+    disc = scope["disc"]
+    assert isinstance(disc, dict) and list(disc) == ["x", "y", "r"]
+    assert abs(disc["x"] - 320) <= 2 and abs(disc["y"] - 240) <= 2 and abs(disc["r"] - 50) <= 2
