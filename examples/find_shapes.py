@@ -237,14 +237,15 @@ class Row:
 
 
 def print_rows(rows: list[Row], with_truth: bool) -> None:
-    print(f"{'shape':<10} {'found':<56}" + (" px err  deg err" if with_truth else ""))
+    width = max(len(r.shape) for r in rows) if rows else 5
+    print((f"{'shape':<{width}} {'found':<56}" + (" px err  deg err" if with_truth else "")).rstrip())
     for r in rows:
-        line = f"{r.shape:<10} {r.found:<56}"
+        line = f"{r.shape:<{width}} {r.found:<56}"
         if with_truth:
             px = f"{r.px_error:6.2f}" if r.px_error is not None else "     -"
             deg = f"{r.deg_error:8.2f}" if r.deg_error is not None else "       -"
             line += f" {px} {deg}" + ("" if r.ok() else "   <-- off")
-        print(line)
+        print(line.rstrip())
 
 
 def print_stages(stages: Stages) -> None:
@@ -294,7 +295,7 @@ def print_palette() -> None:
     """Which sector each of a few named colours falls into (mask_color)."""
     palette = {"crimson": (220, 20, 60), "gold": (255, 215, 0), "forest": (34, 139, 34),
                "royal blue": (65, 105, 225), "grey": (128, 128, 128)}
-    bounds = {name: kestrune.calculate_lch_bounds(*spec) for name, spec in COLOURS.items()}
+    bounds = {name: kestrune.calculate_lch_bounds(*limits) for name, limits in COLOURS.items()}
     cells = []
     for name, rgb in palette.items():
         hits = [sector for sector, b in bounds.items() if kestrune.mask_color(rgb, b)]
