@@ -162,12 +162,15 @@ class Finder:
     def circle(self, points: Points, min_r: int = 10, max_r: int = 200) -> kestrune.Circle | None:
         if len(points) < 3:
             return None
+        # 400 samples of 3 points; inliers within 2 px of the circle.
         found = self.stages.run("fit", lambda: kestrune.ransac_circle(points, 400, min_r, max_r, 2))
         return found if found["r"] > 0 else None
 
     def stripe(self, points: Points) -> tuple[kestrune.Line, kestrune.Line] | None:
         if len(points) < 4:
             return None
+        # The two edges may differ by 5.7 degrees at most (|cos| >= 0.995); the
+        # inlier mask needs one entry per point.
         l1, l2 = self.stages.run(
             "fit", lambda: kestrune.ransac_line2(points, self.inliers[:len(points)], 1500, 0.995, 2))
         return (l1, l2) if l1["nx"] or l1["ny"] else None
@@ -179,11 +182,14 @@ class Finder:
         rest[:] = points
         while len(found) < max_lines and len(rest) >= min_support:
             ms = self.inliers[:len(rest)]
+            # slope_limit 0.3 skips lines within 17.5 degrees of horizontal
+            # (sin(angle) <= 0.3); use 0 to accept every slope but exactly flat.
             line = self.stages.run("fit", lambda: kestrune.ransac_line(rest, ms, 600, 2, 0.3))
             support = int(ms.sum())
             if support < min_support or not (line["nx"] or line["ny"]):
                 break
             found.append(line)
+            # Compacts the list in place: rest is a view of self.rest.
             n = self.stages.run("fit", lambda: kestrune.remove_inliers(rest, self.rest, ms))
             rest = self.rest[:n]
         return found
@@ -191,6 +197,8 @@ class Finder:
     def ellipse(self, points: Points, min_r: int = 10, max_r: int = 200) -> kestrune.Ellipse | None:
         if len(points) < 5:
             return None
+        # ratio 3.0 bounds b / a; since a is often the shorter semi-axis, that
+        # allows ellipses up to three times as long as wide.
         found = self.stages.run(
             "fit", lambda: kestrune.ransac_ellipse(points, 1500, min_r, max_r, 3.0, 2))
         return found if found["a"] > 0 else None
