@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import sys
+import types
 from pathlib import Path
 
 import numpy as np
@@ -188,3 +189,55 @@ def test_readme_pipeline_example_runs():
     disc = scope["disc"]
     assert isinstance(disc, dict) and list(disc) == ["x", "y", "r"]
     assert abs(disc["x"] - 320) <= 2 and abs(disc["y"] - 240) <= 2 and abs(disc["r"] - 50) <= 2
+
+
+@pytest.fixture
+def scene_png(tmp_path):
+    pil = pytest.importorskip("PIL.Image")
+    path = tmp_path / "scene.png"
+    pil.fromarray(find_shapes.render_scene().frame).save(path)
+    return path
+
+
+def test_find_shapes_on_an_image_file(scene_png, capsys):
+    # The file path: a decoded image is read-only until copied, which the
+    # module refuses, so this also guards the example's copy.
+    out = scene_png.with_name("found.png")
+    code = find_shapes.main([str(scene_png), "--circle", "red", "--stripe", "yellow", "--lines", "blue",
+                             "--ellipse", "green", "--out", str(out), "--seed", "3"])
+    printed = capsys.readouterr().out
+    assert code == 0 and out.stat().st_size > 0
+    assert "red disc      centre (150, 140)" in printed or "red disc      centre (151, 140)" in printed
+    assert printed.count("yellow stripe") == 2 and printed.count("blue line") == 2
+    assert "not found" not in printed
+
+
+def test_calibrate_prints_a_call_that_pastes(scene_png, capsys):
+    assert calibrate.main([str(scene_png), "--rect", "110", "100", "190", "180"]) == 0
+    printed = capsys.readouterr().out.splitlines()
+    bounds = eval(printed[0], {"kestrune": kestrune})  # the line as a user pastes it
+    assert isinstance(bounds, kestrune.LCHBounds)
+    assert printed[1].startswith("covers 100.0% of the selected pixels")
+    from PIL import Image
+
+    mask = np.asarray(Image.open(scene_png.with_name("scene_mask.png")))
+    assert mask[140, 150] == 255 and mask[10, 10] == 0  # disc centre in, background out
+    assert set(np.unique(mask)) <= {0, 255}
+
+
+def test_calibrate_from_a_mask_image(scene_png, capsys):
+    from PIL import Image
+
+    selection = np.zeros((480, 640), np.uint8)
+    selection[330:370, 440:500] = 255  # inside the green ellipse
+    Image.fromarray(selection).save(scene_png.with_name("sel.png"))
+    assert calibrate.main([str(scene_png), "--mask", str(scene_png.with_name("sel.png"))]) == 0
+    call = capsys.readouterr().out.splitlines()[0]
+    capture = types.SimpleNamespace(calculate_lch_bounds=lambda *limits: limits)
+    hue, _, _ = eval(call, {"kestrune": capture})
+    green = math.atan2(math.sqrt(3) / 2 * (170 - 60), 40 - 170 / 2 - 60 / 2)  # the ellipse's colour
+    assert hue[0] < green < hue[1] and hue[1] - hue[0] < 1.0
+
+    Image.fromarray(selection[:100]).save(scene_png.with_name("small.png"))
+    with pytest.raises(SystemExit):  # a mask of another size is refused
+        calibrate.main([str(scene_png), "--mask", str(scene_png.with_name("small.png"))])
