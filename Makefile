@@ -12,7 +12,7 @@ ASAN_DIR  := build/asan
 CPP_DIR   := build/kernel-tests
 JOBS      ?= 2
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
-SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
 
 .PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels typecheck bench fuzz clean
@@ -21,7 +21,7 @@ $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja
+	$(PY) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja mypy
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
@@ -42,7 +42,7 @@ demo: $(VENV)/.installed
 	$(PY) -m pip install -q Pillow
 	$(PY) examples/find_shapes.py
 
-test: test-kernels test-normal test-sanitize test-numpy1
+test: test-kernels test-normal test-sanitize test-numpy1 typecheck
 
 test-normal: $(VENV)/.installed
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS) .
@@ -65,7 +65,6 @@ test-numpy1: $(VENV_NP1)/.installed
 
 # The examples against the type stubs installed with the wheel.
 typecheck: $(VENV)/.installed
-	$(PY) -m pip install -q mypy
 	$(PY) -m mypy --strict examples/
 
 test-kernels: $(VENV)/.ready
