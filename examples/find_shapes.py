@@ -311,6 +311,20 @@ def print_palette() -> None:
     print("colour sectors: " + "; ".join(cells) + "\n")
 
 
+def print_colour_summary(finder: Finder, frame: Image) -> None:
+    """Per colour: mask pixels, edge points by the colour scan and by the mask scan
+    (they agree: same lines, same test), and segments left after denoising."""
+    print(f"{'colour':<8} {'mask px':>8} {'edges (colour scan)':>20} {'edges (mask scan)':>18} {'segments':>9}")
+    for colour, limits in COLOURS.items():
+        bounds = kestrune.calculate_lch_bounds(*limits)
+        mask = kestrune.mask_image(frame, bounds, finder.mask)
+        by_colour = kestrune.simple_edge_hsv(frame, finder.points, bounds._asdict(), ROW_COUNT, COLUMN_COUNT)
+        by_mask = kestrune.simple_edge(mask, finder.points, ROW_COUNT, COLUMN_COUNT)
+        kept = kestrune.simple_denoise(finder.points[:by_mask], finder.clean, MIN_RUN)
+        print(f"{colour:<8} {int(np.count_nonzero(mask)):>8} {by_colour:>20} {by_mask:>18} {kept // 2:>9}")
+    print()
+
+
 def seed_rand(seed: int) -> None:
     """The fits draw from the C library's rand(): seed it for a reproducible run."""
     ctypes.CDLL(None).srand(ctypes.c_uint(seed))
@@ -320,6 +334,7 @@ def run_scene(seed: int, out: Path | None) -> bool:
     scene = render_scene()
     h, w, _ = scene.frame.shape
     finder = Finder(h, w)
+    print_colour_summary(finder, scene.frame)
     seed_rand(seed)
     rows: list[Row] = []
     circles: list[kestrune.Circle] = []
