@@ -1,7 +1,7 @@
 """Shape-fit timings: kestrune against a NumPy version of the same algorithm
 and, when installed, scikit-image's ransac at the same number of trials.
 
-    python benchmarks/bench_ransac.py [--quick]
+    python benchmarks/bench_ransac.py [--quick] [--json PATH]
 
 Point tests per second = (candidates scored) * n / median time, where the
 scored share (samples that pass the model and shape checks) is taken from the
@@ -13,9 +13,11 @@ import statistics
 import sys
 import time
 import warnings
+from pathlib import Path
 
 import numpy as np
 
+import jsonreport
 import kestrune
 
 try:
@@ -221,9 +223,12 @@ def skimage_call(kind, ps, trials, delta):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="short budgets, for a smoke run")
+    ap.add_argument("--json", type=Path, metavar="PATH", help="also write the ratios for compare.py")
     args = ap.parse_args()
+    report = []
     budget = 0.05 if args.quick else 0.3
-    sk_trials = 20 if args.quick else 100  # scaled to `count`: scikit-image is slow
+    # A quick run times scikit-image at fewer trials and scales to `count`: it is slow.
+    sk_trials = 20 if args.quick else 1000
     rng = np.random.default_rng(0)
     seed = 12345
     kinds = {
@@ -234,7 +239,7 @@ def main():
                     lambda ps, c: np_ellipse(ps, c, 20, 200, 3.0, 2, seed)),
     }
     print(f"kestrune shape fits, one core; SIMD level from KESTRUNE_SIMD (unset = best available)")
-    print(f"scikit-image: {'not installed' if sk_ransac is None else f'timed at {sk_trials} trials, scaled to count'}")
+    print(f"scikit-image: {'not installed' if sk_ransac is None else f'timed at up to {sk_trials} trials, scaled to count'}")
     head = f"{'fit':8} {'n':>6} {'count':>6} {'kestrune ms':>12} {'tests/s':>9} {'scored':>6} {'numpy ms':>10} {'x numpy':>8} {'skimage ms':>11} {'x skimage':>10}"
     print(head)
     print("-" * len(head))
@@ -249,21 +254,33 @@ def main():
                 # Only accepted candidates are scored: count the point tests
                 # actually made (the NumPy version draws the same samples).
                 scored = numpy_fit(ps, np_count)[1] * count / np_count
+                bench, name = f"{kind} fit, n={n}, count={count}", f"ransac_{kind}"
+                scaled = "" if np_count == count else f", timed at {np_count} trials, scaled"
+                report.append(jsonreport.row(bench, name, t_k * 1e6, f"NumPy version (same samples{scaled})",
+                                             "peer", t_np * 1e6))
                 sk = "-"
                 ratio_sk = "-"
-                if sk_ransac is not None and kind != "line2":
+                if kind != "line2":
                     trials = min(count, sk_trials)
-                    call = skimage_call(kind, ps, trials, 2.0)
-                    if call is None:
+                    t_sk = None
+                    call = skimage_call(kind, ps, trials, 2.0) if sk_ransac is not None else None
+                    if sk_ransac is None:
+                        pass
+                    elif call is None:
                         sk = "fails"
                     else:
                         with warnings.catch_warnings():
                             warnings.simplefilter("ignore")
                             t_sk = median_time(call, budget, max_runs=3, min_runs=1) * count / trials
                         sk, ratio_sk = f"{t_sk * 1e3:11.1f}", f"{t_sk / t_k:9.0f}x"
+                    scaled = "" if trials == count else f", timed at {trials} trials, scaled"
+                    model = {"line": "LineModelND", "circle": "CircleModel", "ellipse": "EllipseModel"}[kind]
+                    report.append(jsonreport.row(bench, name, t_k * 1e6, f"scikit-image ransac + {model}{scaled}",
+                                                 "peer", None if t_sk is None else t_sk * 1e6))
                 print(f"{kind:8} {n:6d} {count:6d} {t_k * 1e3:12.3f} {scored * n / t_k:9.2e} {scored / count:6.0%} "
                       f"{t_np * 1e3:10.1f} {t_np / t_k:7.0f}x {sk:>11} {ratio_sk:>10}")
             sys.stdout.flush()
+    jsonreport.write(args.json, report)
 
 
 if __name__ == "__main__":
