@@ -166,9 +166,10 @@ def main():
 
         t_kernel = levels[here][key]
         bench = f"mask {key}"
-        report.append(jsonreport.row(bench, kernel, t_kernel, "copy of the image bytes (np.copyto)", "floor", floor))
+        report.append(jsonreport.row(bench, kernel, t_kernel, "np.copyto of the image", "floor", floor))
         for name, t in cv or [("cv2 cvtColor(HSV)+inRange, 1 thread", None),
                               ("cv2 cvtColor(HSV)+inRange, default threads", None)]:
+            name = name.replace("cv2 cvtColor(HSV)+inRange", "OpenCV cvtColor+inRange")
             report.append(jsonreport.row(bench, kernel, t_kernel, name, "peer", t))
         report.append(jsonreport.row(bench, kernel, t_kernel, "mask_image_py (NumPy)", "peer", py))
         for lvl in levels:
@@ -181,8 +182,8 @@ def main():
         one, two = two_threads_us(h, w, calls=150 * (1920 * 1080) // (w * h))
         print(f"\ntwo threads masking two {w}x{h} frames at once: {one / two:.2f}x the throughput of one "
               f"({two:.1f} us per frame against {one:.1f} us)")
-        report.append(jsonreport.row(f"mask {w}x{h}, time per frame", "mask_image_cy_impl, 2 threads",
-                                     two, "mask_image_cy_impl, 1 thread", "peer", one))
+        report.append(jsonreport.row(f"mask {w}x{h} per frame", "mask_image_cy_impl, 2 threads",
+                                     two, "1 thread", "peer", one))
 
     call, views = call_overhead_us()
     print(f"per call on a 1x1 image: mask_image_cy_impl {call * 1000:.0f} ns, "

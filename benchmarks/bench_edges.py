@@ -100,7 +100,7 @@ def main():
         full = fmt_us(t_full) if t_full else "(no mask_image)"
         print(f"{n:>6} {fmt_us(t_hsv):>15} {full:>14} {pixel_ratio:>12.3f} {time_ratio:>11}"
               f" {cache_line_ratio(n):>12.3f}")
-        report.append(jsonreport.row(f"edges {W}x{H}, {n} rows + {n} columns", "simple_edge_hsv", t_hsv * 1e6,
+        report.append(jsonreport.row(f"edges {W}x{H}, {n} rows+cols", "simple_edge_hsv", t_hsv * 1e6,
                                      "mask_image + simple_edge", "peer", t_full * 1e6 if t_full else None))
     print("(cache lines: share of the colour image's 64-byte lines the scan reads; columns read a line per pixel)")
 
@@ -139,7 +139,7 @@ def main():
     print(f"{'simple_edge':>16} {t_call * 1e9:>8.0f} ns")
     print(f"{'2x memoryview':>16} {t_floor * 1e9:>8.0f} ns")
     print(f"{'ratio':>16} {t_call / t_floor:>8.2f}   (target: within 2x)")
-    report.append(jsonreport.row("call overhead, 1x1 mask, (0, 2) points", "simple_edge", t_call * 1e6,
+    report.append(jsonreport.row("call overhead, 1x1 mask", "simple_edge", t_call * 1e6,
                                  "two memoryview() calls", "floor", t_floor * 1e6))
     jsonreport.write(args.json, report)
 

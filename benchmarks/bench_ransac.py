@@ -265,9 +265,9 @@ def main():
                 # Only accepted candidates are scored: count the point tests
                 # actually made (the NumPy version draws the same samples).
                 scored = numpy_fit(ps, np_count)[1] * count / np_count
-                bench, name = f"{kind} fit, n={n}, count={count}", f"ransac_{kind}"
-                scaled = "" if np_count == count else f", timed at {np_count} trials, scaled"
-                report.append(jsonreport.row(bench, name, t_k * 1e6, f"NumPy version (same samples{scaled})",
+                bench, name = f"{kind} n={n} count={count}", f"ransac_{kind}"
+                scaled = "" if np_count == count else f" ({np_count} trials, scaled)"
+                report.append(jsonreport.row(bench, name, t_k * 1e6, f"NumPy version{scaled}",
                                              "peer", t_np * 1e6))
                 sk = "-"
                 ratio_sk = "-"
@@ -284,9 +284,9 @@ def main():
                             warnings.simplefilter("ignore")
                             t_sk = median_time(call, budget, max_runs=3, min_runs=1) * count / ran
                         sk, ratio_sk = f"{t_sk * 1e3:11.1f}", f"{t_sk / t_k:9.0f}x"
-                    scaled = "" if ran == count else f", ran {ran} trials, scaled to {count}"
+                    scaled = "" if ran == count else f" ({ran} trials run, scaled)"
                     model = {"line": "LineModelND", "circle": "CircleModel", "ellipse": "EllipseModel"}[kind]
-                    report.append(jsonreport.row(bench, name, t_k * 1e6, f"scikit-image ransac + {model}{scaled}",
+                    report.append(jsonreport.row(bench, name, t_k * 1e6, f"scikit-image {model}{scaled}",
                                                  "peer", None if t_sk is None else t_sk * 1e6))
                 print(f"{kind:8} {n:6d} {count:6d} {t_k * 1e3:12.3f} {scored * n / t_k:9.2e} {scored / count:6.0%} "
                       f"{t_np * 1e3:10.1f} {t_np / t_k:7.0f}x {sk:>11} {ratio_sk:>10}")
