@@ -75,8 +75,7 @@ test-kernels: $(VENV)/.ready
 
 bench: $(VENV)/.installed
 	$(PY) -m pip install -q opencv-python-headless scikit-image matplotlib
-	for script in benchmarks/bench_*.py; do $(PY) $$script || exit 1; done
-	if [ -f benchmarks/compare.py ]; then $(PY) benchmarks/compare.py; fi
+	$(PY) benchmarks/compare.py --rerun
 
 clean:
 	rm -rf build dist out $(VENV) $(VENV_NP1)

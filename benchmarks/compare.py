@@ -145,7 +145,7 @@ def chart(ratios: list[Ratio], path: Path, machine: str) -> bool:
     panels = [(p, t) for p, t in ((peers, "speed-up over the peer (log scale; > 1: kestrune faster)"),
                                   (floors, "time over the floor (log scale; 1 = the floor)")) if p]
     height = sum(0.32 * len(p) + 1.0 for p, _ in panels)
-    fig, axes = plt.subplots(len(panels), 1, figsize=(10, max(3.0, height)), squeeze=False,
+    fig, axes = plt.subplots(len(panels), 1, figsize=(12, max(3.0, height)), squeeze=False,
                              gridspec_kw={"height_ratios": [len(p) + 2 for p, _ in panels]})
     for ax, (rows, title) in zip(axes[:, 0], panels):
         labels = [f"{r.benchmark}: {r.kestrune} vs {r.against}" for r in rows]
@@ -153,6 +153,7 @@ def chart(ratios: list[Ratio], path: Path, machine: str) -> bool:
         colours = ["#2ca02c" if (v >= 1.0) == (rows[0].kind == "peer") else "#d62728" for v in values]
         ax.barh(range(len(rows)), values, color=colours)
         ax.set_xscale("log")
+        ax.margins(x=0.12)  # room for the value printed past the longest bar
         ax.axvline(1.0, color="black", lw=0.8)
         ax.set_yticks(range(len(rows)), labels, fontsize=7)
         ax.invert_yaxis()
@@ -160,7 +161,8 @@ def chart(ratios: list[Ratio], path: Path, machine: str) -> bool:
         for k, v in enumerate(values):
             ax.text(v, k, f" {v:.2f}x", va="center", fontsize=7)
     fig.suptitle(f"kestrune benchmarks{': ' + machine if machine else ''}", fontsize=10)
-    fig.tight_layout()
+    # Room above the first panel's title for the figure's.
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.35 / fig.get_figheight()))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
