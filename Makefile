@@ -12,16 +12,16 @@ ASAN_DIR  := build/asan
 CPP_DIR   := build/kernel-tests
 JOBS      ?= 2
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
-SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
 
-.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels bench fuzz clean
+.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels typecheck bench fuzz clean
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
 	$(PYTHON312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja
+	$(PY) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja mypy
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
@@ -42,7 +42,7 @@ demo: $(VENV)/.installed
 	$(PY) -m pip install -q Pillow
 	$(PY) examples/find_shapes.py
 
-test: test-kernels test-normal test-sanitize test-numpy1
+test: test-kernels test-normal test-sanitize test-numpy1 typecheck
 
 test-normal: $(VENV)/.installed
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS) .
@@ -63,6 +63,10 @@ test-sanitize: $(ASAN_DIR)/.built
 test-numpy1: $(VENV_NP1)/.installed
 	cd tests && ../$(PY_NP1) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
 
+# The examples against the type stubs installed with the wheel.
+typecheck: $(VENV)/.installed
+	$(PY) -m mypy --strict examples/
+
 test-kernels: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(CPP_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_MODULE=OFF \
 	  -DKESTRUNE_KERNEL_TESTS=ON -DKESTRUNE_SANITIZE=ON >/dev/null
@@ -71,8 +75,7 @@ test-kernels: $(VENV)/.ready
 
 bench: $(VENV)/.installed
 	$(PY) -m pip install -q opencv-python-headless scikit-image matplotlib
-	for script in benchmarks/bench_*.py; do $(PY) $$script || exit 1; done
-	if [ -f benchmarks/compare.py ]; then $(PY) benchmarks/compare.py; fi
+	$(PY) benchmarks/compare.py --rerun
 
 clean:
 	rm -rf build dist out $(VENV) $(VENV_NP1)

@@ -2,26 +2,32 @@
 OpenCV's HSV conversion plus range test when installed, and a plain copy of the
 same bytes as the memory floor. Prints tables of medians and ratios.
 
-    python benchmarks/bench_color.py [--quick]
+    python benchmarks/bench_color.py [--quick] [--json PATH]
 """
+import argparse
 import json
 import os
 import subprocess
 import sys
 import threading
 import time
+import timeit
+from pathlib import Path
 
 import numpy as np
 
+import jsonreport
 import kestrune
+from jsonreport import LEVELS, active_level, cpu_levels, cpu_name
 
 SIZES = [(480, 640), (1080, 1920)]
 BOUNDS = {"M": [256, -256, 0, 0, 256, -256, 85, 85, 85], "i": (6554, 58982), "c": (15135, 75674)}
-LEVELS = ["scalar", "sse41", "avx2", "avx512"]
-QUICK = "--quick" in sys.argv
+QUICK = False  # set from --quick in main()
 
 
-def median_us(fn, budget_s=0.4 if not QUICK else 0.1, max_reps=400):
+def median_us(fn, budget_s=None, max_reps=400):
+    if budget_s is None:
+        budget_s = 0.1 if QUICK else 0.4
     fn()  # warm up caches and first-touch pages
     times = []
     start = time.perf_counter()
@@ -35,31 +41,6 @@ def median_us(fn, budget_s=0.4 if not QUICK else 0.1, max_reps=400):
 
 def frame(h, w, seed=0):
     return np.random.default_rng(seed).integers(0, 256, (h, w, 3), dtype=np.uint8)
-
-
-def cpu_levels():
-    """The levels this CPU has, from /proc/cpuinfo (the env var only lowers the choice)."""
-    try:
-        with open("/proc/cpuinfo") as f:
-            flags = next((line.split(":", 1)[1].split() for line in f if line.startswith("flags")), [])
-    except OSError:
-        return ["scalar"]
-    levels = ["scalar"]
-    if "sse4_1" in flags:
-        levels.append("sse41")
-        if "avx2" in flags:
-            levels.append("avx2")
-            if all(f in flags for f in ("avx512f", "avx512bw", "avx512vl", "avx512dq")):
-                levels.append("avx512")
-    return levels
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
-    except OSError:
-        return "?"
 
 
 def kernel_times():
@@ -101,8 +82,9 @@ def opencv_rows(image, out):
             (f"cv2 cvtColor(HSV)+inRange, {default_threads} threads", threaded)]
 
 
-def two_threads_ratio(h, w, calls=150):
-    """Throughput of two threads masking two frames at once over one thread."""
+def two_threads_us(h, w, calls=150):
+    """Wall time per frame of one thread masking frames, and of two threads
+    masking two frames at once (best of a few rounds)."""
     images = [frame(h, w, s) for s in (1, 2)]
     outs = [np.empty((h, w), np.uint8) for _ in images]
 
@@ -122,7 +104,7 @@ def two_threads_ratio(h, w, calls=150):
         for t in threads:
             t.join()
         best_two = min(best_two, time.perf_counter() - t0)
-    return (2 * calls / best_two) / (calls / best_one)
+    return best_one / calls * 1e6, best_two / (2 * calls) * 1e6
 
 
 def print_table(title, headers, rows):
@@ -133,25 +115,48 @@ def print_table(title, headers, rows):
         print("  ".join(str(c).ljust(widths[k]) if k == 0 else str(c).rjust(widths[k]) for k, c in enumerate(r)))
 
 
+def call_overhead_us():
+    """One mask_image_cy_impl call on a 1x1 image, and two memoryview() calls on
+    the same arrays (the cost of taking the buffers): best of a few timeit runs.
+    Statements, not lambdas: a lambda's own call would blur the ratio."""
+    env = {"k": kestrune, "tiny": frame(1, 1), "out": np.empty((1, 1), np.uint8), "bounds": BOUNDS}
+    calls, repeat = (20_000, 3) if QUICK else (200_000, 7)
+    per_call = [min(timeit.repeat(stmt, globals=env, number=calls, repeat=repeat)) / calls * 1e6
+                for stmt in ("k.mask_image_cy_impl(tiny, out, bounds)", "memoryview(tiny); memoryview(out)")]
+    return per_call[0], per_call[1]
+
+
 def main():
-    if "--child" in sys.argv:
+    global QUICK
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="short budgets, for a smoke run")
+    parser.add_argument("--json", type=Path, metavar="PATH", help="also write the ratios for compare.py")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    QUICK = args.quick
+    if args.child:
         print(json.dumps(kernel_times()))
         return
     levels = level_times()
-    print(f"CPU: {cpu_name()}; levels: {', '.join(levels)}; default level here: {cpu_levels()[-1]}")
+    here = active_level()
+    kernel = f"mask_image_cy_impl [{here}]"
+    print(f"CPU: {cpu_name()}; levels: {', '.join(levels)}; default level here: {here}")
+    report = []
     for h, w in SIZES:
         key = f"{w}x{h}"
         image, out = frame(h, w), np.empty((h, w), np.uint8)
         copy_dst = np.empty_like(image)
         rows = [(f"mask_image_cy_impl [{lvl}]", t[key]) for lvl, t in levels.items()]
+        py = median_us(lambda: kestrune.mask_image_py(image, kestrune.LCHBounds(
+            np.array(BOUNDS["M"], np.int32), BOUNDS["i"], BOUNDS["c"])), budget_s=1.0, max_reps=15)
         rows += [
             ("mask_image (allocating)", median_us(lambda: kestrune.mask_image(image, BOUNDS))),
             ("mask_image (reused buffer)", median_us(lambda: kestrune.mask_image(image, BOUNDS, out))),
             ("selective_grayscale_impl", median_us(lambda: kestrune.selective_grayscale_impl(image, out, BOUNDS))),
-            ("mask_image_py", median_us(lambda: kestrune.mask_image_py(image, kestrune.LCHBounds(
-                np.array(BOUNDS["M"], np.int32), BOUNDS["i"], BOUNDS["c"])), budget_s=1.0, max_reps=15)),
+            ("mask_image_py", py),
         ]
-        rows += opencv_rows(image, out)
+        cv = opencv_rows(image, out)
+        rows += cv
         floor = median_us(lambda: np.copyto(copy_dst, image))
         rows.append(("memory floor (np.copyto of the image bytes)", floor))
         best = levels[max(levels, key=LEVELS.index)][key]
@@ -159,13 +164,33 @@ def main():
         print_table(f"{key} (median us; ratios to mask_image_cy_impl [{max(levels, key=LEVELS.index)}] "
                     f"and to the copy floor)", ["function", "us", "x kernel", "x copy"], table)
 
-    h, w = SIZES[-1]
-    print(f"\ntwo threads masking two {w}x{h} frames at once: {two_threads_ratio(h, w):.2f}x the throughput of one")
-    tiny, tiny_out = frame(1, 1), np.empty((1, 1), np.uint8)
-    call = median_us(lambda: kestrune.mask_image_cy_impl(tiny, tiny_out, BOUNDS), max_reps=20000)
-    views = median_us(lambda: (memoryview(tiny), memoryview(tiny_out)), max_reps=20000)
+        t_kernel = levels[here][key]
+        bench = f"mask {key}"
+        report.append(jsonreport.row(bench, kernel, t_kernel, "np.copyto of the image", "floor", floor))
+        for name, t in cv or [("cv2 cvtColor(HSV)+inRange, 1 thread", None),
+                              ("cv2 cvtColor(HSV)+inRange, default threads", None)]:
+            name = name.replace("cv2 cvtColor(HSV)+inRange", "OpenCV cvtColor+inRange")
+            report.append(jsonreport.row(bench, kernel, t_kernel, name, "peer", t))
+        report.append(jsonreport.row(bench, kernel, t_kernel, "mask_image_py (NumPy)", "peer", py))
+        for lvl in levels:
+            if lvl != "scalar":
+                report.append(jsonreport.row(bench, f"mask_image_cy_impl [{lvl}]", levels[lvl][key],
+                                             "mask_image_cy_impl [scalar]", "peer", levels["scalar"][key]))
+
+    for h, w in SIZES:
+        # The same pixel count per round at every size, so that thread start-up weighs alike.
+        one, two = two_threads_us(h, w, calls=150 * (1920 * 1080) // (w * h))
+        print(f"\ntwo threads masking two {w}x{h} frames at once: {one / two:.2f}x the throughput of one "
+              f"({two:.1f} us per frame against {one:.1f} us)")
+        report.append(jsonreport.row(f"mask {w}x{h} per frame", "mask_image_cy_impl, 2 threads",
+                                     two, "1 thread", "peer", one))
+
+    call, views = call_overhead_us()
     print(f"per call on a 1x1 image: mask_image_cy_impl {call * 1000:.0f} ns, "
           f"two memoryview() calls {views * 1000:.0f} ns ({call / views:.2f}x)")
+    report.append(jsonreport.row("call overhead, 1x1 image", "mask_image_cy_impl", call,
+                                 "two memoryview() calls", "floor", views))
+    jsonreport.write(args.json, report)
 
 
 if __name__ == "__main__":

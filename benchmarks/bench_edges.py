@@ -1,22 +1,28 @@
 """Edge scans and point-list passes: medians of repeated runs, printed as a table.
 
-Run: python benchmarks/bench_edges.py
+    python benchmarks/bench_edges.py [--quick] [--json PATH]
 """
 
+import argparse
 import math
 import os
 import statistics
 import time
 import timeit
+from pathlib import Path
 
 import numpy as np
 
+import jsonreport
 import kestrune as k
 
 H, W = 1080, 1920
+QUICK = False  # set from --quick in main()
 
 
 def median_seconds(fn, number, repeat=7):
+    if QUICK:
+        number, repeat = max(1, number // 5), 3
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
@@ -64,6 +70,13 @@ def fmt_us(seconds):
 
 
 def main():
+    global QUICK
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="short budgets, for a smoke run")
+    parser.add_argument("--json", type=Path, metavar="PATH", help="also write the ratios for compare.py")
+    args = parser.parse_args()
+    QUICK = args.quick
+    report = []
     image = frame()
     bounds = k.calculate_lch_bounds((-math.pi / 6, math.pi / 6), (0.1, 0.8), (0.2, 0.8))._asdict()
     ps = np.zeros((200_000, 2), np.int32)
@@ -72,7 +85,7 @@ def main():
     plane = np.zeros((H, W), np.uint8)
 
     simd = os.environ.get("KESTRUNE_SIMD") or "best available"
-    print(f"kestrune edge benchmarks, {W}x{H} frame, KESTRUNE_SIMD={simd}; medians of 7 runs\n")
+    print(f"kestrune edge benchmarks, {W}x{H} frame, KESTRUNE_SIMD={simd}; medians of {3 if QUICK else 7} runs\n")
     print("colour scan vs whole-image path (mask_image + simple_edge)")
     print(f"{'lines':>6} {'simple_edge_hsv':>15} {'mask+edge':>14} {'pixel ratio':>12} {'time ratio':>11}"
           f" {'cache lines':>12}")
@@ -87,6 +100,8 @@ def main():
         full = fmt_us(t_full) if t_full else "(no mask_image)"
         print(f"{n:>6} {fmt_us(t_hsv):>15} {full:>14} {pixel_ratio:>12.3f} {time_ratio:>11}"
               f" {cache_line_ratio(n):>12.3f}")
+        report.append(jsonreport.row(f"edges {W}x{H}, {n} rows+cols", "simple_edge_hsv", t_hsv * 1e6,
+                                     "mask_image + simple_edge", "peer", t_full * 1e6 if t_full else None))
     print("(cache lines: share of the colour image's 64-byte lines the scan reads; columns read a line per pixel)")
 
     print("\nrow scans vs column scans, 128 lines (ns per visited pixel)")
@@ -117,12 +132,16 @@ def main():
     empty = np.zeros((0, 2), np.int32)
     # Statements, not lambdas: a lambda's own call would blur the ratio.
     env = {"k": k, "one": one, "empty": empty}
-    calls = 200_000
-    t_call = min(timeit.repeat("k.simple_edge(one, empty, 1, 1)", globals=env, number=calls, repeat=7)) / calls
-    t_floor = min(timeit.repeat("memoryview(one); memoryview(empty)", globals=env, number=calls, repeat=7)) / calls
+    calls = 20_000 if QUICK else 200_000
+    repeat = 3 if QUICK else 7
+    t_call = min(timeit.repeat("k.simple_edge(one, empty, 1, 1)", globals=env, number=calls, repeat=repeat)) / calls
+    t_floor = min(timeit.repeat("memoryview(one); memoryview(empty)", globals=env, number=calls, repeat=repeat)) / calls
     print(f"{'simple_edge':>16} {t_call * 1e9:>8.0f} ns")
     print(f"{'2x memoryview':>16} {t_floor * 1e9:>8.0f} ns")
     print(f"{'ratio':>16} {t_call / t_floor:>8.2f}   (target: within 2x)")
+    report.append(jsonreport.row("call overhead, 1x1 mask", "simple_edge", t_call * 1e6,
+                                 "two memoryview() calls", "floor", t_floor * 1e6))
+    jsonreport.write(args.json, report)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """Shape-fit timings: kestrune against a NumPy version of the same algorithm
 and, when installed, scikit-image's ransac at the same number of trials.
 
-    python benchmarks/bench_ransac.py [--quick]
+    python benchmarks/bench_ransac.py [--quick] [--json PATH]
 
 Point tests per second = (candidates scored) * n / median time, where the
 scored share (samples that pass the model and shape checks) is taken from the
@@ -13,9 +13,11 @@ import statistics
 import sys
 import time
 import warnings
+from pathlib import Path
 
 import numpy as np
 
+import jsonreport
 import kestrune
 
 try:
@@ -203,27 +205,41 @@ def median_time(fn, budget, max_runs=51, min_runs=3):
 
 
 def skimage_call(kind, ps, trials, delta):
+    """A call of scikit-image's ransac at `trials` trials at most, and the
+    number of trials it runs: it stops early once its best inlier share makes
+    an outlier-free sample likely, so the timing is scaled by the trials run."""
     model, k = {"line": (LineModelND, 2), "circle": (CircleModel, 3), "ellipse": (EllipseModelGuarded, 5)}[kind]
     data = ps.astype(np.float64)
+    executed = 0
+
+    def count_trial(*_):  # called once per trial, before the estimate
+        nonlocal executed
+        executed += 1
+        return True
+
     # Some degenerate samples make scikit-image's ellipse estimate raise; time
     # the first random stream that gets through.
     for seed in range(20):
+        executed = 0
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                sk_ransac(data, model, k, delta, max_trials=trials, rng=seed)
+                sk_ransac(data, model, k, delta, max_trials=trials, rng=seed, is_data_valid=count_trial)
         except Exception:
             continue
-        return lambda: sk_ransac(data, model, k, delta, max_trials=trials, rng=seed)
-    return None
+        return lambda: sk_ransac(data, model, k, delta, max_trials=trials, rng=seed, is_data_valid=count_trial), executed
+    return None, 0
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="short budgets, for a smoke run")
+    ap.add_argument("--json", type=Path, metavar="PATH", help="also write the ratios for compare.py")
     args = ap.parse_args()
+    report = []
     budget = 0.05 if args.quick else 0.3
-    sk_trials = 20 if args.quick else 100  # scaled to `count`: scikit-image is slow
+    # A quick run times scikit-image at fewer trials: it is slow.
+    sk_trials = 20 if args.quick else 1000
     rng = np.random.default_rng(0)
     seed = 12345
     kinds = {
@@ -234,7 +250,7 @@ def main():
                     lambda ps, c: np_ellipse(ps, c, 20, 200, 3.0, 2, seed)),
     }
     print(f"kestrune shape fits, one core; SIMD level from KESTRUNE_SIMD (unset = best available)")
-    print(f"scikit-image: {'not installed' if sk_ransac is None else f'timed at {sk_trials} trials, scaled to count'}")
+    print(f"scikit-image: {'not installed' if sk_ransac is None else f'at most {sk_trials} trials; time per trial run x count'}")
     head = f"{'fit':8} {'n':>6} {'count':>6} {'kestrune ms':>12} {'tests/s':>9} {'scored':>6} {'numpy ms':>10} {'x numpy':>8} {'skimage ms':>11} {'x skimage':>10}"
     print(head)
     print("-" * len(head))
@@ -249,21 +265,33 @@ def main():
                 # Only accepted candidates are scored: count the point tests
                 # actually made (the NumPy version draws the same samples).
                 scored = numpy_fit(ps, np_count)[1] * count / np_count
+                bench, name = f"{kind} n={n} count={count}", f"ransac_{kind}"
+                scaled = "" if np_count == count else f" ({np_count} trials, scaled)"
+                report.append(jsonreport.row(bench, name, t_k * 1e6, f"NumPy version{scaled}",
+                                             "peer", t_np * 1e6))
                 sk = "-"
                 ratio_sk = "-"
-                if sk_ransac is not None and kind != "line2":
+                if kind != "line2":
                     trials = min(count, sk_trials)
-                    call = skimage_call(kind, ps, trials, 2.0)
-                    if call is None:
+                    t_sk = None
+                    call, ran = skimage_call(kind, ps, trials, 2.0) if sk_ransac is not None else (None, 0)
+                    if sk_ransac is None:
+                        pass
+                    elif call is None:
                         sk = "fails"
                     else:
                         with warnings.catch_warnings():
                             warnings.simplefilter("ignore")
-                            t_sk = median_time(call, budget, max_runs=3, min_runs=1) * count / trials
+                            t_sk = median_time(call, budget, max_runs=3, min_runs=1) * count / ran
                         sk, ratio_sk = f"{t_sk * 1e3:11.1f}", f"{t_sk / t_k:9.0f}x"
+                    scaled = "" if ran == count else f" ({ran} trials run, scaled)"
+                    model = {"line": "LineModelND", "circle": "CircleModel", "ellipse": "EllipseModel"}[kind]
+                    report.append(jsonreport.row(bench, name, t_k * 1e6, f"scikit-image {model}{scaled}",
+                                                 "peer", None if t_sk is None else t_sk * 1e6))
                 print(f"{kind:8} {n:6d} {count:6d} {t_k * 1e3:12.3f} {scored * n / t_k:9.2e} {scored / count:6.0%} "
                       f"{t_np * 1e3:10.1f} {t_np / t_k:7.0f}x {sk:>11} {ratio_sk:>10}")
             sys.stdout.flush()
+    jsonreport.write(args.json, report)
 
 
 if __name__ == "__main__":
