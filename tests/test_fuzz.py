@@ -11,8 +11,8 @@ KESTRUNE_FUZZ=1 (or KESTRUNE_FUZZ_EXAMPLES=N) runs a long, randomised search.
 """
 import faulthandler
 import math
-import subprocess
 import os
+import subprocess
 import sys
 import warnings
 from collections.abc import Mapping
