@@ -918,3 +918,14 @@ def test_bounds_list_changed_by_its_own_items(change, message):
         kestrune.mask_image_cy_impl(np.zeros((2, 2, 3), np.uint8), np.zeros((2, 2), np.uint8),
                                     {"i": (0, 1), "c": (0, 1), "M": values})
     assert str(raised.value) == message
+
+
+@needs("calculate_lch_bounds")
+@pytest.mark.parametrize("intensity", ["ab", ([1], [2]), (b"a", b"b"), ((0.1,), (0.9,))])
+def test_sequence_limits_are_refused_not_repeated(intensity):
+    # `limit * 2**(2 * rgb_bits)` repeats a sequence: with rgb_bits 20 that
+    # asked for a terabyte (MemoryError, or an abort under the sanitizer).
+    with pytest.raises(TypeError, match="colour limits must be numbers"):
+        kestrune.calculate_lch_bounds((-0.5, 0.5), (0.1, 1.0), intensity, 20)
+    # Without scaling they are passed through untouched, as before.
+    assert kestrune.calculate_lch_bounds((-0.5, 0.5), (0.1, 1.0), intensity, None).i == (intensity[0], intensity[1])

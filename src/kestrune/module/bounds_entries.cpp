@@ -112,6 +112,12 @@ bool check_int32_matrix(PyObject* matrix) {
 
 // round(value * scale) as a Python int.
 PyObject* scaled_limit(PyObject* value, PyObject* scale) {
+    // A str, list or tuple limit would be repeated 2**(2 * rgb_bits) times
+    // (gigabytes, or a failed allocation) before anything noticed it.
+    if (PySequence_Check(value) && !PyNumber_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "colour limits must be numbers, not '%.100s'", Py_TYPE(value)->tp_name);
+        return nullptr;
+    }
     PyRef product(PyNumber_Multiply(value, scale));
     if (!product) return nullptr;
     PyRef round(module_global("round"));
