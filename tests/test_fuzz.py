@@ -14,6 +14,7 @@ import math
 import os
 import subprocess
 import sys
+import tempfile
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -29,9 +30,11 @@ LONG_RUN = os.environ.get("KESTRUNE_FUZZ") == "1"
 SANITIZED = os.environ.get("KESTRUNE_SANITIZED") == "1"
 DEFAULT_EXAMPLES = 10_000 if LONG_RUN else (100 if SANITIZED else 150)
 EXAMPLES = int(os.environ.get("KESTRUNE_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
-# A call that takes this long is taken for a hang: the process is stopped
-# with every thread's traceback.
+# A call that takes this long is taken for a hang: the process stops (exit
+# status 1) and leaves every thread's traceback in $TMPDIR/kestrune-fuzz-hang.txt,
+# since pytest holds the real stderr while a test runs.
 HANG_SECONDS = 120 if SANITIZED else 30
+HANG_REPORT = open(os.path.join(tempfile.gettempdir(), "kestrune-fuzz-hang.txt"), "w")
 
 FUZZ = settings(
     max_examples=EXAMPLES,
@@ -513,7 +516,7 @@ def call(function, names, values, form, also=()):
     positional, keywords = form
     positional = [unwrap(v) for v in positional]
     keywords = {k: unwrap(v) for k, v in keywords.items()}
-    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=sys.__stderr__)
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=HANG_REPORT)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
