@@ -77,5 +77,17 @@ bench: $(VENV)/.installed
 	$(PY) -m pip install -q opencv-python-headless scikit-image matplotlib
 	$(PY) benchmarks/compare.py --rerun
 
+# Long randomised fuzzing at every instruction-set level, then on the sanitizer
+# build; 100,000-call hygiene runs and the thread checks on both builds (~1 hour).
+fuzz: $(VENV)/.installed $(ASAN_DIR)/.built
+	cd tests && for simd in scalar sse41 avx2 avx512; do \
+	  KESTRUNE_SIMD=$$simd KESTRUNE_FUZZ=1 ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider test_fuzz.py || exit 1; \
+	done
+	cd tests && KESTRUNE_HYGIENE_CALLS=100000 ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider test_hygiene.py test_threads.py
+	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR)) LD_PRELOAD="$(SANITIZER_RUNTIME)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  KESTRUNE_SANITIZED=1 KESTRUNE_FUZZ=1 KESTRUNE_HYGIENE_CALLS=100000 \
+	  ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider test_fuzz.py test_hygiene.py test_threads.py
+
 clean:
 	rm -rf build dist out $(VENV) $(VENV_NP1)

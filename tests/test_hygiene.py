@@ -198,8 +198,9 @@ def test_repeated_calls_keep_references_and_memory(name):
             tracemalloc.stop()
         rss_growth = rss_bytes() - rss_before
     assert [sys.getrefcount(o) for o in objects] == counts
-    # A leak of one small object per call would be CALLS * 16 bytes or more.
-    assert traced_growth < max(8 * CALLS, 4096), f"traced memory grew by {traced_growth} bytes"
+    # A leak of one small object per call would be CALLS * 16 bytes or more; the
+    # floor absorbs one-off caches (an error path formats and keeps ~17 kB once).
+    assert traced_growth < max(12 * CALLS, 24576), f"traced memory grew by {traced_growth} bytes"
     if not SANITIZED:  # the sanitizer's quarantine holds freed memory back
         assert rss_growth < 4 * 2**20 + 64 * CALLS, f"RSS grew by {rss_growth} bytes"
 
