@@ -227,44 +227,25 @@ void BufferView::release() {
     buffer_ = Py_buffer{};
 }
 
+// An empty view (None) reads as all zeros: no data, every extent and stride 0.
 ImageView BufferView::image() const {
-    ImageView v;
-    if (!held_) return v;
-    v.data = static_cast<std::uint8_t*>(buffer_.buf);
-    v.rows = buffer_.shape[0];
-    v.cols = buffer_.shape[1];
-    v.channels = buffer_.shape[2];
-    v.row_stride = buffer_.strides[0];
-    v.col_stride = buffer_.strides[1];
-    return v;
+    if (!held_) return {};
+    return {data(), extent(0), extent(1), extent(2), stride(0), stride(1)};
 }
 
 PlaneView BufferView::plane() const {
-    PlaneView v;
-    if (!held_) return v;
-    v.data = static_cast<std::uint8_t*>(buffer_.buf);
-    v.rows = buffer_.shape[0];
-    v.cols = buffer_.shape[1];
-    v.row_stride = buffer_.strides[0];
-    return v;
+    if (!held_) return {};
+    return {data(), extent(0), extent(1), stride(0)};
 }
 
 PointsView BufferView::points() const {
-    PointsView v;
-    if (!held_) return v;
-    v.data = static_cast<std::uint8_t*>(buffer_.buf);
-    v.rows = buffer_.shape[0];
-    v.cols = buffer_.shape[1];
-    v.row_stride = buffer_.strides[0];
-    return v;
+    if (!held_) return {};
+    return {data(), extent(0), extent(1), stride(0)};
 }
 
 MaskView BufferView::mask() const {
-    MaskView v;
-    if (!held_) return v;
-    v.data = static_cast<std::uint8_t*>(buffer_.buf);
-    v.size = buffer_.shape[0];
-    return v;
+    if (!held_) return {};
+    return {data(), extent(0)};
 }
 
 // ---------------------------------------------------------------------------

@@ -35,6 +35,10 @@ public:
     MaskView mask() const;
 
 private:
+    std::uint8_t* data() const { return static_cast<std::uint8_t*>(buffer_.buf); }
+    std::int64_t extent(int axis) const { return buffer_.shape[axis]; }
+    std::int64_t stride(int axis) const { return buffer_.strides[axis]; }
+
     Py_buffer buffer_{};
     bool held_ = false;
 };
