@@ -134,12 +134,9 @@ def np_circle(ps, count, min_r, max_r, delta, seed):
         c1, c2, c3 = x0 * x0 + y0 * y0, x1 * x1 + y1 * y1, x2 * x2 + y2 * y2
         b = c1 * (y2 - y1) + c2 * (y0 - y2) + c3 * (y1 - y0)
         c = c1 * (x1 - x2) + c2 * (x2 - x0) + c3 * (x0 - x1)
-        d = c1 * (x2 * y1 - x1 * y2) + c2 * (x0 * y2 - x2 * y0) + c3 * (x1 * y0 - x0 * y1)
         cx, cy = int(-b / (2 * a)), int(-c / (2 * a))
-        rad = cx * cx + cy * cy - int(d / a)
-        if rad < 0:
-            continue
-        r = int(math.sqrt(rad))
+        xc, yc = -float(b) / float(2 * a), -float(c) / float(2 * a)
+        r = int(math.sqrt((x0 - xc) ** 2 + (y0 - yc) ** 2))
         if r > max_r or r < min_r:
             continue
         d2 = (x - cx) ** 2 + (y - cy) ** 2

@@ -1,4 +1,5 @@
 """The calling layer: binding, number conversion, array views, the bounds record."""
+import ctypes
 import warnings
 
 import numpy as np
@@ -155,6 +156,47 @@ def test_views_accept_row_strides_bools_and_none():
     k.ransac_line(PS, MS.astype(bool), 0, 0, 0.0)
     k.simple_edge(np.zeros((3, 3), bool), PS, 1, 1)
     k.ransac_line(PS, bytearray(4), 0, 0, 0.0)
+
+
+def ctypes_copy(array):
+    """A ctypes array holding the same values: it exports no strides."""
+    ctype = {np.dtype(np.uint8): ctypes.c_uint8, np.dtype(np.int32): ctypes.c_int32}[array.dtype]
+    for extent in reversed(array.shape):
+        ctype = ctype * extent
+    out = ctype()
+    np.frombuffer(out, array.dtype).reshape(array.shape)[...] = array
+    return out
+
+
+def test_buffers_without_strides_are_packed_arrays():
+    # The buffer protocol defines missing strides as C-contiguous: every kind
+    # must read and write such a buffer exactly as the same NumPy array.
+    rng = np.random.default_rng(4)
+    bounds = k.calculate_lch_bounds((-0.6, 0.6), (0.1, 1.2), (0.05, 0.95))._asdict()
+    img = rng.integers(0, 256, (5, 7, 3), dtype=np.uint8)
+    img[1:4, 2:6] = (200, 30, 30)
+    as_np = lambda c, like: np.frombuffer(c, like.dtype).reshape(like.shape)  # noqa: E731
+
+    for kernel in (k.mask_image_cy_impl, k.selective_grayscale_impl):
+        out, c_out = np.zeros((5, 7), np.uint8), ctypes_copy(np.full((5, 7), 9, np.uint8))
+        assert kernel(ctypes_copy(img), c_out, bounds) == kernel(img, out, bounds) == 35
+        np.testing.assert_array_equal(as_np(c_out, out), out)
+
+    ps, c_ps = np.zeros((64, 2), np.int32), ctypes_copy(np.zeros((64, 2), np.int32))
+    n = k.simple_edge_hsv(img, ps, bounds, 5, 7)
+    assert k.simple_edge_hsv(ctypes_copy(img), c_ps, bounds, 5, 7) == n > 0
+    mask = k.mask_image(img, bounds)
+    assert k.simple_edge(ctypes_copy(mask), c_ps, 5, 7) == n
+    np.testing.assert_array_equal(as_np(c_ps, ps)[:n], ps[:n])
+
+    c_ms = ctypes_copy(np.zeros(n, np.uint8))
+    k.ransac_line(ctypes_copy(ps[:n]), c_ms, 0, 1, 0.0)  # no line: every entry flagged
+    assert as_np(c_ms, np.zeros(n, np.uint8)).all()
+    ms = np.zeros(n, np.uint8)
+    k.ransac_line(ps[:n], ms, 20, 1, 0.0)
+    kept = k.remove_inliers(ctypes_copy(ps[:n]), c_ps, ctypes_copy(ms))
+    assert kept == k.remove_inliers(ps[:n], ps, ms)
+    np.testing.assert_array_equal(as_np(c_ps, ps)[:kept], ps[:kept])
 
 
 @pytest.mark.parametrize(

@@ -113,18 +113,19 @@ def to_circle(p):
         return None
     B = c1 * (y2 - y1) + c2 * (y0 - y2) + c3 * (y1 - y0)
     C = c1 * (x1 - x2) + c2 * (x2 - x0) + c3 * (x0 - x1)
-    D = c1 * (x2 * y1 - x1 * y2) + c2 * (x0 * y2 - x2 * y0) + c3 * (x1 * y0 - x0 * y1)
 
     def tdiv(a, b):  # C division, truncating toward zero
         q = abs(a) // abs(b)
         return q if (a >= 0) == (b > 0) else -q
 
     x, y = tdiv(-B, 2 * A), tdiv(-C, 2 * A)
-    rad = x * x + y * y - tdiv(D, A)
-    if rad < 0 or not (-(2**31) <= x < 2**31 and -(2**31) <= y < 2**31):
+    if not (-(2**31) <= x < 2**31 and -(2**31) <= y < 2**31):
         return None
-    r = int(math.sqrt(rad))
-    return (x, y, r) if r < 2**31 else None
+    # The radius from the exact centre, in doubles, in this order.
+    xc, yc = -float(B) / float(2 * A), -float(C) / float(2 * A)
+    dx, dy = float(x0) - xc, float(y0) - yc
+    r = math.sqrt(dx * dx + dy * dy)
+    return (x, y, int(r)) if r < 2**31 else None
 
 
 def model_circle(ps, r, count, min_r, max_r, delta):
@@ -269,8 +270,8 @@ def test_slope_limit_equality_rejects(direction, kept):
     "pts, delta, want",
     [
         ([[10, 0], [0, 10], [-10, 0]], 1, {"x": 0, "y": 0, "r": 10}),
-        # the radius comes from the truncated centre, not the true circle
-        ([[174, 271], [187, 267], [166, 267]], 10, {"x": 176, "y": 256, "r": 7}),
+        # the centre is truncated, the radius measured from the exact centre
+        ([[174, 271], [187, 267], [166, 267]], 10, {"x": 176, "y": 256, "r": 15}),
         ([[1, 5], [9, 5], [30, 5]], 10, {"x": 0, "y": 0, "r": 0}),
     ],
 )
@@ -347,6 +348,17 @@ def test_circle_matches_model(seed):
     assert abs(want[0] - 320) <= 3 and abs(want[2] - 60) <= 3
 
 
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**31 - 1), n=st.integers(3, 12), span=st.sampled_from([50, 2000, 10**6, 2**30]))
+def test_circle_matches_model_on_small_sets(seed, n, span):
+    # Coordinates far from the origin too, where the radius comes from a
+    # centre far from the sample.
+    rng = np.random.default_rng(seed)
+    ps = rng.integers(-span, span, (n, 2)).astype(np.int32)
+    want = model_circle(ps, next_rand(seed), 20, 0, 2**31 - 1, 3)
+    assert tuple(kestrune.ransac_circle(ps, 20, 0, 2**31 - 1, 3).values()) == want
+
+
 @pytest.mark.parametrize("seed", [8, 9])
 def test_ellipse_matches_model(seed):
     rng = np.random.default_rng(seed)
@@ -410,6 +422,27 @@ def test_zero_count_and_too_few_points():
 
 
 # ---------------------------------------------------------------- pipelines
+
+
+@pytest.mark.parametrize("centre", [(120, 120), (960, 540), (1700, 900), (1840, 1000)])
+def test_disc_found_anywhere_in_a_1080p_frame(centre):
+    # A radius taken from the truncated centre is off by about |centre| / r,
+    # so discs far from the origin used to be missed or mis-sized.
+    cx, cy = centre
+    yy, xx = np.ogrid[:1080, :1920]
+    frame = np.full((1080, 1920, 3), 90, np.uint8)
+    frame[(xx - cx) ** 2 + (yy - cy) ** 2 <= 60 * 60] = (200, 30, 30)
+    red = kestrune.calculate_lch_bounds((-math.pi / 6, math.pi / 6), (0.25, 1.2), (0.1, 0.9))
+    points = np.zeros((4096, 2), np.int32)
+    n = kestrune.simple_edge(kestrune.mask_image(frame, red), points, 240, 320)
+    clean = np.zeros_like(points)
+    m = kestrune.simple_denoise(points[:n], clean, 3)
+    found = 0
+    for seed in range(8):
+        libc.srand(seed)
+        d = kestrune.ransac_circle(clean[:m], 400, 10, 200, 2)
+        found += math.hypot(d["x"] - cx, d["y"] - cy) <= 2 and abs(d["r"] - 60) <= 2
+    assert found == 8
 
 
 def test_line2_finds_two_parallel_rows():

@@ -126,7 +126,9 @@ def remove_inliers(_ps_in: _Points | None, _ps_out: _Points | None, _ms: _PointM
 
 def ransac_circle(_ps: _Points | None, count: int, min_r: int, max_r: int, delta: int) -> Circle:
     """Circle with min_r <= r <= max_r that has the most points within delta of it,
-    over count random samples of three points."""
+    over count random samples of three points. The centre is the exact centre of
+    the sample's circle truncated toward zero; r is the truncated distance of the
+    sample's first point from the exact centre."""
 
 def ransac_ellipse(_ps: _Points | None, count: int, min_r: int, max_r: int, ratio: float, delta: int) -> Ellipse:
     """Ellipse with both semi-axes in [min_r, max_r] and b <= ratio * a that has the

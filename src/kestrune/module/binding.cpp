@@ -12,8 +12,8 @@ namespace {
 
 bool long_to_int32(PyObject* value, std::int32_t& out) {
     long wide;
-    if (PyLong_CheckExact(value) && _PyLong_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-        wide = static_cast<long>(_PyLong_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        wide = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
     } else {
         wide = PyLong_AsLong(value);  // beyond 64 bits: the interpreter's own OverflowError
         if (wide == -1 && PyErr_Occurred()) return false;

@@ -218,6 +218,25 @@ bool run_module_body(PyObject* module) {
            create_lch_bounds(dict) && bind_functions(dict);
 }
 
+// Names the failed start in the traceback: an "init kestrune" entry, as if
+// the module body were a function of that name in a file "kestrune".
+void add_init_traceback() {
+    PyObject* raised = PyErr_GetRaisedException();  // no Python code may run with it set
+    PyRef globals(PyDict_New());
+    PyRef code(globals ? reinterpret_cast<PyObject*>(PyCode_NewEmpty("kestrune", "init kestrune", 1)) : nullptr);
+    PyRef frame(code ? reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
+                                                               reinterpret_cast<PyCodeObject*>(code.get()),
+                                                               globals.get(), nullptr))
+                     : nullptr);
+    if (!frame) {
+        PyErr_Clear();  // the original error matters more than its decoration
+        PyErr_SetRaisedException(raised);
+        return;
+    }
+    PyErr_SetRaisedException(raised);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
 int module_exec(PyObject* module) {
     if (g_module != nullptr) {
         if (g_module == module) return 0;
@@ -228,7 +247,7 @@ int module_exec(PyObject* module) {
     g_module = Py_NewRef(module);
     if (check_version() && register_in_sys_modules(module) && run_module_body(module)) return 0;
 
-    if (PyErr_Occurred()) _PyTraceback_Add("init kestrune", "kestrune", 1);
+    if (PyErr_Occurred()) add_init_traceback();
     Py_CLEAR(g_module);  // a later import starts afresh
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init kestrune");
     return -1;

@@ -206,11 +206,20 @@ bool BufferView::acquire(PyObject* obj, ViewKind kind) {
         release();
         return false;
     }
-    if (buffer_.strides == nullptr || buffer_.shape == nullptr) {
-        // Only a malformed exporter omits them after a strided request.
-        PyErr_SetString(PyExc_ValueError, "Buffer exposes no shape or strides");
+    if (buffer_.shape == nullptr) {
+        // Only a malformed exporter omits it after a strided request.
+        PyErr_SetString(PyExc_ValueError, "Buffer exposes no shape");
         release();
         return false;
+    }
+    if (buffer_.strides == nullptr) {
+        // No strides means C-contiguous (ctypes arrays export so).
+        Py_ssize_t stride = buffer_.itemsize;
+        for (int axis = buffer_.ndim - 1; axis >= 0; --axis) {
+            packed_strides_[axis] = stride;
+            stride *= buffer_.shape[axis];
+        }
+        buffer_.strides = packed_strides_;
     }
     if (!check_layout(buffer_, info)) {
         release();
@@ -221,6 +230,7 @@ bool BufferView::acquire(PyObject* obj, ViewKind kind) {
 
 void BufferView::release() {
     if (held_) {
+        if (buffer_.strides == packed_strides_) buffer_.strides = nullptr;  // hand back what we were given
         PyBuffer_Release(&buffer_);
         held_ = false;
     }

@@ -40,6 +40,7 @@ private:
     std::int64_t stride(int axis) const { return buffer_.strides[axis]; }
 
     Py_buffer buffer_{};
+    Py_ssize_t packed_strides_[3] = {};  // for exporters that give no strides
     bool held_ = false;
 };
 

@@ -27,8 +27,8 @@ void line_shift(const Line& l, std::int32_t c[3], std::int32_t delta) {
 }
 
 int points_to_circle(const Point p[3], Circle& r) {
-    // Exact values need up to 127 bits (D is about A times the squared centre
-    // distance); wherever the 32-bit expressions do not overflow they agree.
+    // Exact values need up to 127 bits; wherever the 32-bit expressions do
+    // not overflow they agree.
     using wide = __int128;
     const wide x0 = p[0].x, y0 = p[0].y, x1 = p[1].x, y1 = p[1].y, x2 = p[2].x, y2 = p[2].y;
     const wide c1 = x0 * x0 + y0 * y0;
@@ -39,12 +39,15 @@ int points_to_circle(const Point p[3], Circle& r) {
     const wide A2 = 2 * A;
     const wide B = c1 * (y2 - y1) + c2 * (y0 - y2) + c3 * (y1 - y0);
     const wide C = c1 * (x1 - x2) + c2 * (x2 - x0) + c3 * (x0 - x1);
-    const wide D = c1 * (x2 * y1 - x1 * y2) + c2 * (x0 * y2 - x2 * y0) + c3 * (x1 * y0 - x0 * y1);
     const wide cx = (-B) / A2, cy = (-C) / A2;
     if (cx < INT32_MIN || cx > INT32_MAX || cy < INT32_MIN || cy > INT32_MAX) return 0;
-    const wide radicand = cx * cx + cy * cy - D / A;
-    if (radicand < 0) return 0;  // no real radius: never a candidate
-    const double radius = std::sqrt(static_cast<double>(radicand));
+    // The radius from the exact centre: one taken from the truncated centre
+    // is off by about |centre| / r pixels, which is most of a small disc far
+    // from the origin.
+    const double xc = -static_cast<double>(B) / static_cast<double>(A2);
+    const double yc = -static_cast<double>(C) / static_cast<double>(A2);
+    const double dx = static_cast<double>(p[0].x) - xc, dy = static_cast<double>(p[0].y) - yc;
+    const double radius = std::sqrt(dx * dx + dy * dy);
     if (!(radius < 2147483648.0)) return 0;
     r.x = static_cast<std::int32_t>(cx);
     r.y = static_cast<std::int32_t>(cy);

@@ -42,9 +42,9 @@ inline std::int32_t line_eval(Point p, const std::int32_t c[3]) {
 
 // ---- circles ----
 
-// The circle through three points, centre truncated toward zero and the
-// radius taken from the truncated centre. 0 when the points are collinear,
-// when the radicand is negative, or when the centre or radius leaves int32.
+// The circle through three points: the centre truncated toward zero, the
+// radius the truncated distance of the first point from the exact centre.
+// 0 when the points are collinear or when the centre or radius leaves int32.
 int points_to_circle(const Point p[3], Circle& r);
 
 // ---- conics ----
