@@ -4,11 +4,21 @@ The caller owns every array. Images are H x W x 3 ``uint8`` (C-contiguous), mask
 and grey planes H x W ``uint8`` (``bool`` is accepted wherever ``uint8`` is), point
 lists N x 2 ``int32`` (rows of x, y) and point masks 1-D contiguous ``uint8``.
 None in place of an array is an empty array. The records below are returned as
-plain dicts; their TypedDicts exist for type checking only.
+plain dicts.
+
+Type-only names: ``Line``, ``Circle``, ``Ellipse`` and ``BoundsMapping`` exist for
+type checkers only; the module has no such attributes at run time, so
+``from kestrune import Circle`` type-checks and then fails with ImportError when
+run. Import them under ``typing.TYPE_CHECKING`` and annotate lazily::
+
+    from __future__ import annotations
+    from typing import TYPE_CHECKING
+    if TYPE_CHECKING:
+        from kestrune import Circle
 """
 
 from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple as NamedTuple, TypedDict, TypeVar, overload
+from typing import Any, NamedTuple as NamedTuple, TypedDict, TypeVar, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +43,7 @@ class LCHBounds(NamedTuple):
     i: tuple[Any, Any]
     c: tuple[Any, Any]
 
+@type_check_only  # not a run-time name: import under TYPE_CHECKING
 class Line(TypedDict):
     """A line through (px, py) with normal (nx, ny), not normalised; all zero: none found."""
 
@@ -41,6 +52,7 @@ class Line(TypedDict):
     nx: int
     ny: int
 
+@type_check_only  # not a run-time name: import under TYPE_CHECKING
 class Circle(TypedDict):
     """Centre (x, y) and radius r in whole pixels; all zero: none found."""
 
@@ -48,6 +60,7 @@ class Circle(TypedDict):
     y: int
     r: int
 
+@type_check_only  # not a run-time name: import under TYPE_CHECKING
 class Ellipse(TypedDict):
     """Centre (x, y), semi-axis a along theta (radians from the x axis), b across it.
 
@@ -61,7 +74,7 @@ class Ellipse(TypedDict):
     theta: float
 
 # The bounds in mapping form, as the native kernels take them: LCHBounds._asdict()
-# or any mapping with the keys "i", "c" and "M".
+# or any mapping with the keys "i", "c" and "M". Type-only, like the TypedDicts.
 BoundsMapping = Mapping[str, Any]
 
 def calculate_lch_bounds(
