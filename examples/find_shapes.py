@@ -294,18 +294,28 @@ def same_line(a: kestrune.Line, b: kestrune.Line, max_distance: float, max_degre
             and distance_to_line(a["px"], a["py"], b) <= max_distance)
 
 
-def middle_line(a: kestrune.Line, b: kestrune.Line) -> kestrune.Line:
-    """The line halfway between two nearly parallel ones."""
-    na = np.array([a["nx"], a["ny"]], np.float64)
-    nb = np.array([b["nx"], b["ny"]], np.float64)
-    na /= np.hypot(*na)
-    nb /= np.hypot(*nb)
-    if na @ nb < 0:
-        nb = -nb
-    n = (na + nb) * 512.0  # ints like the fit's normals; 512 keeps the angle to 0.1 degree
-    # The midpoint of two points on two parallel lines lies on the middle line.
-    return kestrune.Line(px=round((a["px"] + b["px"]) / 2), py=round((a["py"] + b["py"]) / 2),
-                         nx=round(float(n[0])), ny=round(float(n[1])))
+def fitted_line(points: Points) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(a point, the unit normal) of the least-squares line through points."""
+    xy = points.astype(np.float64)
+    centre = xy.mean(axis=0)
+    _, vectors = np.linalg.eigh(np.cov((xy - centre).T))
+    return centre, vectors[:, 0]  # the direction of least spread is the normal
+
+
+def middle_line(edges: list[Points]) -> kestrune.Line:
+    """The line halfway between the outermost of nearly parallel lines through
+    point sets (the inliers of a thick line's edges, found in one or more fits)."""
+    fits = [fitted_line(points) for points in edges]
+    reference = fits[0][1]
+    normal = np.sum([(n if n @ reference >= 0 else -n) * len(points) for (_, n), points in zip(fits, edges)], axis=0)
+    normal /= float(np.linalg.norm(normal))
+    offsets = [float(c @ normal) for c, _ in fits]
+    # The middle of the band, at the first centre's place along the line.
+    centre = fits[0][0] + ((min(offsets) + max(offsets)) / 2.0 - offsets[0]) * normal
+    n = normal * 1024.0  # ints like the fit's normals; 1024 keeps the angle to 0.06 degree
+    merged: kestrune.Line = {"px": round(float(centre[0])), "py": round(float(centre[1])),
+                             "nx": round(float(n[0])), "ny": round(float(n[1]))}
+    return merged
 
 
 class Finder:
@@ -374,6 +384,7 @@ class Finder:
         is merged into it (the middle of the two, the inliers of both).
         """
         found: list[tuple[kestrune.Line, int]] = []
+        edges: list[list[Points]] = []  # the inliers of each fit merged into each found line
         rest = self.rest[:len(points)]
         rest[:] = points
         for _ in range(2 * max_lines):  # merged fits count half: each line has at most two edges
@@ -386,15 +397,18 @@ class Finder:
             support = int(ms.sum())
             if support < min_support or not (line["nx"] or line["ny"]):
                 break
+            inliers = rest[ms.astype(bool)]  # a copy, before the list is compacted
             # Compacts the list in place: rest is a view of self.rest.
             n = self.stages.run("fit", lambda: kestrune.remove_inliers(rest, self.rest, ms))
             rest = self.rest[:n]
             for k, (other, other_support) in enumerate(found):
                 if same_line(other, line, merge_distance, merge_degrees):
-                    found[k] = (middle_line(other, line), other_support + support)
+                    edges[k].append(inliers)
+                    found[k] = (middle_line(edges[k]), other_support + support)
                     break
             else:
                 found.append((line, support))
+                edges.append([inliers])
         return found
 
     def ellipse(self, points: Points, min_r: int = 10, max_r: int = 200) -> kestrune.Ellipse | None:
