@@ -44,11 +44,12 @@ Limits = tuple[tuple[float, float], tuple[float, float], tuple[float, float]]
 # the photographs bundled with scikit-image (tests/test_examples.py): red stops
 # at 11 degrees, short of orange, wood and a tabby's fur (17-30 degrees);
 # yellow starts at 40 degrees, past orange and ginger fur, and wants a strong
-# chroma so that beige and blond stay out.
+# chroma so that beige and blond stay out; green starts at 75 degrees, so that
+# yellow-green and foliage (75-90 degrees) count as green.
 COLOURS: dict[str, Limits] = {
     "red": ((math.radians(-25.0), math.radians(11.0)), (0.25, 1.2), (0.1, 0.9)),
-    "yellow": ((math.radians(40.0), math.radians(80.0)), (0.3, 1.2), (0.2, 0.95)),
-    "green": ((math.pi / 2, 5 * math.pi / 6), (0.2, 1.2), (0.05, 0.9)),
+    "yellow": ((math.radians(40.0), math.radians(75.0)), (0.3, 1.2), (0.2, 0.95)),
+    "green": ((math.radians(75.0), math.radians(150.0)), (0.2, 1.2), (0.05, 0.9)),
     "blue": ((7 * math.pi / 6, 3 * math.pi / 2), (0.2, 1.2), (0.05, 0.9)),
 }
 
