@@ -261,6 +261,7 @@ def run(*args, cwd=ROOT, env=None, timeout=120):
 
 
 def test_demo_command_finds_every_shape():
+    pytest.importorskip("PIL")  # for its picture
     done = run("examples/find_shapes.py")
     assert done.returncode == 0, done.stderr
     assert "NOT FOUND" not in done.stdout and "<-- off" not in done.stdout
