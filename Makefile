@@ -24,6 +24,15 @@ $(VENV)/.ready:
 	$(PY) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja mypy
 	touch $@
 
+# What the examples and their tests use, so that none of those tests is skipped
+# here or in CI (the examples extra of pyproject.toml, OpenCV without windows,
+# and scikit-image for its bundled photographs).
+EXAMPLE_DEPS := Pillow "dask[bag]" tqdm opencv-python-headless scikit-image
+
+$(VENV)/.examples: $(VENV)/.ready
+	$(PY) -m pip install -q $(EXAMPLE_DEPS)
+	touch $@
+
 $(VENV)/.installed: $(VENV)/.ready $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
@@ -44,7 +53,7 @@ demo: $(VENV)/.installed
 
 test: test-kernels test-normal test-sanitize test-numpy1 typecheck
 
-test-normal: $(VENV)/.installed
+test-normal: $(VENV)/.installed $(VENV)/.examples
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS) .
 
 $(ASAN_DIR)/.built: $(VENV)/.ready $(SOURCES)
@@ -55,7 +64,7 @@ $(ASAN_DIR)/.built: $(VENV)/.ready $(SOURCES)
 
 # The suite against the sanitizer build: the runtimes are preloaded into the
 # interpreter, and leak checking is off for the interpreter's own allocations.
-test-sanitize: $(ASAN_DIR)/.built
+test-sanitize: $(ASAN_DIR)/.built $(VENV)/.examples
 	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR)) LD_PRELOAD="$(SANITIZER_RUNTIME)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  KESTRUNE_SANITIZED=1 ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
@@ -64,7 +73,7 @@ test-numpy1: $(VENV_NP1)/.installed
 	cd tests && ../$(PY_NP1) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
 
 # The examples against the type stubs installed with the wheel.
-typecheck: $(VENV)/.installed
+typecheck: $(VENV)/.installed $(VENV)/.examples
 	$(PY) -m mypy --strict examples/
 
 test-kernels: $(VENV)/.ready

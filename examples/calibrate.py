@@ -8,6 +8,10 @@ call ready to paste and writes the resulting mask beside the image.
 
     python examples/calibrate.py photo.png --rect 120 80 200 150
     python examples/calibrate.py photo.png --mask target.png
+    python examples/calibrate.py photo.png --rect 120 80 200 150 --save ball.json
+
+With --save the proposal is also written as a colour file, which every example
+takes wherever it takes a colour name (find_shapes.py --circle ball.json).
 
 The colour model, all quantities divided by 256 so that a full channel counts
 as 1.0:  x = R - G/2 - B/2,  y = (sqrt(3)/2)(G - B),  I = (R + G + B)/3,
@@ -16,15 +20,18 @@ hue = atan2(y, x) (red 0, green 2pi/3, blue -2pi/3), chroma = |(x, y)|.
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import sys
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 import kestrune
+from find_shapes import Colour, colour_file_data
 
 SQRT3_2 = math.sqrt(3.0) / 2.0
 
@@ -44,6 +51,11 @@ class Proposal:
 
     def bounds(self) -> kestrune.LCHBounds:
         return kestrune.calculate_lch_bounds(self.hue_limit, self.chroma_limit, self.intensity_limit)
+
+    def save(self, path: Path, **source: Any) -> None:
+        """The colour file the examples read (find_shapes.load_colour_file)."""
+        colour = Colour(str(path), self.hue_limit, self.chroma_limit, self.intensity_limit)
+        path.write_text(json.dumps(colour_file_data(colour, source=source), indent=2) + "\n")
 
 
 def colour_coordinates(pixels: npt.NDArray[np.uint8]) -> tuple[npt.NDArray[np.float64], ...]:
@@ -109,6 +121,7 @@ def main(argv: list[str] | None = None) -> int:
                        help="rectangle covering the colour (x1, y1 exclusive)")
     where.add_argument("--mask", type=Path, help="image whose nonzero pixels mark the colour")
     parser.add_argument("--spread", type=float, default=2.0, help="percentile trimmed at each end (default 2)")
+    parser.add_argument("--save", type=Path, metavar="PATH", help="also write the proposal as a colour file (JSON)")
     args = parser.parse_args(argv)
 
     # A writable copy: the module refuses read-only arrays.
@@ -131,6 +144,10 @@ def main(argv: list[str] | None = None) -> int:
     out = args.image.with_name(args.image.stem + "_mask.png")
     PILImage.fromarray(mask * np.uint8(255)).save(out)
     print(f"wrote {out}")
+    if args.save:
+        picked: dict[str, Any] = {"rect": args.rect} if args.rect else {"mask": str(args.mask)}
+        proposal.save(args.save, image=str(args.image), **picked)
+        print(f"wrote {args.save}")
     return 0
 
 
