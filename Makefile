@@ -77,22 +77,28 @@ test-kernels: $(VENV)/.ready
 	tests/check_objects.sh $(CPP_DIR)
 	$(CPP_DIR)/kernel_tests
 
-# The kernels and their tests cross-built for aarch64 (optimised as the module
-# is) and run under qemu on a NEON-only CPU and on one with SVE; each run must
-# have compared NEON with scalar. .ci/run installs the tools.
-test-kernels-aarch64: $(VENV)/.ready
-	@command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null || \
-	  { echo "needs g++-aarch64-linux-gnu and qemu-user (apt-get install g++-aarch64-linux-gnu qemu-user)"; exit 1; }
-	$(VENV)/bin/cmake -S . -B $(ARM_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+# The kernels and their tests cross-built for aarch64 by GCC and by clang
+# (optimised as the module is) and run under qemu on a NEON-only CPU and on one
+# with SVE; each run must have compared NEON with scalar. .ci/run installs the tools.
+# $(1): build directory; $(2): extra CMake arguments.
+define aarch64_kernel_tests
+	$(VENV)/bin/cmake -S . -B $(1) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(2) \
 	  -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_MODULE=OFF -DKESTRUNE_KERNEL_TESTS=ON >/dev/null
-	$(VENV)/bin/cmake --build $(ARM_DIR) -j $(JOBS)
-	tests/check_objects.sh $(ARM_DIR) aarch64-linux-gnu-
+	$(VENV)/bin/cmake --build $(1) -j $(JOBS)
+	tests/check_objects.sh $(1) aarch64-linux-gnu-
 	@for cpu in cortex-a72 max; do \
-	  echo "qemu-aarch64 -cpu $$cpu $(ARM_DIR)/kernel_tests"; \
-	  qemu-aarch64 -cpu $$cpu $(ARM_DIR)/kernel_tests > $(ARM_DIR)/out-$$cpu.txt; status=$$?; \
-	  grep -v '^ok  ' $(ARM_DIR)/out-$$cpu.txt; \
-	  [ $$status -eq 0 ] && grep -qx 'levels compared with scalar: neon' $(ARM_DIR)/out-$$cpu.txt || exit 1; \
+	  echo "qemu-aarch64 -cpu $$cpu $(1)/kernel_tests"; \
+	  qemu-aarch64 -cpu $$cpu $(1)/kernel_tests > $(1)/out-$$cpu.txt; status=$$?; \
+	  grep -v '^ok  ' $(1)/out-$$cpu.txt; \
+	  [ $$status -eq 0 ] && grep -qx 'levels compared with scalar: neon' $(1)/out-$$cpu.txt || exit 1; \
 	done
+endef
+
+test-kernels-aarch64: $(VENV)/.ready
+	@command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null && command -v clang++ >/dev/null || \
+	  { echo "needs g++-aarch64-linux-gnu, qemu-user and clang (apt-get install g++-aarch64-linux-gnu qemu-user clang)"; exit 1; }
+	$(call aarch64_kernel_tests,$(ARM_DIR))
+	$(call aarch64_kernel_tests,$(ARM_DIR)-clang,-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_COMPILER_TARGET=aarch64-linux-gnu)
 
 # The same tests built by clang, unoptimised: a shared inline helper that the
 # optimiser would have inlined away shows up in the symbol check here.
