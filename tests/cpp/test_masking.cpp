@@ -241,3 +241,19 @@ TEST(outputs_next_to_the_image_still_take_the_vector_path_result) {
         }
     }
 }
+
+TEST(levels_this_build_lacks_run_as_the_best_level) {
+    // Another architecture's level, or one above the CPU's, must neither reach
+    // missing code nor change the bytes.
+    Frame f = make_frame(3, 45, 3, 2, false);
+    const LchBounds b = random_bounds(0);
+    mask_image_at(SimdLevel::scalar, f.image(), f.plane(), b);
+    const std::vector<std::uint8_t> expected = f.out;
+    for (const SimdLevel level : {SimdLevel::sse41, SimdLevel::avx2, SimdLevel::avx512, SimdLevel::neon}) {
+        std::fill(f.out.begin(), f.out.end(), 0xAB);
+        mask_image_at(level, f.image(), f.plane(), b);
+        CHECK(f.out == expected);
+        CHECK(usable_simd_level(level) == level || usable_simd_level(level) == cpu_simd_level());
+    }
+    CHECK(cpu_simd_levels().front() == SimdLevel::scalar && cpu_simd_levels().back() == cpu_simd_level());
+}
