@@ -30,12 +30,12 @@ void image_scalar(const ImageView& image, const PlaneView& output, const LchBoun
                    image.cols, b, op);
 }
 
-// The lowest and one past the highest address of `count` items `stride` bytes
-// apart, each `size` bytes long, the first at `start`.
+// Addresses lo up to (not including) hi.
 struct Span {
     std::uintptr_t lo, hi;
 };
 
+// The span of `count` copies of s, `stride` bytes apart (count >= 1).
 Span widen(Span s, std::int64_t count, std::int64_t stride) {
     const auto reach = static_cast<std::uintptr_t>((count - 1) * stride);
     return stride < 0 ? Span{s.lo + reach, s.hi} : Span{s.lo, s.hi + reach};

@@ -1,5 +1,5 @@
 // The masking loop, compiled once per instruction set by masking_<set>.cpp.
-// A set supplies a struct of small operations (see Set below); everything here
+// A set supplies a struct of small operations (listed below); everything here
 // has internal linkage, so no copy built for a wider instruction set can stand
 // in for another at link time.
 #pragma once
