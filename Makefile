@@ -10,12 +10,15 @@ PY        := $(VENV)/bin/python
 PY_NP1    := $(VENV_NP1)/bin/python
 ASAN_DIR  := build/asan
 CPP_DIR   := build/kernel-tests
+ARM_DIR   := build/kernel-tests-aarch64
+CLANG_DIR := build/kernel-tests-clang
 JOBS      ?= 2
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
 
-.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels typecheck bench fuzz clean
+.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels test-kernels-aarch64 test-kernels-clang \
+        typecheck bench fuzz clean
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
@@ -51,7 +54,7 @@ demo: $(VENV)/.installed
 	$(PY) -m pip install -q Pillow
 	$(PY) examples/find_shapes.py
 
-test: test-kernels test-normal test-sanitize test-numpy1 typecheck
+test: test-kernels test-kernels-aarch64 test-kernels-clang test-normal test-sanitize test-numpy1 typecheck
 
 test-normal: $(VENV)/.installed $(VENV)/.examples
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS) .
@@ -80,7 +83,41 @@ test-kernels: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(CPP_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_MODULE=OFF \
 	  -DKESTRUNE_KERNEL_TESTS=ON -DKESTRUNE_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build $(CPP_DIR) -j $(JOBS)
+	tests/check_objects.sh $(CPP_DIR)
 	$(CPP_DIR)/kernel_tests
+
+# The kernels and their tests cross-built for aarch64 by GCC and by clang
+# (optimised as the module is) and run under qemu on a NEON-only CPU and on one
+# with SVE; each run must have compared NEON with scalar. .ci/run installs the tools.
+# $(1): build directory; $(2): extra CMake arguments.
+define aarch64_kernel_tests
+	$(VENV)/bin/cmake -S . -B $(1) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(2) \
+	  -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_MODULE=OFF -DKESTRUNE_KERNEL_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(1) -j $(JOBS)
+	tests/check_objects.sh $(1) aarch64-linux-gnu-
+	@for cpu in cortex-a72 max; do \
+	  echo "qemu-aarch64 -cpu $$cpu $(1)/kernel_tests"; \
+	  qemu-aarch64 -cpu $$cpu $(1)/kernel_tests > $(1)/out-$$cpu.txt; status=$$?; \
+	  grep -v '^ok  ' $(1)/out-$$cpu.txt; \
+	  [ $$status -eq 0 ] && grep -qx 'levels compared with scalar: neon' $(1)/out-$$cpu.txt || exit 1; \
+	done
+endef
+
+test-kernels-aarch64: $(VENV)/.ready
+	@command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null && command -v clang++ >/dev/null || \
+	  { echo "needs g++-aarch64-linux-gnu, qemu-user and clang (apt-get install g++-aarch64-linux-gnu qemu-user clang)"; exit 1; }
+	$(call aarch64_kernel_tests,$(ARM_DIR))
+	$(call aarch64_kernel_tests,$(ARM_DIR)-clang,-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_COMPILER_TARGET=aarch64-linux-gnu)
+
+# The same tests built by clang, unoptimised: a shared inline helper that the
+# optimiser would have inlined away shows up in the symbol check here.
+test-kernels-clang: $(VENV)/.ready
+	@command -v clang++ >/dev/null || { echo "needs clang (apt-get install clang)"; exit 1; }
+	$(VENV)/bin/cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+	  -DKESTRUNE_MODULE=OFF -DKESTRUNE_KERNEL_TESTS=ON -DKESTRUNE_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(CLANG_DIR) -j $(JOBS)
+	tests/check_objects.sh $(CLANG_DIR)
+	set -o pipefail; $(CLANG_DIR)/kernel_tests | grep -v "^ok  "
 
 bench: $(VENV)/.installed
 	$(PY) -m pip install -q opencv-python-headless scikit-image matplotlib

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import json
 import os
+import platform
 from pathlib import Path
 
-LEVELS = ["scalar", "sse41", "avx2", "avx512"]
+LEVELS = ["scalar", "sse41", "avx2", "avx512", "neon"]  # neon on aarch64 only
 
 
 def cpu_flags() -> list[str]:
@@ -19,6 +20,8 @@ def cpu_flags() -> list[str]:
 
 def cpu_levels() -> list[str]:
     """The levels this CPU has, lowest first (the env var only lowers the choice)."""
+    if platform.machine().lower() in ("aarch64", "arm64"):
+        return ["scalar", "neon"]  # NEON is part of every aarch64 CPU
     flags = cpu_flags()
     levels = ["scalar"]
     if "sse4_1" in flags:
@@ -32,11 +35,9 @@ def cpu_levels() -> list[str]:
 
 def active_level() -> str:
     """The level kestrune picks in this process: the CPU's best, lowered by KESTRUNE_SIMD."""
-    best = cpu_levels()[-1]
+    levels = cpu_levels()
     wanted = os.environ.get("KESTRUNE_SIMD", "")
-    if wanted in LEVELS and LEVELS.index(wanted) < LEVELS.index(best):
-        return wanted
-    return best
+    return wanted if wanted in levels else levels[-1]
 
 
 def cpu_name() -> str:

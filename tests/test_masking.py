@@ -1,4 +1,5 @@
 """Image masking and selective grayscale: kernels, convenience entries, NumPy version."""
+import inspect
 import os
 import subprocess
 import sys
@@ -258,3 +259,66 @@ def test_forcing_the_scalar_path_gives_identical_bytes():
         run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
         results.append(run.stdout)
     assert results[0] == results[1] != ""
+
+
+# Outputs laid over the image's own bytes. The kernels walk the pixels in order,
+# so each pixel is tested as the bytes stand after every earlier pixel's output
+# was stored: one right answer, which every level must give.
+HALF = {"M": [1, 0, 0, 0, 1, 0, 1, 1, 1], "i": (-1, 1000), "c": (64, 400)}
+
+
+def overlapping_layouts(rng):
+    """(name, buffer, image, output): image and output are views of the one buffer."""
+    flat = rng.integers(0, 256, 51, dtype=np.uint8)
+    yield "1 x 17 over its own first 17 bytes", flat, flat.reshape(1, 17, 3), flat[:17].reshape(1, 17)
+    flat = rng.integers(0, 256, 120, dtype=np.uint8)
+    yield "1 x 40, output from byte 30", flat, flat.reshape(1, 40, 3), flat[30:70].reshape(1, 40)
+    rows = rng.integers(0, 256, (5, 33 * 3 + 4), dtype=np.uint8)
+    yield "padded rows over their own first bytes", rows, rows[:, :99].reshape(5, 33, 3), rows[:, :33]
+    rows = rng.integers(0, 256, (4, 62), dtype=np.uint8)
+    yield "reversed rows", rows, rows[::-1, :60].reshape(4, 20, 3), rows[::-1, 10:30]
+    rows = rng.integers(0, 256, (3, 51), dtype=np.uint8)
+    yield "reversed columns", rows, rows.reshape(3, 17, 3)[:, ::-1], rows[:, 20:37]
+    flat = rng.integers(0, 256, 96, dtype=np.uint8)
+    yield "2 x 16 packed, output from the middle", flat, flat.reshape(2, 16, 3), flat[40:72].reshape(2, 16)
+
+
+# Runs both kernels on every layout and prints each buffer afterwards.
+OVERLAP_PROBE = f"""
+import numpy as np, kestrune
+{inspect.getsource(overlapping_layouts)}
+rng = np.random.default_rng(5)
+for kernel in (kestrune.mask_image_cy_impl, kestrune.selective_grayscale_impl):
+    for name, buf, image, out in overlapping_layouts(rng):
+        kernel(image, out, {HALF!r})
+        print(kernel.__name__, name, buf.tobytes().hex(), sep=":")
+"""
+
+
+def in_order(image, out, bounds, selective):
+    """The pixel loop in Python, over views of one buffer: each read sees every earlier store."""
+    for y in range(image.shape[0]):
+        for x in range(image.shape[1]):
+            out[y, x] = reference(image[y : y + 1, x : x + 1].copy(), bounds, selective)[0, 0]
+
+
+def test_outputs_overlapping_the_image_give_the_in_order_bytes_at_every_level():
+    rng = np.random.default_rng(5)
+    expected = []
+    for kernel, selective in (("mask_image_cy_impl", False), ("selective_grayscale_impl", True)):
+        for name, buf, image, out in overlapping_layouts(rng):
+            in_order(image, out, HALF, selective)
+            expected.append(f"{kernel}:{name}:{buf.tobytes().hex()}")
+    env = dict(os.environ)
+    # Names of levels the machine lacks, or of another architecture, run the
+    # best level: every level this machine has is covered either way.
+    for level in ("scalar", "sse41", "avx2", "avx512", "neon", None):
+        if level is None:
+            env.pop("KESTRUNE_SIMD", None)
+        else:
+            env["KESTRUNE_SIMD"] = level
+        run = subprocess.run([sys.executable, "-c", OVERLAP_PROBE], env=env, capture_output=True, text=True, check=True)
+        got = run.stdout.splitlines()
+        assert len(got) == len(expected)
+        for g, e in zip(got, expected):
+            assert g == e, f"KESTRUNE_SIMD={level}"

@@ -5,6 +5,19 @@
 
 namespace kestrune {
 
+namespace {
+
+// The levels this build has kernels for, lowest first.
+#if defined(KESTRUNE_SIMD_X86)
+constexpr SimdLevel kBuildLevels[] = {SimdLevel::scalar, SimdLevel::sse41, SimdLevel::avx2, SimdLevel::avx512};
+#elif defined(KESTRUNE_SIMD_NEON)
+constexpr SimdLevel kBuildLevels[] = {SimdLevel::scalar, SimdLevel::neon};
+#else
+constexpr SimdLevel kBuildLevels[] = {SimdLevel::scalar};
+#endif
+
+}  // namespace
+
 SimdLevel cpu_simd_level() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
@@ -13,8 +26,26 @@ SimdLevel cpu_simd_level() {
         return SimdLevel::avx512;
     if (__builtin_cpu_supports("avx2")) return SimdLevel::avx2;
     if (__builtin_cpu_supports("sse4.1")) return SimdLevel::sse41;
+#elif defined(KESTRUNE_SIMD_NEON)
+    return SimdLevel::neon;
 #endif
     return SimdLevel::scalar;
+}
+
+std::span<const SimdLevel> cpu_simd_levels() {
+    static const std::size_t count = [] {
+        const SimdLevel best = cpu_simd_level();
+        std::size_t k = 0;
+        while (k + 1 < std::size(kBuildLevels) && kBuildLevels[k] != best) ++k;
+        return k + 1;
+    }();
+    return {kBuildLevels, count};
+}
+
+SimdLevel usable_simd_level(SimdLevel level) {
+    for (const SimdLevel l : cpu_simd_levels())
+        if (l == level) return level;
+    return cpu_simd_level();
 }
 
 const char* simd_level_name(SimdLevel level) {
@@ -23,20 +54,19 @@ const char* simd_level_name(SimdLevel level) {
         case SimdLevel::sse41: return "sse41";
         case SimdLevel::avx2: return "avx2";
         case SimdLevel::avx512: return "avx512";
+        case SimdLevel::neon: return "neon";
     }
     return "scalar";
 }
 
 static SimdLevel decide_level() {
-    SimdLevel best = cpu_simd_level();
     const char* wanted = std::getenv("KESTRUNE_SIMD");
-    if (wanted == nullptr || *wanted == '\0') return best;
-    for (int k = 0; k <= static_cast<int>(SimdLevel::avx512); ++k) {
-        auto level = static_cast<SimdLevel>(k);
-        if (std::strcmp(wanted, simd_level_name(level)) == 0)
-            return level < best ? level : best;
-    }
-    return best;  // an unknown name changes nothing
+    if (wanted == nullptr || *wanted == '\0') return cpu_simd_level();
+    // Only this build's names count; others (unknown, or another
+    // architecture's) change nothing.
+    for (const SimdLevel level : kBuildLevels)
+        if (std::strcmp(wanted, simd_level_name(level)) == 0) return usable_simd_level(level);
+    return cpu_simd_level();
 }
 
 SimdLevel active_simd_level() {

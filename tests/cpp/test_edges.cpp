@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -209,7 +210,11 @@ TEST(remove_inliers_compacts_stably) {
 }
 
 TEST(vector_colour_block_equals_pixel_test) {
-    if (cpu_simd_level() < SimdLevel::avx2) return;
+    std::vector<ColorBlockKernels> kernels;
+    for (const SimdLevel level : cpu_simd_levels()) {
+        const ColorBlockKernels k = color_block_kernels(level);
+        if (k.packed != nullptr && (kernels.empty() || kernels.back().packed != k.packed)) kernels.push_back(k);
+    }
     std::mt19937 rng(17);
     std::vector<std::uint8_t> px(192);
     for (int round = 0; round < 200; ++round) {
@@ -227,14 +232,21 @@ TEST(vector_colour_block_equals_pixel_test) {
         b.c[1] = static_cast<std::int32_t>(rng() % span);
         std::uint64_t expected = 0;
         for (int j = 0; j < 64; ++j) expected |= static_cast<std::uint64_t>(color_mask(&px[3 * j], &b)) << j;
-        CHECK(color_block64_avx2(px.data(), b) == expected);
-        // The same pixels as a column of a 2-pixel-wide image, read from either side.
-        std::vector<std::uint8_t> column(64 * 9);
-        for (int lead = 0; lead < 2; ++lead) {
-            for (int j = 0; j < 64; ++j) {
-                for (int c = 0; c < 3; ++c) column[9 * j + 3 * lead + c] = px[3 * j + c];
+        for (const ColorBlockKernels& k : kernels) {
+            CHECK(k.packed(px.data(), b) == expected);
+            // The same pixels as a column of a 2-pixel-wide image, read from
+            // either side, top to bottom and bottom to top.
+            std::vector<std::uint8_t> column(64 * 9);
+            for (int lead = 0; lead < 2; ++lead) {
+                for (int j = 0; j < 64; ++j) {
+                    for (int c = 0; c < 3; ++c) column[9 * j + 3 * lead + c] = px[3 * j + c];
+                }
+                CHECK(k.strided(column.data() + 3 * lead, 9, lead, b) == expected);
+                std::vector<std::uint8_t> upward(column.size());
+                for (int j = 0; j < 64; ++j)
+                    std::copy_n(&column[9 * j], 9, &upward[9 * (63 - j)]);
+                CHECK(k.strided(upward.data() + 63 * 9 + 3 * lead, -9, lead, b) == expected);
             }
-            CHECK(color_strided_block64_avx2(column.data() + 3 * lead, 9, lead, b) == expected);
         }
     }
 }

@@ -68,9 +68,9 @@ bool same_at_every_level(Frame& f, const LchBounds& b, Kernel kernel) {
     bool same = true;
     kernel(SimdLevel::scalar, f.image(), f.plane(), b);
     const std::vector<std::uint8_t> expected = f.out;
-    for (int lvl = 1; lvl <= static_cast<int>(cpu_simd_level()); ++lvl) {
+    for (const SimdLevel level : cpu_simd_levels().subspan(1)) {
         std::fill(f.out.begin(), f.out.end(), 0xAB);
-        const std::uint32_t n = kernel(static_cast<SimdLevel>(lvl), f.image(), f.plane(), b);
+        const std::uint32_t n = kernel(level, f.image(), f.plane(), b);
         same = same && n == static_cast<std::uint32_t>(f.rows * f.cols) && f.out == expected;
     }
     return same;
@@ -158,11 +158,102 @@ TEST(limits_at_the_ends_of_the_32_bit_range_and_empty_ranges) {
 TEST(empty_images_write_nothing) {
     std::uint8_t out[4] = {7, 7, 7, 7};
     const LchBounds b = random_bounds(0);
-    for (int lvl = 0; lvl <= static_cast<int>(cpu_simd_level()); ++lvl) {
+    for (const SimdLevel level : cpu_simd_levels()) {
         ImageView none;
-        CHECK(mask_image_at(static_cast<SimdLevel>(lvl), none, PlaneView{}, b) == 0);
+        CHECK(mask_image_at(level, none, PlaneView{}, b) == 0);
         ImageView zero_wide{out, 3, 0, 3, 0, 3};
-        CHECK(selective_grayscale_at(static_cast<SimdLevel>(lvl), zero_wide, PlaneView{out, 3, 0, 1}, b) == 0);
+        CHECK(selective_grayscale_at(level, zero_wide, PlaneView{out, 3, 0, 1}, b) == 0);
     }
     CHECK(out[0] == 7 && out[3] == 7);
+}
+
+namespace {
+
+// An image and an output laid over one buffer, as byte offsets of their first
+// row; strides may be negative (the offset then names the top row's start).
+struct Overlay {
+    std::int64_t rows, cols, image_at, row_stride, out_at, out_stride;
+};
+
+// What the in-order loop leaves in `buf`: row by row, pixel by pixel, each
+// pixel read after every earlier pixel's output byte was written.
+std::vector<std::uint8_t> in_order(std::vector<std::uint8_t> buf, const Overlay& o, const LchBounds& b, Kernel kernel) {
+    for (std::int64_t y = 0; y < o.rows; ++y) {
+        for (std::int64_t x = 0; x < o.cols; ++x) {
+            const std::uint8_t* px = &buf[o.image_at + y * o.row_stride + 3 * x];
+            const int v = kernel == mask_image_at ? color_mask(px, &b) : color_selective(px, &b);
+            buf[o.out_at + y * o.out_stride + x] = static_cast<std::uint8_t>(v);
+        }
+    }
+    return buf;
+}
+
+}  // namespace
+
+TEST(outputs_overlapping_the_image_get_the_in_order_result_at_every_level) {
+    // Half of random pixels pass these; the 0/1 bytes written back mostly fail,
+    // so a pixel read after an overlapping store tests differently.
+    const LchBounds half{{-1, 1000}, {64, 400}, {1, 0, 0, 0, 1, 0, 1, 1, 1}};
+    std::vector<Overlay> overlays;
+    for (const std::int64_t w : {1, 2, 15, 16, 17, 31, 33, 47, 64, 100}) {
+        overlays.push_back({1, w, 0, 3 * w, 0, w});                // output = the image's first bytes
+        overlays.push_back({1, w, 0, 3 * w, 2 * w, w});            // output over the image's last third
+        overlays.push_back({1, w, 0, 3 * w, w + 1, w});            // ahead of the reads by w + 1 bytes
+        overlays.push_back({1, w, 7, 3 * w, 0, w});                // output starts 7 bytes before the image
+        overlays.push_back({3, w, 0, 3 * w + 5, 0, 3 * w + 5});    // each padded row's own first bytes
+        overlays.push_back({3, w, 0, 3 * w, 3 * w - 1, w});        // packed rows, output from the end of row 0
+        overlays.push_back({3, w, 2 * (3 * w + 2), -(3 * w + 2), 2 * (3 * w + 2) + w, -(3 * w + 2)});  // reversed rows
+    }
+    for (const Kernel kernel : kKernels) {
+        for (const Overlay& o : overlays) {
+            std::vector<std::uint8_t> buf(static_cast<std::size_t>(8 * o.rows * o.cols + 64));
+            for (auto& v : buf) v = static_cast<std::uint8_t>(draw(0, 255));
+            for (const LchBounds& b : {half, random_bounds(0), random_bounds(2)}) {
+                const std::vector<std::uint8_t> want = in_order(buf, o, b, kernel);
+                for (const SimdLevel level : cpu_simd_levels()) {
+                    std::vector<std::uint8_t> got = buf;
+                    const ImageView image{got.data() + o.image_at, o.rows, o.cols, 3, o.row_stride, 3};
+                    const PlaneView out{got.data() + o.out_at, o.rows, o.cols, o.out_stride};
+                    kernel(level, image, out, b);
+                    CHECK(got == want);
+                }
+            }
+        }
+    }
+}
+
+TEST(outputs_next_to_the_image_still_take_the_vector_path_result) {
+    // Sharing no byte (the output starts right after the last pixel, or ends
+    // right before the first) is not overlap: same bytes as scalar anyway.
+    for (const std::int64_t w : {16, 17, 33}) {
+        std::vector<std::uint8_t> buf(static_cast<std::size_t>(8 * w));
+        for (auto& v : buf) v = static_cast<std::uint8_t>(draw(0, 255));
+        const LchBounds b{{-1, 1000}, {64, 400}, {1, 0, 0, 0, 1, 0, 1, 1, 1}};
+        for (const std::int64_t out_at : {std::int64_t{0}, 4 * w}) {
+            const std::int64_t image_at = out_at == 0 ? w : 0;
+            const Overlay o{1, w, image_at, 3 * w, out_at, w};
+            const std::vector<std::uint8_t> want = in_order(buf, o, b, mask_image_at);
+            for (const SimdLevel level : cpu_simd_levels()) {
+                std::vector<std::uint8_t> got = buf;
+                mask_image_at(level, {got.data() + image_at, 1, w, 3, 3 * w, 3}, {got.data() + out_at, 1, w, w}, b);
+                CHECK(got == want);
+            }
+        }
+    }
+}
+
+TEST(levels_this_build_lacks_run_as_the_best_level) {
+    // Another architecture's level, or one above the CPU's, must neither reach
+    // missing code nor change the bytes.
+    Frame f = make_frame(3, 45, 3, 2, false);
+    const LchBounds b = random_bounds(0);
+    mask_image_at(SimdLevel::scalar, f.image(), f.plane(), b);
+    const std::vector<std::uint8_t> expected = f.out;
+    for (const SimdLevel level : {SimdLevel::sse41, SimdLevel::avx2, SimdLevel::avx512, SimdLevel::neon}) {
+        std::fill(f.out.begin(), f.out.end(), 0xAB);
+        mask_image_at(level, f.image(), f.plane(), b);
+        CHECK(f.out == expected);
+        CHECK(usable_simd_level(level) == level || usable_simd_level(level) == cpu_simd_level());
+    }
+    CHECK(cpu_simd_levels().front() == SimdLevel::scalar && cpu_simd_levels().back() == cpu_simd_level());
 }

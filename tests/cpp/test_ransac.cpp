@@ -35,9 +35,8 @@ std::vector<Point> random_points(std::mt19937& rng, int n, int lo, int hi) {
 bool near(double a, double b, double tol) { return std::fabs(a - b) <= tol; }
 
 std::vector<SimdLevel> supported_levels() {
-    std::vector<SimdLevel> levels;
-    for (int k = 0; k <= static_cast<int>(cpu_simd_level()); ++k) levels.push_back(static_cast<SimdLevel>(k));
-    return levels;
+    const auto levels = cpu_simd_levels();
+    return {levels.begin(), levels.end()};
 }
 
 }  // namespace

@@ -10,6 +10,9 @@ namespace kestrune {
 // Both kernels write output (y, x) from pixel (y, x) for the image's rows x cols
 // pixels, walking rows with their strides, and return rows * cols modulo 2^32.
 // The caller guarantees 3 channels and an output of at least rows x cols.
+// An output that shares bytes with the image gets the in-order result (pixel
+// (y, x) tested after the outputs of all earlier pixels were stored), at every
+// level.
 
 // 1 where the pixel passes the colour test, else 0.
 std::uint32_t mask_image(const ImageView& image, const PlaneView& output, const LchBounds& bounds);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "../simd.hpp"
 #include "../types.hpp"
 
 namespace kestrune {
@@ -18,12 +19,24 @@ using ColorBlock64 = std::uint64_t (*)(const std::uint8_t* px, const LchBounds& 
 using ColorStridedBlock64 = std::uint64_t (*)(const std::uint8_t* px, std::int64_t step, int lead,
                                               const LchBounds& bounds);
 
+struct ColorBlockKernels {
+    ColorBlock64 packed;          // nullptr: the level has none, use plain code
+    ColorStridedBlock64 strided;  // likewise
+};
+
+// Entry points of the per-instruction-set files (color_block_<set>.cpp).
+#if defined(KESTRUNE_SIMD_X86)
 std::uint64_t color_block64_avx2(const std::uint8_t* px, const LchBounds& bounds);
 std::uint64_t color_strided_block64_avx2(const std::uint8_t* px, std::int64_t step, int lead,
                                          const LchBounds& bounds);
+#elif defined(KESTRUNE_SIMD_NEON)
+std::uint64_t color_block64_neon(const std::uint8_t* px, const LchBounds& bounds);
+std::uint64_t color_strided_block64_neon(const std::uint8_t* px, std::int64_t step, int lead,
+                                         const LchBounds& bounds);
+#endif
 
-// The best versions for the active instruction set, or nullptr for plain code.
-ColorBlock64 select_color_block64();
-ColorStridedBlock64 select_color_strided_block64();
+// The versions for `level` (lowered to what the CPU has); AVX-512 uses the
+// AVX2 ones, SSE4.1 has none.
+ColorBlockKernels color_block_kernels(SimdLevel level);
 
 }  // namespace kestrune

@@ -155,18 +155,16 @@ std::int32_t scan_lines(const Pixels& pixels, const std::uint8_t* data, std::int
 
 }  // namespace
 
-ColorBlock64 select_color_block64() {
-#if defined(__x86_64__) || defined(__i386__)
-    if (active_simd_level() >= SimdLevel::avx2) return color_block64_avx2;
+ColorBlockKernels color_block_kernels(SimdLevel level) {
+    switch (usable_simd_level(level)) {
+#if defined(KESTRUNE_SIMD_X86)
+        case SimdLevel::avx512:
+        case SimdLevel::avx2: return {color_block64_avx2, color_strided_block64_avx2};
+#elif defined(KESTRUNE_SIMD_NEON)
+        case SimdLevel::neon: return {color_block64_neon, color_strided_block64_neon};
 #endif
-    return nullptr;
-}
-
-ColorStridedBlock64 select_color_strided_block64() {
-#if defined(__x86_64__) || defined(__i386__)
-    if (active_simd_level() >= SimdLevel::avx2) return color_strided_block64_avx2;
-#endif
-    return nullptr;
+        default: return {nullptr, nullptr};
+    }
 }
 
 std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int32_t row_count,
@@ -178,7 +176,8 @@ std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int3
 std::int32_t simple_edge_hsv(const ImageView& image, const PointsView& ps, const LchBounds& bounds,
                              std::int32_t row_count, std::int32_t column_count) {
     if (image.channels < 3) return 0;  // the colour test reads three bytes
-    const ColorPixels pixels{bounds, select_color_block64(), select_color_strided_block64()};
+    const ColorBlockKernels vector = color_block_kernels(active_simd_level());
+    const ColorPixels pixels{bounds, vector.packed, vector.strided};
     return scan_lines(pixels, image.data, image.rows, image.cols, image.row_stride, image.col_stride, ps, row_count,
                       column_count);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../simd.hpp"
 #include "../types.hpp"
 
 namespace kestrune {
@@ -36,12 +37,17 @@ struct ScoreKernels {
     std::int64_t (*shell)(const std::uint8_t* data, std::int64_t n, const Shell& s);
 };
 
+// Entry points of score_<set>.cpp.
 const ScoreKernels& score_kernels_scalar();
+#if defined(KESTRUNE_SIMD_X86)
 const ScoreKernels& score_kernels_sse41();
 const ScoreKernels& score_kernels_avx2();
 const ScoreKernels& score_kernels_avx512();
+#elif defined(KESTRUNE_SIMD_NEON)
+const ScoreKernels& score_kernels_neon();
+#endif
 
-// The set for `level`, falling back to a lower one where a set is missing.
+// The set for `level`, lowered to what the CPU has.
 const ScoreKernels& score_kernels(SimdLevel level);
 
 }  // namespace kestrune
