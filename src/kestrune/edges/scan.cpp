@@ -7,6 +7,7 @@
 #endif
 
 #include "../color/pixel_test.hpp"
+#include "../platform.hpp"
 #include "../simd.hpp"
 #include "color_block.hpp"
 #include "edges.hpp"
@@ -113,7 +114,7 @@ bool record_runs(const Pixels& pixels, const std::uint8_t* first, std::int64_t s
             // Columns touch a new cache line, often a new page, per pixel, out
             // of reach of the hardware prefetchers: ask for the next block now.
             const std::int64_t ahead = length - base - 64 < 64 ? length - base - 64 : 64;
-            for (std::int64_t j = 0; j < ahead; ++j) __builtin_prefetch(first + (base + 64 + j) * step);
+            for (std::int64_t j = 0; j < ahead; ++j) platform::prefetch(first + (base + 64 + j) * step);
         }
         const std::uint64_t bits = pixels.block(first, step, base, n);
         std::uint64_t changes = bits ^ ((bits << 1) | in_run);
