@@ -1,6 +1,7 @@
-// Everything that ISO C++ cannot say and each compiler says its own way: CPU
-// feature queries, a 128-bit integer, overflow-checked addition, prefetch.
-// One branch for GCC and Clang, one for MSVC; the rest of the code is standard.
+// Everything that ISO C++ cannot say and each compiler says its own way: the
+// target (KESTRUNE_X86, KESTRUNE_SSE2), CPU feature queries, a 128-bit integer,
+// overflow-checked addition, prefetch. One branch for GCC and Clang, one for
+// MSVC; the rest of the code is standard.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,16 @@
 #define KESTRUNE_X86 0
 #endif
 
+// SSE2 is part of every x86-64 target, so code may use it without dispatch.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KESTRUNE_SSE2 1
+#else
+#define KESTRUNE_SSE2 0
+#endif
+
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
-#elif !defined(__GNUC__)
+#elif !defined(__GNUC__) && !defined(__clang__)
 #error "kestrune builds with GCC, Clang or MSVC"
 #endif
 

@@ -2,12 +2,13 @@
 // only the pixel predicate differs between them.
 #include <bit>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>  // part of every x86-64 target, so no dispatch needed
+#include "../platform.hpp"
+
+#if KESTRUNE_SSE2
+#include <emmintrin.h>
 #endif
 
 #include "../color/pixel_test.hpp"
-#include "../platform.hpp"
 #include "../simd.hpp"
 #include "color_block.hpp"
 #include "edges.hpp"
@@ -26,7 +27,7 @@ struct MaskPixels {
     MaskPixels for_column(std::int64_t, std::int64_t, std::int64_t, std::int64_t) const { return *this; }
     std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
         const std::uint8_t* p = first + base * step;
-#if defined(__SSE2__)
+#if KESTRUNE_SSE2
         if (step == 1 && n == 64) {
             const __m128i zero = _mm_setzero_si128();
             std::uint64_t zeros = 0;
@@ -157,14 +158,14 @@ std::int32_t scan_lines(const Pixels& pixels, const std::uint8_t* data, std::int
 }  // namespace
 
 ColorBlock64 select_color_block64() {
-#if defined(__x86_64__) || defined(__i386__)
+#if KESTRUNE_X86
     if (active_simd_level() >= SimdLevel::avx2) return color_block64_avx2;
 #endif
     return nullptr;
 }
 
 ColorStridedBlock64 select_color_strided_block64() {
-#if defined(__x86_64__) || defined(__i386__)
+#if KESTRUNE_X86
     if (active_simd_level() >= SimdLevel::avx2) return color_strided_block64_avx2;
 #endif
     return nullptr;
