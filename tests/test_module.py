@@ -113,3 +113,10 @@ def test_processes_started_together_draw_the_same_sequence():
         if a == b:
             break
     assert a == b and a.strip()
+
+
+def test_import_is_silent_on_the_version_it_was_built_for():
+    result = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import kestrune"], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0 and not result.stderr, result.stderr

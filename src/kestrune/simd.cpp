@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform.hpp"
+
 namespace kestrune {
 
 namespace {
@@ -19,13 +21,11 @@ constexpr SimdLevel kBuildLevels[] = {SimdLevel::scalar};
 }  // namespace
 
 SimdLevel cpu_simd_level() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
-        return SimdLevel::avx512;
-    if (__builtin_cpu_supports("avx2")) return SimdLevel::avx2;
-    if (__builtin_cpu_supports("sse4.1")) return SimdLevel::sse41;
+#if KESTRUNE_X86
+    const platform::X86Features cpu = platform::x86_features();
+    if (cpu.avx512) return SimdLevel::avx512;
+    if (cpu.avx2) return SimdLevel::avx2;
+    if (cpu.sse41) return SimdLevel::sse41;
 #elif defined(KESTRUNE_SIMD_NEON)
     return SimdLevel::neon;
 #endif

@@ -3,13 +3,14 @@
 
 #include <span>
 
+#include "platform.hpp"
 #include "types.hpp"
 
 // Which per-instruction-set files this build compiles (CMake decides by the same
 // architecture): the x86 ones, or the NEON ones, or none.
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#if KESTRUNE_X86
 #define KESTRUNE_SIMD_X86 1
-#elif defined(__aarch64__) || defined(_M_ARM64)
+#elif KESTRUNE_ARM64
 #define KESTRUNE_SIMD_NEON 1
 #endif
 

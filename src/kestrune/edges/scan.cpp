@@ -2,8 +2,10 @@
 // only the pixel predicate differs between them.
 #include <bit>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>  // part of every x86-64 target, so no dispatch needed
+#include "../platform.hpp"
+
+#if KESTRUNE_SSE2
+#include <emmintrin.h>
 #endif
 
 #include "../color/pixel_test.hpp"
@@ -25,7 +27,7 @@ struct MaskPixels {
     MaskPixels for_column(std::int64_t, std::int64_t, std::int64_t, std::int64_t) const { return *this; }
     std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
         const std::uint8_t* p = first + base * step;
-#if defined(__SSE2__)
+#if KESTRUNE_SSE2
         if (step == 1 && n == 64) {
             const __m128i zero = _mm_setzero_si128();
             std::uint64_t zeros = 0;
@@ -113,7 +115,7 @@ bool record_runs(const Pixels& pixels, const std::uint8_t* first, std::int64_t s
             // Columns touch a new cache line, often a new page, per pixel, out
             // of reach of the hardware prefetchers: ask for the next block now.
             const std::int64_t ahead = length - base - 64 < 64 ? length - base - 64 : 64;
-            for (std::int64_t j = 0; j < ahead; ++j) __builtin_prefetch(first + (base + 64 + j) * step);
+            for (std::int64_t j = 0; j < ahead; ++j) platform::prefetch(first + (base + 64 + j) * step);
         }
         const std::uint64_t bits = pixels.block(first, step, base, n);
         std::uint64_t changes = bits ^ ((bits << 1) | in_run);

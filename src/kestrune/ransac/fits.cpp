@@ -1,9 +1,10 @@
 #include "fits.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
-#include <math.h>
 
+#include "../platform.hpp"
 #include "../simd.hpp"
 #include "geometry.hpp"
 #include "sampler.hpp"
@@ -68,7 +69,7 @@ std::int64_t ring_count_wide(const PointsView& ps, std::int64_t n, const WideRin
         const auto ax = static_cast<std::uint64_t>(dx < 0 ? -dx : dx);
         const auto ay = static_cast<std::uint64_t>(dy < 0 ? -dy : dy);
         std::uint64_t d2;
-        if (__builtin_add_overflow(ax * ax, ay * ay, &d2)) d2 = UINT64_MAX;
+        if (platform::add_overflow(ax * ax, ay * ay, &d2)) d2 = UINT64_MAX;
         count += (r.lo <= d2) & (d2 <= r.hi);
     }
     return count;
@@ -78,7 +79,7 @@ std::int64_t shell_count_strided(const PointsView& ps, std::int64_t n, const She
     std::int64_t count = 0;
     for (std::int64_t k = 0; k < n; ++k) {
         const Point q = ps.load(k);
-        count += (ellipse_eval(q, s.b1) >= 0) & (ellipse_eval(q, s.b2) <= 0);
+        count += static_cast<int>(ellipse_eval(q, s.b1) >= 0) & static_cast<int>(ellipse_eval(q, s.b2) <= 0);
     }
     return count;
 }
@@ -237,8 +238,7 @@ Ellipse ransac_ellipse_seeded(std::uint32_t seed, SimdLevel level, const PointsV
         if (curr.b > ratio * curr.a || curr.a > hi || curr.a < lo || curr.b > hi || curr.b < lo) continue;
         // A negative radicand gives NaN axes, which pass every comparison.
         if (curr.a != curr.a || curr.b != curr.b) continue;
-        double sn, cs;
-        ::sincos(curr.theta, &sn, &cs);
+        const double sn = std::sin(curr.theta), cs = std::cos(curr.theta);
         Shell shell;
         curr.a = curr.a - shrink;
         curr.b = curr.b - shrink;

@@ -1,7 +1,9 @@
 #include "geometry.hpp"
 
 #include <cmath>
-#include <math.h>
+#include <numbers>
+
+#include "../platform.hpp"
 
 namespace kestrune {
 
@@ -26,34 +28,7 @@ void line_shift(const Line& l, std::int32_t c[3], std::int32_t delta) {
     c[2] = wrap_add(c[2], trunc_to_int32(shift));
 }
 
-int points_to_circle(const Point p[3], Circle& r) {
-    // Exact values need up to 127 bits; wherever the 32-bit expressions do
-    // not overflow they agree.
-    using wide = __int128;
-    const wide x0 = p[0].x, y0 = p[0].y, x1 = p[1].x, y1 = p[1].y, x2 = p[2].x, y2 = p[2].y;
-    const wide c1 = x0 * x0 + y0 * y0;
-    const wide c2 = x1 * x1 + y1 * y1;
-    const wide c3 = x2 * x2 + y2 * y2;
-    const wide A = x0 * (y1 - y2) + y0 * (x2 - x1) + x1 * y2 - x2 * y1;
-    if (A == 0) return 0;
-    const wide A2 = 2 * A;
-    const wide B = c1 * (y2 - y1) + c2 * (y0 - y2) + c3 * (y1 - y0);
-    const wide C = c1 * (x1 - x2) + c2 * (x2 - x0) + c3 * (x0 - x1);
-    const wide cx = (-B) / A2, cy = (-C) / A2;
-    if (cx < INT32_MIN || cx > INT32_MAX || cy < INT32_MIN || cy > INT32_MAX) return 0;
-    // The radius from the exact centre: one taken from the truncated centre
-    // is off by about |centre| / r pixels, which is most of a small disc far
-    // from the origin.
-    const double xc = -static_cast<double>(B) / static_cast<double>(A2);
-    const double yc = -static_cast<double>(C) / static_cast<double>(A2);
-    const double dx = static_cast<double>(p[0].x) - xc, dy = static_cast<double>(p[0].y) - yc;
-    const double radius = std::sqrt(dx * dx + dy * dy);
-    if (!(radius < 2147483648.0)) return 0;
-    r.x = static_cast<std::int32_t>(cx);
-    r.y = static_cast<std::int32_t>(cy);
-    r.r = static_cast<std::int32_t>(radius);
-    return 1;
-}
+int points_to_circle(const Point p[3], Circle& r) { return points_to_circle_in<platform::int128>(p, r); }
 
 int solve_matrix(double m[5][6], double sol[5]) {
     for (int i = 0; i < 5; ++i) {
@@ -109,7 +84,7 @@ int points_to_ellipse(const Point p[5], Ellipse& r) {
     if (B != 0)
         r.theta = std::atan((C - A - dnt) / B);
     else
-        r.theta = A < C ? 0.0 : M_PI / 2;
+        r.theta = A < C ? 0.0 : std::numbers::pi / 2;
     return 1;
 }
 
@@ -124,9 +99,7 @@ void ellipse_coeffs_sc(const Ellipse& e, double sn, double cs, double c[6]) {
 }
 
 void ellipse_coeffs(const Ellipse& e, double c[6]) {
-    double sn, cs;
-    ::sincos(e.theta, &sn, &cs);
-    ellipse_coeffs_sc(e, sn, cs, c);
+    ellipse_coeffs_sc(e, std::sin(e.theta), std::cos(e.theta), c);
 }
 
 }  // namespace kestrune

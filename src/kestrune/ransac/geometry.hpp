@@ -1,6 +1,7 @@
 // Model builders of the shape fits: lines, circles and conics from samples.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "../types.hpp"
@@ -46,6 +47,37 @@ inline std::int32_t line_eval(Point p, const std::int32_t c[3]) {
 // radius the truncated distance of the first point from the exact centre.
 // 0 when the points are collinear or when the centre or radius leaves int32.
 int points_to_circle(const Point p[3], Circle& r);
+
+// The same in a given signed 128-bit type (the platform's int128; the tests
+// also run the portable one).
+template <class Wide>
+int points_to_circle_in(const Point p[3], Circle& r) {
+    // Exact values need up to 97 bits; wherever the 32-bit expressions do
+    // not overflow they agree.
+    const Wide x0 = p[0].x, y0 = p[0].y, x1 = p[1].x, y1 = p[1].y, x2 = p[2].x, y2 = p[2].y;
+    const Wide c1 = x0 * x0 + y0 * y0;
+    const Wide c2 = x1 * x1 + y1 * y1;
+    const Wide c3 = x2 * x2 + y2 * y2;
+    const Wide A = x0 * (y1 - y2) + y0 * (x2 - x1) + x1 * y2 - x2 * y1;
+    if (A == 0) return 0;
+    const Wide A2 = 2 * A;
+    const Wide B = c1 * (y2 - y1) + c2 * (y0 - y2) + c3 * (y1 - y0);
+    const Wide C = c1 * (x1 - x2) + c2 * (x2 - x0) + c3 * (x0 - x1);
+    const Wide cx = (-B) / A2, cy = (-C) / A2;
+    if (cx < INT32_MIN || cx > INT32_MAX || cy < INT32_MIN || cy > INT32_MAX) return 0;
+    // The radius from the exact centre: one taken from the truncated centre
+    // is off by about |centre| / r pixels, which is most of a small disc far
+    // from the origin.
+    const double xc = -static_cast<double>(B) / static_cast<double>(A2);
+    const double yc = -static_cast<double>(C) / static_cast<double>(A2);
+    const double dx = static_cast<double>(p[0].x) - xc, dy = static_cast<double>(p[0].y) - yc;
+    const double radius = std::sqrt(dx * dx + dy * dy);
+    if (!(radius < 2147483648.0)) return 0;
+    r.x = static_cast<std::int32_t>(cx);
+    r.y = static_cast<std::int32_t>(cy);
+    r.r = static_cast<std::int32_t>(radius);
+    return 1;
+}
 
 // ---- conics ----
 
