@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "pyref.hpp"
+#include "python_level.hpp"
 
 namespace kestrune {
 
@@ -33,6 +34,24 @@ bool set_item(const PyRef& dict, const char* key, PyRef&& value) {
     return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
 }
 
+// The warning's stack level that names the caller: frames of the
+// Python-level source (mask_image converting its bounds through the kernel)
+// are skipped, so the warning points where it did when that code was C++.
+int caller_stack_level() {
+    int level = 1;
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+    PyRef held;
+    while (frame != nullptr) {
+        PyRef code(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+        PyObject* file = reinterpret_cast<PyCodeObject*>(code.get())->co_filename;
+        if (PyUnicode_CompareWithASCIIString(file, kPythonLevelFile) != 0) break;
+        ++level;
+        held = PyRef(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
+        frame = reinterpret_cast<PyFrameObject*>(held.get());
+    }
+    return level;
+}
+
 }  // namespace
 
 bool to_int32(PyObject* obj, std::int32_t& out) {
@@ -53,7 +72,7 @@ bool to_int32(PyObject* obj, std::int32_t& out) {
             PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int", type_name);
             return false;
         }
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, caller_stack_level(),
                              "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
                              "strict subclass of int is deprecated, and may be removed in a future version of "
                              "Python.",

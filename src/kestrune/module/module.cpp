@@ -7,6 +7,7 @@
 #include <span>
 
 #include "function.hpp"
+#include "numpy_entries.hpp"
 #include "pyref.hpp"
 #include "python_level.hpp"
 #include "table.hpp"
@@ -230,6 +231,18 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+PyObject* module_global(const char* name) {
+    if (g_module != nullptr) {
+        PyObject* value = PyDict_GetItemString(PyModule_GetDict(g_module), name);
+        if (value != nullptr) return Py_NewRef(value);
+    }
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* value = builtins != nullptr ? PyDict_GetItemString(builtins, name) : nullptr;
+    if (value != nullptr) return Py_NewRef(value);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return nullptr;
+}
 
 }  // namespace kestrune
 

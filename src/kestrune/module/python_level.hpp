@@ -5,6 +5,9 @@
 
 namespace kestrune {
 
+// The file name of the source, as tracebacks show it.
+inline constexpr char kPythonLevelFile[] = "<kestrune>";
+
 // Runs the source with the module's dict as its globals and returns a new
 // dict from name to function (or NULL with an exception set). The two
 // kernels are the function objects that mask_image and selective_grayscale

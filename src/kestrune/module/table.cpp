@@ -8,6 +8,7 @@
 #include "../color/masking.hpp"
 #include "../edges/edges.hpp"
 #include "../ransac/fits.hpp"
+#include "numpy_entries.hpp"
 #include "table.hpp"
 
 namespace kestrune {
@@ -187,14 +188,15 @@ PyObject* ransac_line2_entry(PointsView ps, MaskView ms, std::int32_t count, dou
 
 constexpr Param kBufferNone{"buffer", Default::none};
 
-// The first five are Python source (python_level.cpp), the rest typed entries.
+// mask_image and selective_grayscale are Python source (python_level.cpp),
+// the others typed entries.
 constexpr FunctionSpec kTable[] = {
-    python_level("calculate_lch_bounds",
-                 {"hue_limit", "chroma_limit", "intensity_limit", {"rgb_bits", Default::eight}}),
-    python_level("mask_image_py", {"image", "bounds"}),
+    native<calculate_lch_bounds_entry>("calculate_lch_bounds",
+                                       {"hue_limit", "chroma_limit", "intensity_limit", {"rgb_bits", Default::eight}}),
+    native<mask_image_py_entry>("mask_image_py", {"image", "bounds"}),
     python_level("mask_image", {"image", "bounds", kBufferNone}),
     python_level("selective_grayscale", {"image", "bounds", kBufferNone}),
-    python_level("mask_color", {"color", "bounds"}),
+    native<mask_color_entry>("mask_color", {"color", "bounds"}),
     native<mask_image_cy_impl>("mask_image_cy_impl", {"_image", "_output", "bounds"}),
     native<selective_grayscale_impl>("selective_grayscale_impl", {"_image", "_output", "bounds"}),
     native<simple_edge_hsv_entry>("simple_edge_hsv", {"_image", "_ps", "bounds", "row_count", "column_count"}),
