@@ -154,9 +154,12 @@ bool bind_functions(PyObject* dict) {
     for (const FunctionSpec& spec : table) {
         PyRef function;
         if (spec.python_level) {
+            // As the static_assert does for a native row: one name per parameter.
             PyObject* body = PyDict_GetItemString(bodies.get(), spec.name);
-            if (body == nullptr) {
-                PyErr_Format(PyExc_SystemError, "kestrune: no Python-level body for %s", spec.name);
+            if (body == nullptr || !PyFunction_Check(body) ||
+                reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(body))->co_argcount != spec.param_count) {
+                PyErr_Format(PyExc_SystemError, "kestrune: no Python-level body of %d parameters for %s",
+                             spec.param_count, spec.name);
                 return false;
             }
             function = PyRef(make_function(&spec, body));
