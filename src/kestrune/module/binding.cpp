@@ -36,16 +36,11 @@ bool set_item(const PyRef& dict, const char* key, PyRef&& value) {
 
 // The warning's stack level that names the caller: frames of the
 // Python-level source (mask_image converting its bounds through the kernel)
-// are skipped, so the warning points where it did when that code was C++.
+// are skipped, so the warning points where it would from C.
 int caller_stack_level() {
     int level = 1;
-    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
     PyRef held;
-    while (frame != nullptr) {
-        PyRef code(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-        PyObject* file = reinterpret_cast<PyCodeObject*>(code.get())->co_filename;
-        if (PyUnicode_CompareWithASCIIString(file, kPythonLevelFile) != 0) break;
-        ++level;
+    for (PyFrameObject* frame = PyEval_GetFrame(); frame != nullptr && is_python_level_code(frame); ++level) {
         held = PyRef(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
         frame = reinterpret_cast<PyFrameObject*>(held.get());
     }

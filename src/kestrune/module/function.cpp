@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "pyref.hpp"
+#include "python_level.hpp"
 
 namespace kestrune {
 
@@ -257,8 +258,19 @@ PyObject* make_function(const FunctionSpec* spec, PyObject* target) {
 
 namespace detail {
 
+// A failure leaves the traceback as a C function leaves it: the body's own
+// frame is dropped, entries of code it called stay.
 PyObject* invoke_python(PyObject* target, PyObject* const* args, int count) {
-    return PyObject_Vectorcall(target, args, static_cast<size_t>(count), nullptr);
+    PyObject* result = PyObject_Vectorcall(target, args, static_cast<size_t>(count), nullptr);
+    if (result != nullptr) return result;
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return nullptr;
+    PyRef traceback(PyException_GetTraceback(raised));
+    auto* head = reinterpret_cast<PyTracebackObject*>(traceback.get());
+    if (head != nullptr && is_python_level_code(head->tb_frame))
+        PyException_SetTraceback(raised, head->tb_next != nullptr ? reinterpret_cast<PyObject*>(head->tb_next) : Py_None);
+    PyErr_SetRaisedException(raised);
+    return nullptr;
 }
 
 }  // namespace detail

@@ -35,6 +35,12 @@ def define(mask_kernel, grayscale_kernel):
 
 }  // namespace
 
+bool is_python_level_code(PyFrameObject* frame) {
+    PyRef code(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    PyObject* file = reinterpret_cast<PyCodeObject*>(code.get())->co_filename;
+    return PyUnicode_CompareWithASCIIString(file, kPythonLevelFile) == 0;
+}
+
 PyObject* define_python_level(PyObject* module_dict, PyObject* mask_kernel, PyObject* grayscale_kernel) {
     // `define` is bound in a scratch scope; what it makes has the module's
     // dict as its globals.

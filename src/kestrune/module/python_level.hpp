@@ -5,8 +5,13 @@
 
 namespace kestrune {
 
-// The file name of the source, as tracebacks show it.
+// The file name of the source.
 inline constexpr char kPythonLevelFile[] = "<kestrune>";
+
+// Whether `frame` runs the Python-level source. Its frames are hidden where a
+// caller could tell them apart from C: warnings name the caller, tracebacks
+// skip them.
+bool is_python_level_code(PyFrameObject* frame);
 
 // Runs the source with the module's dict as its globals and returns a new
 // dict from name to function (or NULL with an exception set). The two
