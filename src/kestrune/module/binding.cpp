@@ -139,7 +139,7 @@ bool check_points(const PointsView& v, const char* name) {
         raise_value_error("%s must have exactly 2 columns (got %lld)", name, static_cast<long long>(v.cols));
         return false;
     }
-    if (v.rows >= kMaxRows) {
+    if (v.rows >= kCountLimit) {
         raise_value_error("%s must have fewer than 2**31 rows (got %lld)", name, static_cast<long long>(v.rows));
         return false;
     }

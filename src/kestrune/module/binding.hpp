@@ -22,7 +22,10 @@ template <class T> struct Converted;
 // Passed on as the Python object itself, unchecked (borrowed for the call).
 template <> struct Converted<PyObject*> {
     PyObject* value = nullptr;
-    bool convert(PyObject* obj) { return value = obj, true; }
+    bool convert(PyObject* obj) {
+        value = obj;
+        return true;
+    }
     PyObject* get() const { return value; }
 };
 
@@ -80,8 +83,9 @@ private:
 // Sets ValueError with a printf-style message and returns NULL, for entries.
 PyObject* raise_value_error(const char* format, ...);
 
-// Row counts are returned, and sampled from, as 32-bit integers.
-inline constexpr std::int64_t kMaxRows = std::int64_t{1} << 31;
+// Counts the kernels take, return or sample from are 32-bit signed integers:
+// rows of a point array and pixels of a scanned image stay below this.
+inline constexpr std::int64_t kCountLimit = std::int64_t{1} << 31;
 
 // A point array with rows has exactly two columns and fewer than 2**31 rows
 // (a zero row stride lets a view claim any number); columns first, so an array

@@ -60,11 +60,11 @@ PyObject* run_masking(MaskingKernel kernel, const ImageView& image, const PlaneV
     return PyLong_FromUnsignedLong(n);
 }
 
-PyObject* mask_image_cy_impl(ImageView image, PlaneView output, const LchBounds& bounds) {
+PyObject* mask_image_cy_impl_entry(ImageView image, PlaneView output, const LchBounds& bounds) {
     return run_masking(mask_image, image, output, bounds);
 }
 
-PyObject* selective_grayscale_impl(ImageView image, PlaneView output, const LchBounds& bounds) {
+PyObject* selective_grayscale_impl_entry(ImageView image, PlaneView output, const LchBounds& bounds) {
     return run_masking(selective_grayscale, image, output, bounds);
 }
 
@@ -85,7 +85,7 @@ int missing_first_axis(const PointsView& v) {
 
 // Pixel offsets and counts are 32-bit in the scan.
 bool check_pixel_count(std::int64_t rows, std::int64_t cols) {
-    if (rows > 0 && cols > 0 && rows > (kMaxRows - 1) / cols) {
+    if (rows > 0 && cols > 0 && rows > (kCountLimit - 1) / cols) {
         raise_value_error("_image must have fewer than 2**31 pixels (got %lld x %lld)", static_cast<long long>(rows),
                           static_cast<long long>(cols));
         return false;
@@ -197,8 +197,8 @@ constexpr FunctionSpec kTable[] = {
     python_level("mask_image", {"image", "bounds", kBufferNone}),
     python_level("selective_grayscale", {"image", "bounds", kBufferNone}),
     native<mask_color_entry>("mask_color", {"color", "bounds"}),
-    native<mask_image_cy_impl>("mask_image_cy_impl", {"_image", "_output", "bounds"}),
-    native<selective_grayscale_impl>("selective_grayscale_impl", {"_image", "_output", "bounds"}),
+    native<mask_image_cy_impl_entry>("mask_image_cy_impl", {"_image", "_output", "bounds"}),
+    native<selective_grayscale_impl_entry>("selective_grayscale_impl", {"_image", "_output", "bounds"}),
     native<simple_edge_hsv_entry>("simple_edge_hsv", {"_image", "_ps", "bounds", "row_count", "column_count"}),
     native<simple_edge_entry>("simple_edge", {"_image", "_ps", "row_count", "column_count"}),
     native<simple_denoise_entry>("simple_denoise", {"_ps_in", "_ps_out", "min_distance"}),
