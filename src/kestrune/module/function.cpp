@@ -258,8 +258,9 @@ PyObject* make_function(const FunctionSpec* spec, PyObject* target) {
 
 namespace detail {
 
-// A failure leaves the traceback as a C function leaves it: the body's own
-// frame is dropped, entries of code it called stay.
+// A failure looks as it would from a C function: the body's own frame is
+// dropped from the traceback (entries of code it called stay), and a
+// NameError of its own globals carries no name, as module_global's does not.
 PyObject* invoke_python(PyObject* target, PyObject* const* args, int count) {
     PyObject* result = PyObject_Vectorcall(target, args, static_cast<size_t>(count), nullptr);
     if (result != nullptr) return result;
@@ -267,8 +268,12 @@ PyObject* invoke_python(PyObject* target, PyObject* const* args, int count) {
     if (raised == nullptr) return nullptr;
     PyRef traceback(PyException_GetTraceback(raised));
     auto* head = reinterpret_cast<PyTracebackObject*>(traceback.get());
-    if (head != nullptr && is_python_level_code(head->tb_frame))
-        PyException_SetTraceback(raised, head->tb_next != nullptr ? reinterpret_cast<PyObject*>(head->tb_next) : Py_None);
+    if (head != nullptr && is_python_level_code(head->tb_frame)) {
+        PyObject* rest = head->tb_next != nullptr ? reinterpret_cast<PyObject*>(head->tb_next) : Py_None;
+        if (rest == Py_None && PyErr_GivenExceptionMatches(raised, PyExc_NameError))
+            Py_CLEAR(reinterpret_cast<PyNameErrorObject*>(raised)->name);
+        PyException_SetTraceback(raised, rest);
+    }
     PyErr_SetRaisedException(raised);
     return nullptr;
 }
