@@ -275,3 +275,89 @@ def test_keyword_names_must_be_strings():
         call(k.mask_color, args, 2, (7,))
     with pytest.raises(TypeError, match=r"^mask_color\(\) got an unexpected keyword argument 'x'$"):
         call(k.mask_color, args, 2, ("x",))
+
+
+# Each native parameter's kind, as declared for callers; the module derives the
+# conversion from the C++ entry's parameter type, so a mistyped entry shows here.
+NATIVE_KINDS = {
+    "mask_image_cy_impl": ["image", "plane", "bounds"],
+    "selective_grayscale_impl": ["image", "plane", "bounds"],
+    "simple_edge_hsv": ["uchar image", "points", "bounds", "int32", "int32"],
+    "simple_edge": ["plane", "points", "int32", "int32"],
+    "simple_denoise": ["points", "points", "int32"],
+    "remove_inliers": ["points", "points", "mask"],
+    "ransac_circle": ["points", "int32", "int32", "int32", "int32"],
+    "ransac_ellipse": ["points", "int32", "int32", "int32", "double", "int32"],
+    "ransac_line": ["points", "mask", "int32", "int32", "double"],
+    "ransac_line2": ["points", "mask", "int32", "double", "int32"],
+}
+VIEWS = {  # kind: (axes, element name in messages)
+    "image": (3, "unsigned char"),
+    "uchar image": (3, "uchar"),
+    "plane": (2, "unsigned char"),
+    "points": (2, "int"),
+    "mask": (1, "uint8_t"),
+}
+
+
+def kind_probes(kind):
+    """(a value that converts, [(a value that fails, the message's tell)])."""
+    if kind in VIEWS:
+        axes, element = VIEWS[kind]
+        return None, [(np.zeros((1,) * 5, np.uint8), f"(expected {axes}, got 5)"),
+                      (np.zeros((1,) * axes, np.float64), f"expected '{element}' but got 'double'")]
+    return {"int32": (0, [(object(), "an integer is required")]),
+            "double": (0.0, [(object(), "must be real number, not object")]),
+            "bounds": (BOUNDS, [(object(), "Expected a mapping, got object")])}[kind]
+
+
+@pytest.mark.parametrize("name,position", [(n, p) for n, kinds in NATIVE_KINDS.items() for p in range(len(kinds))])
+def test_parameters_convert_as_declared(name, position):
+    kinds = NATIVE_KINDS[name]
+    before = [kind_probes(kind)[0] for kind in kinds[:position]]
+    after = [None] * (len(kinds) - position - 1)  # never reached: conversion stops at the first failure
+    for probe, tell in kind_probes(kinds[position])[1]:
+        with pytest.raises((TypeError, ValueError)) as info:
+            getattr(k, name)(*before, probe, *after)
+        assert tell in str(info.value)
+
+
+def vectorcall(function, args, kwnames):
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    values = (ctypes.py_object * len(args))(*args)
+    return call(function, values, len(args) - len(kwnames), kwnames)
+
+
+@pytest.mark.parametrize("function,args,kwnames,name", [
+    (k.ransac_circle, [PS, 1, 2, 3, 4, 5], ("count", "min_r", "max_r", "delta", "count"), "count"),
+    (k.ransac_circle, [PS, 1, 2, 3, 4, 5], ("count", "min_r", "max_r", "delta", "".join(["del", "ta"])), "delta"),
+    (k.mask_image, [IMG, BOUNDS, OUT, OUT], ("buffer", "buffer"), "buffer"),
+])
+def test_a_keyword_given_twice_is_refused(function, args, kwnames, name):
+    # Only a C caller can repeat a keyword name in one call; the second one
+    # may be an equal string rather than the same object.
+    with pytest.raises(TypeError, match=rf"^{function.__name__}\(\) got multiple values for keyword argument '{name}'$"):
+        vectorcall(function, args, kwnames)
+
+
+class EqualsRaisesKeyError:
+    """Hashes like "i"; comparing with it raises KeyError."""
+
+    def __hash__(self):
+        return hash("i")
+
+    def __eq__(self, other):
+        raise KeyError("from __eq__")
+
+
+class DictSubclass(dict):
+    pass
+
+
+@pytest.mark.parametrize("mapping", [dict, DictSubclass])
+def test_a_key_error_from_the_lookup_is_a_missing_field(mapping):
+    bounds = mapping({EqualsRaisesKeyError(): 1, "c": (0, 1), "M": (0,) * 9})
+    with pytest.raises(ValueError, match=r"^No value specified for struct attribute 'i'$"):
+        k.mask_image_cy_impl(IMG, OUT.copy(), bounds)

@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 import threading
+import traceback
+import warnings
 
 import numpy as np
 import pytest
@@ -212,6 +214,49 @@ def test_mask_image_py_bounds_must_unpack_into_three():
 def test_entries_call_the_kernel_not_the_module_attribute(monkeypatch, entry, kernel_name):
     monkeypatch.setattr(kestrune, kernel_name, lambda *args: pytest.fail("module attribute used"))
     assert entry(np.array([[(200, 100, 50)]], np.uint8), RED_YELLOW)[0, 0] in (1, 116)
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_entries_read_np_and_the_record_class_from_the_module_at_each_call(monkeypatch, entry):
+    shapes = []
+
+    class CountingNumpy:
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        def zeros(self, shape, dtype):
+            shapes.append(shape)
+            return np.zeros(shape, dtype)
+
+    image = np.array([[(200, 100, 50)]], np.uint8)
+    monkeypatch.setattr(kestrune, "np", CountingNumpy())
+    entry(image, RED_YELLOW)
+    assert shapes == [(1, 1)]
+    monkeypatch.setattr(kestrune, "LCHBounds", dict)  # now a dict is "the record" and lacks _asdict
+    with pytest.raises(AttributeError, match="_asdict"):
+        entry(image, RED_YELLOW)
+
+
+class SubInt(int):
+    pass
+
+
+class IntReturnsSubInt:
+    def __int__(self):
+        return SubInt(0)
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_entries_leave_warnings_and_tracebacks_naming_the_caller(entry):
+    # As from a C function: nothing points into the module's own source.
+    image = np.array([[(200, 100, 50)]], np.uint8)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        entry(image, {**RED_YELLOW, "M": [IntReturnsSubInt()] + [0] * 8})
+    assert [(w.category, w.filename) for w in caught] == [(DeprecationWarning, __file__)]
+    with pytest.raises(ValueError) as raised:
+        entry(image.astype(np.float64), RED_YELLOW)
+    assert {frame.filename for frame in traceback.extract_tb(raised.value.__traceback__)} == {__file__}
 
 
 def test_two_threads_run_the_kernels_at_once_correctly():

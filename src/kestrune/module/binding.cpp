@@ -3,8 +3,10 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 #include "pyref.hpp"
+#include "python_level.hpp"
 
 namespace kestrune {
 
@@ -26,19 +28,23 @@ bool long_to_int32(PyObject* value, std::int32_t& out) {
     return true;
 }
 
-PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-    PyRef dict(PyDict_New());
-    if (!dict) {
-        for (const auto& item : items) Py_XDECREF(item.second);
-        return nullptr;
+// dict[key] = value, taking the value over; false with an exception set.
+bool set_item(const PyRef& dict, const char* key, PyRef&& value) {
+    PyRef owned(std::move(value));
+    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+}
+
+// The warning's stack level that names the caller: frames of the
+// Python-level source (mask_image converting its bounds through the kernel)
+// are skipped, so the warning points where it would from C.
+int caller_stack_level() {
+    int level = 1;
+    PyRef held;
+    for (PyFrameObject* frame = PyEval_GetFrame(); frame != nullptr && is_python_level_code(frame); ++level) {
+        held = PyRef(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
+        frame = reinterpret_cast<PyFrameObject*>(held.get());
     }
-    bool ok = true;
-    for (const auto& item : items) {
-        PyRef value(item.second);
-        if (!ok) continue;
-        if (!value || PyDict_SetItemString(dict.get(), item.first, value.get()) < 0) ok = false;
-    }
-    return ok ? dict.release() : nullptr;
+    return level;
 }
 
 }  // namespace
@@ -61,7 +67,7 @@ bool to_int32(PyObject* obj, std::int32_t& out) {
             PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int", type_name);
             return false;
         }
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, caller_stack_level(),
                              "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
                              "strict subclass of int is deprecated, and may be removed in a future version of "
                              "Python.",
@@ -82,39 +88,32 @@ bool to_double(PyObject* obj, double& out) {
     return true;
 }
 
-bool convert_argument(PyObject* obj, Kind kind, int k, Args& args) {
-    args.object[k] = obj;
-    switch (kind) {
-        case Kind::object: return true;
-        case Kind::int32: return to_int32(obj, args.int32[k]);
-        case Kind::float64: return to_double(obj, args.float64[k]);
-        case Kind::image: return args.view[k].acquire(obj, ViewKind::image);
-        case Kind::image_uchar: return args.view[k].acquire(obj, ViewKind::image_uchar);
-        case Kind::plane: return args.view[k].acquire(obj, ViewKind::plane);
-        case Kind::points: return args.view[k].acquire(obj, ViewKind::points);
-        case Kind::mask: return args.view[k].acquire(obj, ViewKind::mask);
-        case Kind::bounds: return bounds_from_mapping(obj, args.bounds[k]);
-    }
-    return true;
-}
-
 PyObject* record_to_dict(const Line& r) {
-    return new_dict({{"px", PyLong_FromLong(r.px)},
-                     {"py", PyLong_FromLong(r.py)},
-                     {"nx", PyLong_FromLong(r.nx)},
-                     {"ny", PyLong_FromLong(r.ny)}});
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict, "px", PyRef(PyLong_FromLong(r.px))) ||
+        !set_item(dict, "py", PyRef(PyLong_FromLong(r.py))) || !set_item(dict, "nx", PyRef(PyLong_FromLong(r.nx))) ||
+        !set_item(dict, "ny", PyRef(PyLong_FromLong(r.ny))))
+        return nullptr;
+    return dict.release();
 }
 
 PyObject* record_to_dict(const Circle& r) {
-    return new_dict({{"x", PyLong_FromLong(r.x)}, {"y", PyLong_FromLong(r.y)}, {"r", PyLong_FromLong(r.r)}});
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict, "x", PyRef(PyLong_FromLong(r.x))) ||
+        !set_item(dict, "y", PyRef(PyLong_FromLong(r.y))) || !set_item(dict, "r", PyRef(PyLong_FromLong(r.r))))
+        return nullptr;
+    return dict.release();
 }
 
 PyObject* record_to_dict(const Ellipse& r) {
-    return new_dict({{"x", PyFloat_FromDouble(r.x)},
-                     {"y", PyFloat_FromDouble(r.y)},
-                     {"a", PyFloat_FromDouble(r.a)},
-                     {"b", PyFloat_FromDouble(r.b)},
-                     {"theta", PyFloat_FromDouble(r.theta)}});
+    PyRef dict(PyDict_New());
+    if (!dict || !set_item(dict, "x", PyRef(PyFloat_FromDouble(r.x))) ||
+        !set_item(dict, "y", PyRef(PyFloat_FromDouble(r.y))) ||
+        !set_item(dict, "a", PyRef(PyFloat_FromDouble(r.a))) ||
+        !set_item(dict, "b", PyRef(PyFloat_FromDouble(r.b))) ||
+        !set_item(dict, "theta", PyRef(PyFloat_FromDouble(r.theta))))
+        return nullptr;
+    return dict.release();
 }
 
 PyObject* record_to_tuple(const Line2& r) {
@@ -135,9 +134,13 @@ PyObject* raise_value_error(const char* format, ...) {
     return nullptr;
 }
 
-bool check_point_columns(const PointsView& v, const char* name) {
+bool check_points(const PointsView& v, const char* name) {
     if (v.rows > 0 && v.cols != 2) {
         raise_value_error("%s must have exactly 2 columns (got %lld)", name, static_cast<long long>(v.cols));
+        return false;
+    }
+    if (v.rows >= kCountLimit) {
+        raise_value_error("%s must have fewer than 2**31 rows (got %lld)", name, static_cast<long long>(v.rows));
         return false;
     }
     return true;

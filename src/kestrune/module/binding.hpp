@@ -1,4 +1,4 @@
-// Argument binding, number conversion and result records.
+// Argument conversion by parameter type, and result records.
 #pragma once
 
 #include <Python.h>
@@ -10,51 +10,53 @@
 
 namespace kestrune {
 
-// How a parameter is converted before the routine runs.
-enum class Kind : std::uint8_t {
-    object,       // passed on as the Python object, unchecked
-    int32,        // 32-bit signed integer
-    float64,      // double
-    image,        // image view ("unsigned char")
-    image_uchar,  // image view ("uchar")
-    plane,        // plane view
-    points,       // point-array view
-    mask,         // point-mask view
-    bounds,       // lch_bounds record from a mapping
-};
-
-enum class Default : std::uint8_t { required, none, int8 };
-
-struct Param {
-    const char* name;
-    Kind kind;
-    Default fallback = Default::required;
-};
-
-inline constexpr int kMaxParams = 6;
-
-// The converted arguments of one call, in declaration order. Views are
-// released when this goes out of scope, whatever the outcome.
-struct Args {
-    PyObject* object[kMaxParams] = {};  // borrowed, every parameter
-    std::int32_t int32[kMaxParams] = {};
-    double float64[kMaxParams] = {};
-    BufferView view[kMaxParams];
-    LchBounds bounds[kMaxParams] = {};
-
-    ImageView image(int k) const { return view[k].image(); }
-    PlaneView plane(int k) const { return view[k].plane(); }
-    PointsView points(int k) const { return view[k].points(); }
-    MaskView mask(int k) const { return view[k].mask(); }
-};
-
-// Converts one argument by its kind into slot k of `args`; false with an
-// exception set.
-bool convert_argument(PyObject* obj, Kind kind, int k, Args& args);
-
 // 32-bit integer and double conversion with the module's rules.
 bool to_int32(PyObject* obj, std::int32_t& out);
 bool to_double(PyObject* obj, double& out);
+
+// How an argument becomes a parameter of type T: convert() takes the Python
+// object (false with an exception set), get() hands the value to the entry.
+// Whatever convert() acquires is held until the call returns.
+template <class T> struct Converted;
+
+// Passed on as the Python object itself, unchecked (borrowed for the call).
+template <> struct Converted<PyObject*> {
+    PyObject* value = nullptr;
+    bool convert(PyObject* obj) {
+        value = obj;
+        return true;
+    }
+    PyObject* get() const { return value; }
+};
+
+template <> struct Converted<std::int32_t> {
+    std::int32_t value = 0;
+    bool convert(PyObject* obj) { return to_int32(obj, value); }
+    std::int32_t get() const { return value; }
+};
+
+template <> struct Converted<double> {
+    double value = 0.0;
+    bool convert(PyObject* obj) { return to_double(obj, value); }
+    double get() const { return value; }
+};
+
+template <> struct Converted<LchBounds> {
+    LchBounds value{};
+    bool convert(PyObject* obj) { return bounds_from_mapping(obj, value); }
+    const LchBounds& get() const { return value; }
+};
+
+template <class View> struct ConvertedView {
+    BufferView view;
+    bool convert(PyObject* obj) { return view.acquire(obj, view_kind_of<View>); }
+    View get() const { return view.as<View>(); }
+};
+template <> struct Converted<ImageView> : ConvertedView<ImageView> {};
+template <> struct Converted<UcharImageView> : ConvertedView<UcharImageView> {};
+template <> struct Converted<PlaneView> : ConvertedView<PlaneView> {};
+template <> struct Converted<PointsView> : ConvertedView<PointsView> {};
+template <> struct Converted<MaskView> : ConvertedView<MaskView> {};
 
 // Result records as fresh dicts in field order (new references, or NULL).
 PyObject* record_to_dict(const Line& r);
@@ -78,11 +80,16 @@ private:
     PyThreadState* state_ = nullptr;
 };
 
-// Sets ValueError with a printf-style message and returns NULL, for adapters.
+// Sets ValueError with a printf-style message and returns NULL, for entries.
 PyObject* raise_value_error(const char* format, ...);
 
-// A point array that has rows must have exactly two columns. False with
-// ValueError "<name> must have exactly 2 columns (got <cols>)" otherwise.
-bool check_point_columns(const PointsView& v, const char* name);
+// Counts the kernels take, return or sample from are 32-bit signed integers:
+// rows of a point array and pixels of a scanned image stay below this.
+inline constexpr std::int64_t kCountLimit = std::int64_t{1} << 31;
+
+// A point array with rows has exactly two columns and fewer than 2**31 rows
+// (a zero row stride lets a view claim any number); columns first, so an array
+// of the wrong shape is named for its shape. False with ValueError otherwise.
+bool check_points(const PointsView& v, const char* name);
 
 }  // namespace kestrune

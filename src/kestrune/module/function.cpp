@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "pyref.hpp"
+#include "python_level.hpp"
 
 namespace kestrune {
 
@@ -12,6 +13,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
+    PyObject* target;                   // the Python-level body, or NULL
     int required;
     PyObject* name;                     // interned
     PyObject* defaults;                 // tuple, or NULL when there are none
@@ -32,56 +34,56 @@ bool same_name(PyObject* a, PyObject* b) {
     return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
 }
 
-// The value of the keyword named `name`: by identity first, then by equality.
-PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) {
+// The index of the keyword named `name`: by identity first, then by
+// equality; -1 when it is absent.
+Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n; ++k)
-        if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
+        if (PyTuple_GET_ITEM(kwnames, k) == name) return k;
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_Check(key) && same_name(key, name)) return kwvalues[k];
+        if (PyUnicode_Check(key) && same_name(key, name)) return k;
     }
-    return nullptr;
+    return -1;
 }
 
 // Called when keywords remain unconsumed: names the first offending one.
-bool check_leftover_keywords(const FunctionObject* f, PyObject* kwnames, Py_ssize_t nargs) {
+// `used[p]` is the keyword index that filled parameter p (-1: by position or
+// by default), so a second occurrence of a consumed name is a repeat.
+bool check_leftover_keywords(const FunctionObject* f, PyObject* kwnames, Py_ssize_t nargs,
+                             const Py_ssize_t (&used)[kMaxParams]) {
     const FunctionSpec& spec = *f->spec;
     const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    auto repeated = [&](PyObject* key) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
+        return false;
+    };
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        bool known = false;
-        for (int p = static_cast<int>(nargs); p < spec.param_count && !known; ++p) known = f->argnames[p] == key;
-        if (known) continue;
-        if (!PyUnicode_Check(key)) {
+        int param = -1;
+        for (int p = static_cast<int>(nargs); p < spec.param_count && param < 0; ++p)
+            if (f->argnames[p] == key) param = p;
+        if (param < 0 && !PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
             return false;
         }
-        for (int p = static_cast<int>(nargs); p < spec.param_count && !known; ++p)
-            known = same_name(f->argnames[p], key);
-        if (known) continue;
-        for (int p = 0; p < nargs; ++p) {
-            if (f->argnames[p] == key || same_name(f->argnames[p], key)) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
-                return false;
-            }
+        for (int p = static_cast<int>(nargs); p < spec.param_count && param < 0; ++p)
+            if (same_name(f->argnames[p], key)) param = p;
+        if (param >= 0) {
+            if (used[param] != k) return repeated(key);
+            continue;
         }
+        for (int p = 0; p < nargs; ++p)
+            if (f->argnames[p] == key || same_name(f->argnames[p], key)) return repeated(key);
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
         return false;
     }
     return true;
 }
 
-PyObject* run(const FunctionSpec& spec, PyObject* const* values) {
-    Args args;
-    for (int k = 0; k < spec.param_count; ++k)
-        if (!convert_argument(values[k], spec.params[k].kind, k, args)) return nullptr;
-    return spec.adapter(args);  // views are released as `args` goes out of scope
-}
-
 PyObject* default_value(Default fallback) {
     static PyObject* const eight = PyLong_FromLong(8);  // small ints are immortal
-    return fallback == Default::int8 ? eight : Py_None;
+    return fallback == Default::eight ? eight : Py_None;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -97,15 +99,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         if (nargs < f->required) return raise_count_error(spec, f->required, nargs, true);
         for (int k = static_cast<int>(nargs); k < spec.param_count; ++k)
             values[k] = default_value(spec.params[k].fallback);
-        return run(spec, values);
+        return spec.invoke(f->target, values, spec.param_count);
     }
 
     PyObject* const* kwvalues = args + nargs;
+    Py_ssize_t used[kMaxParams];
     Py_ssize_t unused = nkw;
-    for (int k = static_cast<int>(nargs); k < spec.param_count; ++k) {
-        PyObject* value = find_keyword(kwnames, kwvalues, f->argnames[k]);
-        if (value != nullptr) {
-            values[k] = value;
+    for (int k = 0; k < spec.param_count; ++k) {
+        used[k] = -1;
+        if (k < nargs) continue;
+        const Py_ssize_t found = find_keyword(kwnames, f->argnames[k]);
+        if (found >= 0) {
+            values[k] = kwvalues[found];
+            used[k] = found;
             --unused;
         } else if (spec.params[k].fallback == Default::required) {
             return raise_count_error(spec, f->required, k, true);
@@ -113,12 +119,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             values[k] = default_value(spec.params[k].fallback);
         }
     }
-    if (unused > 0 && !check_leftover_keywords(f, kwnames, nargs)) return nullptr;
-    return run(spec, values);
+    if (unused > 0 && !check_leftover_keywords(f, kwnames, nargs, used)) return nullptr;
+    return spec.invoke(f->target, values, spec.param_count);
 }
 
 void function_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_XDECREF(f->target);
     Py_XDECREF(f->name);
     Py_XDECREF(f->defaults);
     for (PyObject*& name : f->argnames) Py_XDECREF(name);
@@ -213,13 +220,14 @@ PyTypeObject function_type = [] {
 
 }  // namespace
 
-PyObject* make_function(const FunctionSpec* spec) {
+PyObject* make_function(const FunctionSpec* spec, PyObject* target) {
     if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0) return nullptr;
     auto* f = PyObject_New(FunctionObject, &function_type);
     if (f == nullptr) return nullptr;
     PyRef owner(reinterpret_cast<PyObject*>(f));
     f->vectorcall = function_vectorcall;
     f->spec = spec;
+    f->target = Py_XNewRef(target);
     f->required = 0;
     f->name = nullptr;
     f->defaults = nullptr;
@@ -248,6 +256,28 @@ PyObject* make_function(const FunctionSpec* spec) {
     return owner.release();
 }
 
-PyObject* invoke_spec(const FunctionSpec& spec, PyObject* const* args) { return run(spec, args); }
+namespace detail {
+
+// A failure looks as it would from a C function: the body's own frame is
+// dropped from the traceback (entries of code it called stay), and a
+// NameError of its own globals carries no name, as module_global's does not.
+PyObject* invoke_python(PyObject* target, PyObject* const* args, int count) {
+    PyObject* result = PyObject_Vectorcall(target, args, static_cast<size_t>(count), nullptr);
+    if (result != nullptr) return result;
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised == nullptr) return nullptr;
+    PyRef traceback(PyException_GetTraceback(raised));
+    auto* head = reinterpret_cast<PyTracebackObject*>(traceback.get());
+    if (head != nullptr && is_python_level_code(head->tb_frame)) {
+        PyObject* rest = head->tb_next != nullptr ? reinterpret_cast<PyObject*>(head->tb_next) : Py_None;
+        if (rest == Py_None && PyErr_GivenExceptionMatches(raised, PyExc_NameError))
+            Py_CLEAR(reinterpret_cast<PyNameErrorObject*>(raised)->name);
+        PyException_SetTraceback(raised, rest);
+    }
+    PyErr_SetRaisedException(raised);
+    return nullptr;
+}
+
+}  // namespace detail
 
 }  // namespace kestrune

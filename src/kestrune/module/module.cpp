@@ -4,86 +4,17 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <span>
 
-#include "entries.hpp"
 #include "function.hpp"
+#include "numpy_entries.hpp"
 #include "pyref.hpp"
+#include "python_level.hpp"
+#include "table.hpp"
 
 namespace kestrune {
 
 namespace {
-
-using K = Kind;
-using D = Default;
-
-const FunctionSpec kCalculateLchBoundsSpec = {
-    "calculate_lch_bounds",
-    {{"hue_limit", K::object}, {"chroma_limit", K::object}, {"intensity_limit", K::object},
-     {"rgb_bits", K::object, D::int8}},
-    4, entry_calculate_lch_bounds};
-const FunctionSpec kMaskColorSpec = {"mask_color", {{"color", K::object}, {"bounds", K::object}}, 2, entry_mask_color};
-const FunctionSpec kSimpleEdgeHsvSpec = {
-    "simple_edge_hsv",
-    {{"_image", K::image_uchar}, {"_ps", K::points}, {"bounds", K::bounds}, {"row_count", K::int32},
-     {"column_count", K::int32}},
-    5, entry_simple_edge_hsv};
-const FunctionSpec kSimpleEdgeSpec = {
-    "simple_edge",
-    {{"_image", K::plane}, {"_ps", K::points}, {"row_count", K::int32}, {"column_count", K::int32}},
-    4, entry_simple_edge};
-const FunctionSpec kSimpleDenoiseSpec = {
-    "simple_denoise", {{"_ps_in", K::points}, {"_ps_out", K::points}, {"min_distance", K::int32}}, 3,
-    entry_simple_denoise};
-const FunctionSpec kRemoveInliersSpec = {
-    "remove_inliers", {{"_ps_in", K::points}, {"_ps_out", K::points}, {"_ms", K::mask}}, 3, entry_remove_inliers};
-const FunctionSpec kRansacCircleSpec = {
-    "ransac_circle",
-    {{"_ps", K::points}, {"count", K::int32}, {"min_r", K::int32}, {"max_r", K::int32}, {"delta", K::int32}},
-    5, entry_ransac_circle};
-const FunctionSpec kRansacEllipseSpec = {"ransac_ellipse",
-                                         {{"_ps", K::points},
-                                          {"count", K::int32},
-                                          {"min_r", K::int32},
-                                          {"max_r", K::int32},
-                                          {"ratio", K::float64},
-                                          {"delta", K::int32}},
-                                         6, entry_ransac_ellipse};
-const FunctionSpec kRansacLineSpec = {
-    "ransac_line",
-    {{"_ps", K::points}, {"_ms", K::mask}, {"count", K::int32}, {"delta", K::int32}, {"slope_limit", K::float64}},
-    5, entry_ransac_line};
-const FunctionSpec kRansacLine2Spec = {
-    "ransac_line2",
-    {{"_ps", K::points}, {"_ms", K::mask}, {"count", K::int32}, {"ratio", K::float64}, {"delta", K::int32}},
-    5, entry_ransac_line2};
-const FunctionSpec kMaskImagePySpec = {"mask_image_py", {{"image", K::object}, {"bounds", K::object}}, 2,
-                                       entry_mask_image_py};
-const FunctionSpec kMaskImageSpec = {
-    "mask_image", {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}}, 3, entry_mask_image};
-const FunctionSpec kSelectiveGrayscaleSpec = {
-    "selective_grayscale",
-    {{"image", K::object}, {"bounds", K::object}, {"buffer", K::object, D::none}},
-    3,
-    entry_selective_grayscale};
-
-// One row per module function, in the order they are bound into the namespace.
-const FunctionSpec* const kFunctionTable[] = {
-    &kCalculateLchBoundsSpec,
-    &kMaskImagePySpec,
-    &kMaskImageSpec,
-    &kSelectiveGrayscaleSpec,
-    &kMaskColorSpec,
-    &kMaskImageCyImplSpec,
-    &kSelectiveGrayscaleImplSpec,
-    &kSimpleEdgeHsvSpec,
-    &kSimpleEdgeSpec,
-    &kSimpleDenoiseSpec,
-    &kRemoveInliersSpec,
-    &kRansacCircleSpec,
-    &kRansacEllipseSpec,
-    &kRansacLineSpec,
-    &kRansacLine2Spec,
-};
 
 // The running module: at most one per process, never torn down.
 PyObject* g_module = nullptr;
@@ -201,10 +132,41 @@ bool create_lch_bounds(PyObject* dict) {
     return cls != nullptr && PyDict_SetItemString(dict, "LCHBounds", cls) == 0;
 }
 
+// The native functions are made first, so that the Python-level bodies can
+// close over the two kernels they call; then every row is bound in order.
 bool bind_functions(PyObject* dict) {
-    for (const FunctionSpec* spec : kFunctionTable) {
-        PyRef function(make_function(spec));
-        if (!function || PyDict_SetItemString(dict, spec->name, function.get()) < 0) return false;
+    const std::span<const FunctionSpec> table = function_table();
+    PyRef natives(PyDict_New());
+    if (!natives) return false;
+    for (const FunctionSpec& spec : table) {
+        if (spec.python_level) continue;
+        PyRef function(make_function(&spec, nullptr));
+        if (!function || PyDict_SetItemString(natives.get(), spec.name, function.get()) < 0) return false;
+    }
+    PyObject* mask_kernel = PyDict_GetItemString(natives.get(), "mask_image_cy_impl");
+    PyObject* grayscale_kernel = PyDict_GetItemString(natives.get(), "selective_grayscale_impl");
+    if (mask_kernel == nullptr || grayscale_kernel == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "kestrune: a masking kernel is missing from the table");
+        return false;
+    }
+    PyRef bodies(define_python_level(dict, mask_kernel, grayscale_kernel));
+    if (!bodies) return false;
+    for (const FunctionSpec& spec : table) {
+        PyRef function;
+        if (spec.python_level) {
+            // As the static_assert does for a native row: one name per parameter.
+            PyObject* body = PyDict_GetItemString(bodies.get(), spec.name);
+            if (body == nullptr || !PyFunction_Check(body) ||
+                reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(body))->co_argcount != spec.param_count) {
+                PyErr_Format(PyExc_SystemError, "kestrune: no Python-level body of %d parameters for %s",
+                             spec.param_count, spec.name);
+                return false;
+            }
+            function = PyRef(make_function(&spec, body));
+        } else {
+            function = PyRef::borrow(PyDict_GetItemString(natives.get(), spec.name));
+        }
+        if (!function || PyDict_SetItemString(dict, spec.name, function.get()) < 0) return false;
     }
     return true;
 }

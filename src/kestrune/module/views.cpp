@@ -181,35 +181,28 @@ bool check_layout(const Py_buffer& b, const KindInfo& kind) {
 }  // namespace
 
 bool BufferView::acquire(PyObject* obj, ViewKind kind) {
-    release();
     if (obj == Py_None) return true;
     const KindInfo info = kind_info(kind);
     int flags = PyBUF_RECORDS;  // strides, format, writable
     if (info.c_contiguous) flags |= PyBUF_C_CONTIGUOUS;
     if (PyObject_GetBuffer(obj, &buffer_, flags) < 0) return false;
-    held_ = true;
+    held_ = true;  // from here on the destructor ends the export, on every path
 
     if (buffer_.ndim != info.ndim) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", info.ndim,
                      buffer_.ndim);
-        release();
         return false;
     }
-    if (!check_format(buffer_.format, info)) {
-        release();
-        return false;
-    }
+    if (!check_format(buffer_.format, info)) return false;
     if (buffer_.itemsize != info.size) {
         PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
                      static_cast<size_t>(buffer_.itemsize), buffer_.itemsize > 1 ? "s" : "", info.name,
                      static_cast<size_t>(info.size), info.size > 1 ? "s" : "");
-        release();
         return false;
     }
     if (buffer_.shape == nullptr) {
         // Only a malformed exporter omits it after a strided request.
         PyErr_SetString(PyExc_ValueError, "Buffer exposes no shape");
-        release();
         return false;
     }
     if (buffer_.strides == nullptr) {
@@ -221,41 +214,13 @@ bool BufferView::acquire(PyObject* obj, ViewKind kind) {
         }
         buffer_.strides = packed_strides_;
     }
-    if (!check_layout(buffer_, info)) {
-        release();
-        return false;
-    }
-    return true;
+    return check_layout(buffer_, info);
 }
 
-void BufferView::release() {
-    if (held_) {
-        if (buffer_.strides == packed_strides_) buffer_.strides = nullptr;  // hand back what we were given
-        PyBuffer_Release(&buffer_);
-        held_ = false;
-    }
-    buffer_ = Py_buffer{};
-}
-
-// An empty view (None) reads as all zeros: no data, every extent and stride 0.
-ImageView BufferView::image() const {
-    if (!held_) return {};
-    return {data(), extent(0), extent(1), extent(2), stride(0), stride(1)};
-}
-
-PlaneView BufferView::plane() const {
-    if (!held_) return {};
-    return {data(), extent(0), extent(1), stride(0)};
-}
-
-PointsView BufferView::points() const {
-    if (!held_) return {};
-    return {data(), extent(0), extent(1), stride(0)};
-}
-
-MaskView BufferView::mask() const {
-    if (!held_) return {};
-    return {data(), extent(0)};
+BufferView::~BufferView() {
+    if (!held_) return;
+    if (buffer_.strides == packed_strides_) buffer_.strides = nullptr;  // hand back what we were given
+    PyBuffer_Release(&buffer_);
 }
 
 // ---------------------------------------------------------------------------
@@ -310,21 +275,16 @@ bool fill_int_array(PyObject* value, std::int32_t* out, Py_ssize_t n) {
     return true;
 }
 
-// The value under `key`, or NULL with ValueError when the key is missing.
+// The value under `key`, or NULL with ValueError when the key is missing. A
+// KeyError raised by the lookup itself (a key's __eq__, say) counts as missing,
+// for a dict as for any other mapping.
 PyObject* lookup_field(PyObject* mapping, const char* key) {
     PyRef name(PyUnicode_InternFromString(key));
     if (!name) return nullptr;
-    PyObject* value;
-    if (PyDict_CheckExact(mapping)) {
-        value = PyDict_GetItemWithError(mapping, name.get());
-        if (value != nullptr) {
-            Py_INCREF(value);
-            return value;
-        }
-        if (PyErr_Occurred()) return nullptr;
-    } else {
-        value = PyObject_GetItem(mapping, name.get());
-        if (value != nullptr) return value;
+    PyObject* value = PyDict_CheckExact(mapping) ? Py_XNewRef(PyDict_GetItemWithError(mapping, name.get()))
+                                                 : PyObject_GetItem(mapping, name.get());
+    if (value != nullptr) return value;
+    if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
         PyErr_Clear();
     }

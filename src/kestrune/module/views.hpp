@@ -7,6 +7,10 @@
 
 namespace kestrune {
 
+// simple_edge_hsv's image: an ImageView whose element is named "uchar" in
+// messages, where every other image says "unsigned char".
+struct UcharImageView : ImageView {};
+
 enum class ViewKind {
     image,        // 3 axes, unsigned char
     image_uchar,  // the same, named "uchar" in messages
@@ -15,6 +19,13 @@ enum class ViewKind {
     mask,         // 1 axis, uint8_t, whole buffer C-contiguous
 };
 
+// The kind a parameter of view type V is acquired as.
+template <class V> inline constexpr ViewKind view_kind_of = ViewKind::image;
+template <> inline constexpr ViewKind view_kind_of<UcharImageView> = ViewKind::image_uchar;
+template <> inline constexpr ViewKind view_kind_of<PlaneView> = ViewKind::plane;
+template <> inline constexpr ViewKind view_kind_of<PointsView> = ViewKind::points;
+template <> inline constexpr ViewKind view_kind_of<MaskView> = ViewKind::mask;
+
 // One buffer export, held for the duration of a call and released by the
 // destructor on every path. None gives an empty view (nothing held).
 class BufferView {
@@ -22,17 +33,13 @@ public:
     BufferView() = default;
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() { release(); }
+    ~BufferView();
 
-    // Acquires `obj` as a view of `kind`; false with a Python exception set.
+    // Acquires `obj` as a view of `kind`, once; false with a Python exception set.
     bool acquire(PyObject* obj, ViewKind kind);
-    void release();
 
-    bool held() const { return held_; }
-    ImageView image() const;
-    PlaneView plane() const;
-    PointsView points() const;
-    MaskView mask() const;
+    // An empty view (None) reads as all zeros: no data, every extent and stride 0.
+    template <class V> V as() const;
 
 private:
     std::uint8_t* data() const { return static_cast<std::uint8_t*>(buffer_.buf); }
@@ -43,6 +50,24 @@ private:
     Py_ssize_t packed_strides_[3] = {};  // for exporters that give no strides
     bool held_ = false;
 };
+
+template <> inline ImageView BufferView::as<ImageView>() const {
+    if (!held_) return {};
+    return {data(), extent(0), extent(1), extent(2), stride(0), stride(1)};
+}
+template <> inline UcharImageView BufferView::as<UcharImageView>() const { return {as<ImageView>()}; }
+template <> inline PlaneView BufferView::as<PlaneView>() const {
+    if (!held_) return {};
+    return {data(), extent(0), extent(1), stride(0)};
+}
+template <> inline PointsView BufferView::as<PointsView>() const {
+    if (!held_) return {};
+    return {data(), extent(0), extent(1), stride(0)};
+}
+template <> inline MaskView BufferView::as<MaskView>() const {
+    if (!held_) return {};
+    return {data(), extent(0)};
+}
 
 // Fills `out` from a mapping with the keys "i", "c" and "M";
 // false with a Python exception set.
