@@ -370,7 +370,7 @@ def main():
                 # Only accepted candidates are scored: count the point tests
                 # actually made (the NumPy version draws the same samples).
                 scored = numpy_fit(ps, np_count)[1] * count / np_count
-                bench, name = f"{kind} n={n} count={count}", f"ransac_{kind}"
+                bench, name = f"{kind} n={n} count={count}", f"ransac_{kind}" + ("" if hit else " (missed)")
                 scaled = "" if np_count == count else f" ({np_count} trials, scaled)"
                 report.append(jsonreport.row(bench, name, t_k * 1e6, f"NumPy version{scaled}",
                                              "peer", t_np * 1e6))
