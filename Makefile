@@ -40,18 +40,10 @@ $(VENV)/.examples: $(VENV)/.ready
 	$(PY) -m pip install -q $(EXAMPLE_DEPS)
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.ready $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
-	touch $@
-
 $(VENV_NP1)/.ready:
 	$(PYTHON312) -m venv $(VENV_NP1)
 	$(PY_NP1) -m pip install -q --upgrade pip
 	$(PY_NP1) -m pip install -q "numpy==1.26.*" pytest hypothesis scikit-build-core cmake ninja
-	touch $@
-
-$(VENV_NP1)/.installed: $(VENV_NP1)/.ready $(SOURCES)
-	$(PY_NP1) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
 
 $(VENV313)/.ready:
@@ -61,9 +53,13 @@ $(VENV313)/.ready:
 	$(PY313) -m pip install -q "numpy>=2" pytest hypothesis scikit-build-core cmake ninja
 	touch $@
 
-$(VENV313)/.installed: $(VENV313)/.ready $(SOURCES)
-	$(PY313) -m pip install -q --no-build-isolation --no-deps .
-	touch $@
+# Every venv gets the working tree installed again whenever a source changes.
+define install_into
+$(1)/.installed: $(1)/.ready $$(SOURCES)
+	$(1)/bin/python -m pip install -q --no-build-isolation --no-deps .
+	touch $$@
+endef
+$(foreach venv,$(VENV) $(VENV_NP1) $(VENV313),$(eval $(call install_into,$(venv))))
 
 demo: $(VENV)/.installed
 	$(PY) -m pip install -q Pillow

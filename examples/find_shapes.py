@@ -234,8 +234,6 @@ def render_scene(seed: int = 2024, height: int = 480, width: int = 640) -> Scene
     return Scene(frame, disc, stripe, lines, ellipse)
 
 
-
-
 # --------------------------------------------------------------------------
 # The pipeline
 # --------------------------------------------------------------------------

@@ -43,9 +43,10 @@ std::span<const SimdLevel> cpu_simd_levels() {
 }
 
 SimdLevel usable_simd_level(SimdLevel level) {
-    for (const SimdLevel l : cpu_simd_levels())
+    const std::span<const SimdLevel> levels = cpu_simd_levels();
+    for (const SimdLevel l : levels)
         if (l == level) return level;
-    return cpu_simd_level();
+    return levels.back();  // the CPU's best, without asking the CPU again
 }
 
 const char* simd_level_name(SimdLevel level) {

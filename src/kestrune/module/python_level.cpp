@@ -14,23 +14,18 @@ namespace {
 const char kSource[] = R"py(
 def define(mask_kernel, grayscale_kernel):
 
-    def mask_image(image, bounds, buffer):
-        if buffer is None:
-            buffer = np.zeros(image.shape[:-1], dtype=np.uint8)
-        if isinstance(bounds, LCHBounds):
-            bounds = bounds._asdict()
-        mask_kernel(image, buffer, bounds)
-        return buffer
+    # mask_image and selective_grayscale: the same statements around their kernel.
+    def with_kernel(kernel):
+        def convenience(image, bounds, buffer):
+            if buffer is None:
+                buffer = np.zeros(image.shape[:-1], dtype=np.uint8)
+            if isinstance(bounds, LCHBounds):
+                bounds = bounds._asdict()
+            kernel(image, buffer, bounds)
+            return buffer
+        return convenience
 
-    def selective_grayscale(image, bounds, buffer):
-        if buffer is None:
-            buffer = np.zeros(image.shape[:-1], dtype=np.uint8)
-        if isinstance(bounds, LCHBounds):
-            bounds = bounds._asdict()
-        grayscale_kernel(image, buffer, bounds)
-        return buffer
-
-    return {"mask_image": mask_image, "selective_grayscale": selective_grayscale}
+    return {"mask_image": with_kernel(mask_kernel), "selective_grayscale": with_kernel(grayscale_kernel)}
 )py";
 
 }  // namespace
