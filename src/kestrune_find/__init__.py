@@ -1,0 +1,17 @@
+"""Finding one-colour shapes (balls, tape stripes, lines, ellipses) in camera
+frames, over the kestrune module.
+
+    import kestrune_find as kf
+    finder = kf.Finder()
+    for disc in finder.find(frame, "disc", "red"):
+        print(disc.x, disc.y, disc.r, disc.score)
+"""
+from .colours import COLOURS, Colour, bgr_bounds, colour, load_colour, save_colour
+from .finder import MIN_SCORE, SHAPES, Finder, find
+from .shapes import Band, Disc, Ellipse, Line, Shape, Stripe
+
+__all__ = [
+    "COLOURS", "Colour", "bgr_bounds", "colour", "load_colour", "save_colour",
+    "MIN_SCORE", "SHAPES", "Finder", "find",
+    "Band", "Disc", "Ellipse", "Line", "Shape", "Stripe",
+]

@@ -1,0 +1,296 @@
+#include "evidence.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrune::find {
+
+double Evidence::fill() const {
+    const double length = core + inner_rim;
+    return length > 0 ? (core_set + inner_rim_set) / length : 0.0;
+}
+
+double Evidence::sectors_good(double level) const {
+    double total = 0, good = 0;
+    for (int k = 0; k < kSectors; ++k) {
+        if (sector_length[k] <= 0) continue;
+        total += 1;
+        good += sector_agree[k] / sector_length[k] >= level;
+    }
+    return total > 0 ? good / total : 0.0;
+}
+
+double Evidence::seen() const { return unclipped > 0 ? (core + inner_rim + outer_rim) / unclipped : 0.0; }
+
+double Evidence::sharp() const { return crossings > 0 ? crossings_found / crossings : 0.0; }
+
+double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
+
+double Evidence::outline() const {
+    const double length = inner_rim + outer_rim;
+    return length > 0 ? (inner_rim_set + outer_rim_clear) / length : 0.0;
+}
+
+// Filled inside and a clear edge around it, both needed: a disc drawn inside a
+// larger patch of the colour has no edge, one drawn through specks no fill.
+double Evidence::score(int kind) const {
+    switch (kind) {
+        case 1: return outline();
+        case 2: return std::sqrt(fill()) * clear();
+        case 7: return std::sqrt(fill() * sectors_good(0.8));
+        case 8: return sectors_good(0.8);
+        case 9: return std::sqrt(sectors_good(0.8) * outline());
+        case 4: return std::cbrt(fill() * outline() * sharp());
+        case 5: return std::sqrt(outline() * sharp());
+        case 6: return sharp();
+        case 3: {
+            const double length = core + inner_rim + outer_rim;
+            return length > 0 ? (core_set + inner_rim_set + outer_rim_clear) / length : 0.0;
+        }
+        default: return std::sqrt(fill() * outline());
+    }
+}
+
+namespace {
+
+// Length of [lo, hi] covered by set pixels of the runs [begin, end) of one line.
+double covered(const Run* begin, const Run* end, double lo, double hi) {
+    if (hi <= lo || begin == end) return 0.0;
+    // The first run that ends after lo.
+    const Run* run = std::upper_bound(begin, end, lo, [](double v, const Run& q) { return v < q.end2 * 0.5; });
+    double total = 0.0;
+    for (; run != end && run->start2 * 0.5 < hi; ++run) total += std::min(hi, run->end2 * 0.5) - std::max(lo, run->start2 * 0.5);
+    return total;
+}
+
+// The part of a scanned line inside a convex region grown by `grow`, as an
+// interval [lo, hi] of the coordinate along the line; false when it misses.
+template <class Chord, class ChordAt>
+void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi, Chord chord,
+               ChordAt chord_at, Evidence& ev, double tolerance = 0, double cx = 0, double cy = 0, bool sectors = false) {
+    auto along = [&](const Axis& axis, bool rows, double first, double last) {
+        const double line_lo = -0.5, line_hi = axis.extent - 0.5;
+        auto k = std::lower_bound(axis.lines.begin(), axis.lines.end(), static_cast<std::int32_t>(std::ceil(first)));
+        for (; k != axis.lines.end() && *k <= last; ++k) {
+            const auto idx = static_cast<std::size_t>(k - axis.lines.begin());
+            const Run* begin = axis.runs.data() + axis.first[idx];
+            const Run* end = axis.runs.data() + axis.first[idx + 1];
+            double o_lo, o_hi;
+            if (!chord(rows, *k, rim, o_lo, o_hi)) continue;
+            double m_lo = 0, m_hi = 0, i_lo = 0, i_hi = 0;
+            const bool middle = chord(rows, *k, 0.0, m_lo, m_hi);
+            const bool inner = middle && chord(rows, *k, -rim, i_lo, i_hi);
+            auto clip = [&](double& a, double& b) {
+                a = std::max(a, line_lo);
+                b = std::min(b, line_hi);
+                return b > a;
+            };
+            auto sector = [&](double a, double b, double length, double agree) {
+                if (!sectors) return;
+                const double u = (a + b) / 2;
+                const double x = rows ? u : *k, y = rows ? *k : u;
+                double angle = std::atan2(y - cy, x - cx);
+                int s = static_cast<int>(std::floor((angle + 3.141592653589793) / (2 * 3.141592653589793) * Evidence::kSectors));
+                s = std::clamp(s, 0, Evidence::kSectors - 1);
+                ev.sector_length[s] += length;
+                ev.sector_agree[s] += agree;
+            };
+            auto add_clear = [&](double a, double b) {
+                if (!clip(a, b)) return;
+                const double clear = (b - a) - covered(begin, end, a, b);
+                ev.outer_rim += b - a;
+                ev.outer_rim_clear += clear;
+                sector(a, b, b - a, clear);
+            };
+            auto add_set = [&](double a, double b, double& length, double& set) {
+                if (!clip(a, b)) return;
+                const double s = covered(begin, end, a, b);
+                length += b - a;
+                set += s;
+                if (&length == &ev.inner_rim) sector(a, b, b - a, s);
+            };
+            if (!middle) {
+                add_clear(o_lo, o_hi);
+                continue;
+            }
+            // A line that crosses the outline steeply enough (not along a
+            // tangent) should find an edge of the right kind close to each crossing.
+            if (tolerance > 0 && inner && i_hi - i_lo > 0.5 * (m_hi - m_lo)) {
+                auto edge_near = [&](double at, bool start) {
+                    const Run* run = std::upper_bound(begin, end, at - tolerance, [](double v, const Run& q) { return v < q.end2 * 0.5; });
+                    for (; run != end && run->start2 * 0.5 <= at + tolerance; ++run) {
+                        const double edge = start ? run->start2 * 0.5 : run->end2 * 0.5;
+                        if ((start ? run->start_edge : run->end_edge) && std::fabs(edge - at) <= tolerance) return true;
+                    }
+                    return false;
+                };
+                if (m_lo > line_lo + tolerance) {
+                    ev.crossings += 1;
+                    ev.crossings_found += edge_near(m_lo, true);
+                }
+                if (m_hi < line_hi - tolerance) {
+                    ev.crossings += 1;
+                    ev.crossings_found += edge_near(m_hi, false);
+                }
+            }
+            add_clear(o_lo, m_lo);
+            add_clear(m_hi, o_hi);
+            if (!inner) {
+                add_set(m_lo, m_hi, ev.inner_rim, ev.inner_rim_set);
+                continue;
+            }
+            add_set(m_lo, i_lo, ev.inner_rim, ev.inner_rim_set);
+            add_set(i_hi, m_hi, ev.inner_rim, ev.inner_rim_set);
+            add_set(i_lo, i_hi, ev.core, ev.core_set);
+        }
+    };
+    along(table.rows, true, y_lo, y_hi);
+    along(table.columns, false, x_lo, x_hi);
+    // How much of the shape lies inside the frame: its area on 64 rows across
+    // it, with and without the frame's edges.
+    double all = 0, inside = 0;
+    const double frame_right = table.width - 0.5, frame_bottom = table.height - 0.5;
+    for (int k = 0; k < 64; ++k) {
+        const double y = y_lo + (y_hi - y_lo) * (k + 0.5) / 64;
+        double lo, hi;
+        if (!chord_at(y, lo, hi)) continue;
+        all += hi - lo;
+        if (y >= -0.5 && y <= frame_bottom) inside += std::max(0.0, std::min(hi, frame_right) - std::max(lo, -0.5));
+    }
+    ev.unclipped = all > 0 ? (ev.core + ev.inner_rim + ev.outer_rim) * all / std::max(inside, 1e-9) : 0.0;
+}
+
+// Where the line {p + u d} enters and leaves the conic region q(u) <= 0 with
+// q(u) = A u^2 + B u + C; false when it misses.
+bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
+    if (A <= 0) return false;
+    const double disc = B * B - 4.0 * A * C;
+    if (disc <= 0) return false;
+    const double root = std::sqrt(disc);
+    lo = (-B - root) / (2.0 * A);
+    hi = (-B + root) / (2.0 * A);
+    return true;
+}
+
+}  // namespace
+
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, double tolerance) {
+    Evidence ev;
+    const double outer = disc.r + rim;
+    auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+        const double radius = disc.r + grow;
+        if (radius <= 0) return false;
+        const double d = rows ? position - disc.y : position - disc.x;
+        const double h2 = radius * radius - d * d;
+        if (h2 <= 0) return false;
+        const double h = std::sqrt(h2);
+        const double c = rows ? disc.x : disc.y;
+        lo = c - h;
+        hi = c + h;
+        return true;
+    };
+    auto chord_at = [&](double y, double& lo, double& hi) {
+        const double h2 = outer * outer - (y - disc.y) * (y - disc.y);
+        if (h2 <= 0) return false;
+        lo = disc.x - std::sqrt(h2);
+        hi = disc.x + std::sqrt(h2);
+        return true;
+    };
+    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev, tolerance,
+              disc.x, disc.y, true);
+    return ev;
+}
+
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
+    Evidence ev;
+    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
+    auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+        const double a = e.a + grow, b = e.b + grow;
+        if (a <= 0 || b <= 0) return false;
+        // Points (u, position) on a row or (position, u) on a column, in the
+        // ellipse's frame: s = (x - cx) cs + (y - cy) sn, t = -(x - cx) sn + (y - cy) cs.
+        double s0, s1, t0, t1;  // s = s0 + s1 u, t = t0 + t1 u
+        if (rows) {
+            const double dy = position - e.y;
+            s0 = -e.x * cs + dy * sn;
+            s1 = cs;
+            t0 = e.x * sn + dy * cs;
+            t1 = -sn;
+        } else {
+            const double dx = position - e.x;
+            s0 = dx * cs - e.y * sn;
+            s1 = sn;
+            t0 = -dx * sn - e.y * cs;
+            t1 = cs;
+        }
+        const double ia = 1.0 / (a * a), ib = 1.0 / (b * b);
+        return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
+                                  s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
+    };
+    const double reach_x = std::sqrt(std::pow((e.a + rim) * cs, 2) + std::pow((e.b + rim) * sn, 2));
+    const double reach_y = std::sqrt(std::pow((e.a + rim) * sn, 2) + std::pow((e.b + rim) * cs, 2));
+    auto chord_at = [&](double y, double& lo, double& hi) {
+        // A row at any height: the same conic, unscanned.
+        const double a = e.a + rim, b = e.b + rim, dy = y - e.y;
+        const double s0 = -e.x * cs + dy * sn, s1 = cs, t0 = e.x * sn + dy * cs, t1 = -sn;
+        const double ia = 1.0 / (a * a), ib = 1.0 / (b * b);
+        return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
+                                  s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
+    };
+    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev);
+    return ev;
+}
+
+Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim) {
+    Evidence ev;
+    const double dx = -band.ny, dy = band.nx;  // along the band
+    auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+        const double half = band.width / 2.0 + grow;
+        if (half <= 0) return false;
+        // The scanned line p(u) = (u, position) or (position, u); s = normal
+        // offset from the centre line, t = position along it; both linear in u.
+        double s0, s1, t0, t1;
+        if (rows) {
+            s0 = (0 - band.px) * band.nx + (position - band.py) * band.ny;
+            s1 = band.nx;
+            t0 = (0 - band.px) * dx + (position - band.py) * dy;
+            t1 = dx;
+        } else {
+            s0 = (position - band.px) * band.nx + (0 - band.py) * band.ny;
+            s1 = band.ny;
+            t0 = (position - band.px) * dx + (0 - band.py) * dy;
+            t1 = dy;
+        }
+        lo = -1e300;
+        hi = 1e300;
+        auto slab = [&](double v0, double v1, double a, double b) {  // a <= v0 + v1 u <= b
+            if (std::fabs(v1) < 1e-12) return v0 >= a && v0 <= b;
+            double u0 = (a - v0) / v1, u1 = (b - v0) / v1;
+            if (u0 > u1) std::swap(u0, u1);
+            lo = std::max(lo, u0);
+            hi = std::min(hi, u1);
+            return hi > lo;
+        };
+        return slab(s0, s1, -half, half) && slab(t0, t1, band.t0, band.t1);
+    };
+    // Bounding box of the grown band's corners.
+    const double half = band.width / 2.0 + rim;
+    double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
+    for (double t : {band.t0, band.t1})
+        for (double s : {-half, half}) {
+            const double x = band.px + t * dx + s * band.nx, y = band.py + t * dy + s * band.ny;
+            x_lo = std::min(x_lo, x);
+            x_hi = std::max(x_hi, x);
+            y_lo = std::min(y_lo, y);
+            y_hi = std::max(y_hi, y);
+        }
+    auto chord_at = [&](double, double& lo, double& hi) {
+        lo = 0;
+        hi = 1;
+        return true;  // bands are weighed on what the frame shows
+    };
+    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev);
+    return ev;
+}
+
+}  // namespace kestrune::find

@@ -1,0 +1,54 @@
+// What a shape at a given place would leave on the scanned lines, and how much
+// of it the runs show: set pixels inside it, and the change from set to unset
+// across its outline.
+#pragma once
+
+#include "scan_table.hpp"
+
+namespace kestrune::find {
+
+// A disc: centre and radius, in pixels.
+struct DiscShape {
+    double x, y, r;
+};
+
+// An ellipse: centre, semi-axis `a` along `theta` (radians from the x axis
+// toward y), semi-axis `b` across it.
+struct EllipseShape {
+    double x, y, a, b, theta;
+};
+
+// A band of colour: the centre line through (px, py) with unit normal
+// (nx, ny), `width` across, from t0 to t1 along the direction (-ny, nx)
+// measured from (px, py). A thin line and a stripe are both bands.
+struct BandShape {
+    double px, py, nx, ny, width, t0, t1;
+};
+
+// Lengths along the scanned lines, in pixels: of the shape's core (more than
+// `rim` inside the outline), of the rim just inside the outline and of the rim
+// just outside it, and how much of each agrees with the shape (set inside,
+// unset outside).
+struct Evidence {
+    double core = 0, core_set = 0;
+    double inner_rim = 0, inner_rim_set = 0;
+    double outer_rim = 0, outer_rim_clear = 0;
+    double crossings = 0, crossings_found = 0;  // where a scanned line crosses the outline
+    double unclipped = 0;  // all three lengths, the parts outside the frame included
+    double seen() const;   // share of the shape's evidence inside the frame
+    static constexpr int kSectors = 12;
+    double sector_length[kSectors] = {}, sector_agree[kSectors] = {};
+    double sectors_good(double level) const;
+
+    double fill() const;      // set share of core and inner rim
+    double clear() const;     // unset share of the outer rim
+    double outline() const;   // agreement share of both rims
+    double sharp() const;     // share of outline crossings with an edge close to them
+    double score(int kind = 0) const;
+};
+
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, double tolerance = 0);
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
+Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
+
+}  // namespace kestrune::find

@@ -1,0 +1,166 @@
+#include "refine.hpp"
+
+#include <array>
+#include <cmath>
+
+namespace kestrune::find {
+
+namespace {
+
+// Solves the n x n system A x = b in place by Gaussian elimination with
+// partial pivoting; false when it is singular.
+template <int N> bool solve(std::array<std::array<double, N>, N>& A, std::array<double, N>& b) {
+    for (int i = 0; i < N; ++i) {
+        int pivot = i;
+        for (int j = i + 1; j < N; ++j)
+            if (std::fabs(A[j][i]) > std::fabs(A[pivot][i])) pivot = j;
+        if (std::fabs(A[pivot][i]) < 1e-12) return false;
+        std::swap(A[i], A[pivot]);
+        std::swap(b[i], b[pivot]);
+        for (int j = i + 1; j < N; ++j) {
+            const double f = A[j][i] / A[i][i];
+            for (int k = i; k < N; ++k) A[j][k] -= f * A[i][k];
+            b[j] -= f * b[i];
+        }
+    }
+    for (int i = N - 1; i >= 0; --i) {
+        for (int k = i + 1; k < N; ++k) b[i] -= A[i][k] * b[k];
+        b[i] /= A[i][i];
+    }
+    return true;
+}
+
+// Levenberg-Marquardt on N parameters with a forward-difference Jacobian;
+// residual(params, point) is the signed distance of one point.
+template <int N, class Residual>
+bool least_squares(std::array<double, N>& params, const std::vector<const EdgePoint*>& points, Residual residual,
+                   const std::array<double, N>& steps, int iterations) {
+    if (static_cast<int>(points.size()) < N + 2) return false;
+    auto cost = [&](const std::array<double, N>& q) {
+        double s = 0;
+        for (const EdgePoint* p : points) {
+            const double e = residual(q, *p);
+            s += e * e;
+        }
+        return s;
+    };
+    double lambda = 1e-3;
+    double current = cost(params);
+    if (!std::isfinite(current)) return false;
+    for (int it = 0; it < iterations; ++it) {
+        std::array<std::array<double, N>, N> JtJ{};
+        std::array<double, N> Jte{};
+        for (const EdgePoint* p : points) {
+            const double e = residual(params, *p);
+            std::array<double, N> row;
+            for (int k = 0; k < N; ++k) {
+                std::array<double, N> moved = params;
+                moved[k] += steps[k];
+                row[k] = (residual(moved, *p) - e) / steps[k];
+            }
+            for (int i = 0; i < N; ++i) {
+                Jte[i] += row[i] * e;
+                for (int j = 0; j < N; ++j) JtJ[i][j] += row[i] * row[j];
+            }
+        }
+        bool improved = false;
+        for (int attempt = 0; attempt < 8 && !improved; ++attempt) {
+            auto A = JtJ;
+            auto b = Jte;
+            for (int i = 0; i < N; ++i) A[i][i] += lambda * (JtJ[i][i] + 1e-9);
+            if (!solve<N>(A, b)) {
+                lambda *= 10;
+                continue;
+            }
+            std::array<double, N> next = params;
+            double largest = 0;
+            for (int i = 0; i < N; ++i) {
+                next[i] -= b[i];
+                largest = std::max(largest, std::fabs(b[i]) / steps[i]);
+            }
+            const double c = cost(next);
+            if (std::isfinite(c) && c <= current) {
+                params = next;
+                improved = true;
+                lambda = std::max(lambda / 10, 1e-9);
+                if (current - c <= 1e-10 * (1 + current) || largest < 1e-2) return true;
+                current = c;
+            } else {
+                lambda *= 10;
+            }
+        }
+        if (!improved) return true;  // at a minimum within the step's resolution
+    }
+    return true;
+}
+
+}  // namespace
+
+double disc_distance(const DiscShape& d, double x, double y) { return std::hypot(x - d.x, y - d.y) - d.r; }
+
+double ellipse_distance(const EllipseShape& e, double x, double y, double* gx, double* gy) {
+    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
+    const double dx = x - e.x, dy = y - e.y;
+    const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+    const double rho = std::sqrt((s * s) / (e.a * e.a) + (t * t) / (e.b * e.b));
+    if (gx != nullptr) {
+        // The conic's gradient, rotated back to the image.
+        const double gs = s / (e.a * e.a), gt = t / (e.b * e.b);
+        *gx = gs * cs - gt * sn;
+        *gy = gs * sn + gt * cs;
+    }
+    if (rho <= 0) return -std::min(e.a, e.b);
+    return std::hypot(dx, dy) * (1.0 - 1.0 / rho);
+}
+
+bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
+    std::array<double, 3> q{shape.x, shape.y, shape.r};
+    const auto residual = [](const std::array<double, 3>& v, const EdgePoint& p) {
+        return std::hypot(p.x - v[0], p.y - v[1]) - v[2];
+    };
+    if (!least_squares<3>(q, points, residual, {1e-3, 1e-3, 1e-3}, 20)) return false;
+    if (!(q[2] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1])) return false;
+    shape = {q[0], q[1], q[2]};
+    return true;
+}
+
+bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape) {
+    std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
+    const auto residual = [](const std::array<double, 5>& v, const EdgePoint& p) {
+        return ellipse_distance({v[0], v[1], v[2], v[3], v[4]}, p.x, p.y);
+    };
+    if (!least_squares<5>(q, points, residual, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, 30)) return false;
+    if (!(q[2] > 0 && q[3] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[4]))
+        return false;
+    shape = {q[0], q[1], q[2], q[3], q[4]};
+    return true;
+}
+
+bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,
+              double& px, double& py, double& nx, double& ny) {
+    double w = 0, mx = 0, my = 0;
+    for (std::size_t k = 0; k < xs.size(); ++k) {
+        w += weights[k];
+        mx += weights[k] * xs[k];
+        my += weights[k] * ys[k];
+    }
+    if (xs.size() < 2 || !(w > 0)) return false;
+    mx /= w;
+    my /= w;
+    double sxx = 0, sxy = 0, syy = 0;
+    for (std::size_t k = 0; k < xs.size(); ++k) {
+        const double dx = xs[k] - mx, dy = ys[k] - my;
+        sxx += weights[k] * dx * dx;
+        sxy += weights[k] * dx * dy;
+        syy += weights[k] * dy * dy;
+    }
+    // The direction of largest spread; the normal is across it.
+    const double angle = 0.5 * std::atan2(2.0 * sxy, sxx - syy);
+    px = mx;
+    py = my;
+    nx = -std::sin(angle);
+    ny = std::cos(angle);
+    return true;
+}
+
+}  // namespace kestrune::find

@@ -1,0 +1,37 @@
+// Least-squares shapes on a candidate's own edge points, in floating point.
+#pragma once
+
+#include <vector>
+
+#include "evidence.hpp"
+#include "scan_table.hpp"
+
+namespace kestrune::find {
+
+// Whether an edge point can lie on the outline of a convex shape whose
+// outward normal at it is (gx, gy): the colour must lie on the inner side.
+inline bool faces_inward(const EdgePoint& p, double gx, double gy) {
+    switch (p.inside) {
+        case Side::right: return gx < 0;
+        case Side::left: return gx > 0;
+        case Side::below: return gy < 0;
+        default: return gy > 0;
+    }
+}
+
+// Distance of a point from the outline, measured along the ray from the
+// centre (exact for a disc), and the outward direction there.
+double disc_distance(const DiscShape& d, double x, double y);
+double ellipse_distance(const EllipseShape& e, double x, double y, double* gx = nullptr, double* gy = nullptr);
+
+// Geometric fits: minimise the squared distances of the points from the
+// outline, starting from `shape`. False when the points cannot fix the shape
+// (too few, or the fit diverges); `shape` is then unchanged.
+bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape);
+bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape);
+
+// Total least squares: the line closest to the points (centroid and unit normal).
+bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,
+              double& px, double& py, double& nx, double& ny);
+
+}  // namespace kestrune::find

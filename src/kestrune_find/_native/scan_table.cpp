@@ -1,0 +1,205 @@
+#include "scan_table.hpp"
+
+#include <algorithm>
+
+namespace kestrune::find {
+
+namespace {
+
+// The scanned line positions of the edge scan: index i visits
+// (reverse16(i) * extent mod 2**32) >> 16.
+std::uint32_t reverse_bits(std::uint32_t n) {
+    n = ((n >> 8) & 0x00FF00FFu) | ((n << 8) & 0xFF00FF00u);
+    n = ((n >> 4) & 0x0F0F0F0Fu) | ((n << 4) & 0xF0F0F0F0u);
+    n = ((n >> 2) & 0x33333333u) | ((n << 2) & 0xCCCCCCCCu);
+    n = ((n >> 1) & 0x55555555u) | ((n << 1) & 0xAAAAAAAAu);
+    return n;
+}
+
+std::vector<std::int32_t> scanned_positions(std::int32_t count, std::int32_t extent) {
+    std::vector<std::int32_t> lines;
+    if (extent <= 0) return lines;
+    count = std::min<std::int32_t>(count, 65536);
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::uint32_t p = (reverse_bits(static_cast<std::uint32_t>(i)) * static_cast<std::uint32_t>(extent)) >> 16;
+        if (p < static_cast<std::uint32_t>(extent)) lines.push_back(static_cast<std::int32_t>(p));
+    }
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    return lines;
+}
+
+}  // namespace
+
+const Run* Axis::begin_of(std::int32_t position) const {
+    if (position < 0 || position >= static_cast<std::int32_t>(line_at.size()) || line_at[position] < 0) return nullptr;
+    return runs.data() + first[line_at[position]];
+}
+
+const Run* Axis::end_of(std::int32_t position) const {
+    if (position < 0 || position >= static_cast<std::int32_t>(line_at.size()) || line_at[position] < 0) return nullptr;
+    return runs.data() + first[line_at[position] + 1];
+}
+
+void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const PointsView& column_points,
+                      std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link) {
+    height = static_cast<std::int32_t>(mask.rows);
+    width = static_cast<std::int32_t>(mask.cols);
+    rows = Axis{};
+    columns = Axis{};
+    rows.extent = width;
+    columns.extent = height;
+    rows.lines = scanned_positions(row_count, height);
+    columns.lines = scanned_positions(column_count, width);
+    read_axis(rows, mask, row_points, true, gap);
+    read_axis(columns, mask, column_points, false, gap);
+    parent_.resize(rows.runs.size() + columns.runs.size());
+    for (std::size_t k = 0; k < parent_.size(); ++k) parent_[k] = static_cast<std::int32_t>(k);
+    link_runs(link);
+    collect_points();
+}
+
+// Pairs of points, (first set pixel, first unset pixel after the run or the
+// line's last pixel), in scan order; a line scanned twice is read once.
+void ScanTable::read_axis(Axis& axis, const PlaneView& mask, const PointsView& points, bool along_rows,
+                          std::int32_t gap) {
+    const std::int32_t across = along_rows ? height : width;
+    const std::int32_t extent = axis.extent;
+    std::vector<std::vector<Run>> by_position(static_cast<std::size_t>(across));
+    std::vector<std::uint8_t> done(static_cast<std::size_t>(across), 0);
+    std::int32_t current = -1;  // the line being read
+    bool skipping = false;
+    const std::int64_t pairs = points.rows / 2;
+    for (std::int64_t k = 0; k < pairs; ++k) {
+        const auto a = points.load(2 * k);
+        const auto b = points.load(2 * k + 1);
+        const std::int32_t line = along_rows ? a.y : a.x;
+        const std::int32_t other = along_rows ? b.y : b.x;
+        const std::int32_t start = along_rows ? a.x : a.y;
+        const std::int32_t end = along_rows ? b.x : b.y;
+        if (line != other || line < 0 || line >= across || start < 0 || end < start || end >= extent) continue;
+        if (line != current) {
+            if (current >= 0) done[current] = 1;
+            current = line;
+            skipping = done[line] != 0;
+        }
+        if (skipping) continue;
+        std::vector<Run>& runs = by_position[line];
+        if (!runs.empty() && 2 * start - 1 <= runs.back().end2) {  // the same line again
+            skipping = true;
+            continue;
+        }
+        const std::uint8_t last = along_rows ? mask.row(line)[extent - 1] : mask.row(extent - 1)[line];
+        const bool to_border = end == extent - 1 && last != 0;
+        Run run{2 * start - 1, to_border ? 2 * end + 1 : 2 * end - 1, start > 0, !to_border};
+        // Narrow gaps (a seam, a speck of glare) do not split a shape.
+        if (!runs.empty() && (run.start2 - runs.back().end2) / 2 < gap) {
+            runs.back().end2 = run.end2;
+            runs.back().end_edge = run.end_edge;
+        } else {
+            runs.push_back(run);
+        }
+    }
+    axis.line_at.assign(static_cast<std::size_t>(across), -1);
+    axis.first.clear();
+    axis.runs.clear();
+    for (std::size_t k = 0; k < axis.lines.size(); ++k) {
+        const std::int32_t line = axis.lines[k];
+        axis.line_at[line] = static_cast<std::int32_t>(k);
+        axis.first.push_back(static_cast<std::int32_t>(axis.runs.size()));
+        axis.runs.insert(axis.runs.end(), by_position[line].begin(), by_position[line].end());
+    }
+    axis.first.push_back(static_cast<std::int32_t>(axis.runs.size()));
+}
+
+std::int32_t ScanTable::find_root(std::int32_t k) {
+    while (parent_[k] != k) {
+        parent_[k] = parent_[parent_[k]];
+        k = parent_[k];
+    }
+    return k;
+}
+
+void ScanTable::unite(std::int32_t a, std::int32_t b) {
+    a = find_root(a);
+    b = find_root(b);
+    if (a == b) return;
+    if (a < b) parent_[b] = a;
+    else parent_[a] = b;
+}
+
+void ScanTable::link_runs(std::int32_t link) {
+    const std::int32_t column_base = rows.run_count();
+    // A row run and a column run that share a pixel.
+    for (std::size_t k = 0; k + 1 < columns.first.size(); ++k) {
+        const std::int32_t x = columns.lines[k];
+        for (std::int32_t c = columns.first[k]; c < columns.first[k + 1]; ++c) {
+            const Run& run = columns.runs[c];
+            const std::int32_t y_first = (run.start2 + 1) / 2, y_last = (run.end2 - 1) / 2;
+            auto row = std::lower_bound(rows.lines.begin(), rows.lines.end(), y_first);
+            for (; row != rows.lines.end() && *row <= y_last; ++row) {
+                const auto r = static_cast<std::size_t>(row - rows.lines.begin());
+                const Run* begin = rows.runs.data() + rows.first[r];
+                const Run* end = rows.runs.data() + rows.first[r + 1];
+                const Run* hit = std::upper_bound(begin, end, 2 * x, [](std::int32_t v, const Run& q) { return v < q.start2; });
+                if (hit != begin && (hit - 1)->end2 > 2 * x)
+                    unite(static_cast<std::int32_t>(hit - 1 - rows.runs.data()), column_base + c);
+            }
+        }
+    }
+    // Overlapping runs on neighbouring scanned lines of one direction.
+    auto link_axis = [&](const Axis& axis, std::int32_t base) {
+        for (std::size_t k = 0; k + 2 < axis.first.size(); ++k) {
+            if (axis.lines[k + 1] - axis.lines[k] > link) continue;
+            std::int32_t i = axis.first[k], j = axis.first[k + 1];
+            const std::int32_t i_end = axis.first[k + 1], j_end = axis.first[k + 2];
+            while (i < i_end && j < j_end) {
+                const Run& p = axis.runs[i];
+                const Run& q = axis.runs[j];
+                if (std::max(p.start2, q.start2) < std::min(p.end2, q.end2)) unite(base + i, base + j);
+                if (p.end2 < q.end2) ++i;
+                else ++j;
+            }
+        }
+    };
+    link_axis(rows, 0);
+    link_axis(columns, column_base);
+}
+
+void ScanTable::collect_points() {
+    points.clear();
+    group_sizes.clear();
+    std::vector<std::int32_t> group_of(parent_.size(), -1);
+    auto group = [&](std::int32_t run) {
+        const std::int32_t root = find_root(run);
+        if (group_of[root] < 0) {
+            group_of[root] = static_cast<std::int32_t>(group_sizes.size());
+            group_sizes.push_back(0);
+        }
+        return group_of[root];
+    };
+    auto add = [&](double x, double y, Side inside, std::int32_t run) {
+        const std::int32_t g = group(run);
+        ++group_sizes[g];
+        points.push_back({x, y, inside, g});
+    };
+    for (std::size_t k = 0; k + 1 < rows.first.size(); ++k) {
+        const double y = rows.lines[k];
+        for (std::int32_t r = rows.first[k]; r < rows.first[k + 1]; ++r) {
+            const Run& run = rows.runs[r];
+            if (run.start_edge) add(run.start2 * 0.5, y, Side::right, r);
+            if (run.end_edge) add(run.end2 * 0.5, y, Side::left, r);
+        }
+    }
+    const std::int32_t column_base = rows.run_count();
+    for (std::size_t k = 0; k + 1 < columns.first.size(); ++k) {
+        const double x = columns.lines[k];
+        for (std::int32_t c = columns.first[k]; c < columns.first[k + 1]; ++c) {
+            const Run& run = columns.runs[c];
+            if (run.start_edge) add(x, run.start2 * 0.5, Side::below, column_base + c);
+            if (run.end_edge) add(x, run.end2 * 0.5, Side::above, column_base + c);
+        }
+    }
+}
+
+}  // namespace kestrune::find

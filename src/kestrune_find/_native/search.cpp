@@ -1,0 +1,486 @@
+#include "search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <numeric>
+
+#include "refine.hpp"
+
+namespace kestrune::find {
+
+double rim_for(double size, double factor) { return std::max(1.5, factor * size); }
+
+namespace {
+
+// One 32-bit seed per fit call, from the search's seed and where the call
+// stands in the search (splitmix64 of the four numbers).
+std::uint32_t mix_seed(std::uint64_t seed, std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+    std::uint64_t z = seed;
+    for (std::uint64_t v : {a, b, c}) {
+        z += 0x9E3779B97F4A7C15ull + v;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+    }
+    return static_cast<std::uint32_t>(z >> 32);
+}
+
+// Iterations that make it 99 % (confidence) likely to have drawn one sample
+// of `sample` inliers when a share `share` of the points are inliers.
+std::int32_t iterations_needed(const SearchOptions& o, double share, int sample) {
+    if (share <= 0) return o.max_iterations / 4;
+    const double all_inliers = std::pow(share, sample);
+    if (all_inliers >= 1.0) return o.min_iterations;
+    const double n = std::log(1.0 - o.confidence) / std::log(1.0 - all_inliers);
+    if (!std::isfinite(n) || n > o.max_iterations) return o.max_iterations;
+    return std::max(o.min_iterations, static_cast<std::int32_t>(std::ceil(n)));
+}
+
+std::int32_t as_pixel(double v) { return static_cast<std::int32_t>(std::floor(v + 0.5)); }
+
+// The points of each group, biggest group first.
+std::vector<std::vector<const EdgePoint*>> points_by_group(const ScanTable& table) {
+    std::vector<std::vector<const EdgePoint*>> groups(table.group_sizes.size());
+    for (const EdgePoint& p : table.points) groups[p.group].push_back(&p);
+    std::stable_sort(groups.begin(), groups.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    return groups;
+}
+
+struct Candidate {
+    bool closed_shape;
+    DiscShape disc{};
+    EllipseShape ellipse{};
+};
+
+// Ellipses come out with `a` the longer semi-axis and theta in (-pi/2, pi/2].
+EllipseShape normalised(EllipseShape e) {
+    if (e.b > e.a) {
+        std::swap(e.a, e.b);
+        e.theta += std::numbers::pi / 2;
+    }
+    e.theta = std::remainder(e.theta, std::numbers::pi);
+    if (e.theta <= -std::numbers::pi / 2) e.theta += std::numbers::pi;
+    return e;
+}
+
+class ClosedSearch {
+public:
+    ClosedSearch(const ScanTable& t, const SearchOptions& o, Fits& f, std::vector<Found>& out)
+        : table_(t), o_(o), fits_(f), found_(out) {
+        // A disc larger than the frame's shorter side cannot be seen whole.
+        max_size_ = std::min(o.max_r, std::min(t.width, t.height) / 2.0);
+    }
+
+    bool run() {
+        auto groups = points_by_group(table_);
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes) break;
+            if (groups[g].size() < 8) break;
+            if (!search_group(groups[g], g)) return false;
+        }
+        return true;
+    }
+
+private:
+    bool disc() const { return o_.kind == ShapeKind::disc; }
+
+    double distance(const Candidate& c, const EdgePoint& p, double* gx, double* gy) const {
+        if (disc()) {
+            *gx = p.x - c.disc.x;
+            *gy = p.y - c.disc.y;
+            return disc_distance(c.disc, p.x, p.y);
+        }
+        return ellipse_distance(c.ellipse, p.x, p.y, gx, gy);
+    }
+
+    double size(const Candidate& c) const { return disc() ? c.disc.r : std::min(c.ellipse.a, c.ellipse.b); }
+
+    // The alive points within `band` of the outline whose colour lies inside.
+    std::vector<const EdgePoint*> near_outline(const std::vector<const EdgePoint*>& pts,
+                                               const std::vector<std::uint8_t>& alive, const Candidate& c,
+                                               double band) const {
+        std::vector<const EdgePoint*> near;
+        for (std::size_t k = 0; k < pts.size(); ++k) {
+            if (!alive[k]) continue;
+            double gx, gy;
+            const double d = distance(c, *pts[k], &gx, &gy);
+            if (std::fabs(d) <= band && faces_inward(*pts[k], gx, gy)) near.push_back(pts[k]);
+        }
+        return near;
+    }
+
+    bool refine(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive, Candidate& c) const {
+        const double s = size(c);
+        for (double band : {std::max(3.0, 0.2 * s), std::max(2.0, 0.12 * s), std::max(1.5, 0.08 * s)}) {
+            const auto near = near_outline(pts, alive, c, band);
+            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, c.ellipse);
+            if (!ok) return false;
+        }
+        if (!disc()) c.ellipse = normalised(c.ellipse);
+        return true;
+    }
+
+    bool valid(const Candidate& c) const {
+        const double x = disc() ? c.disc.x : c.ellipse.x, y = disc() ? c.disc.y : c.ellipse.y;
+        if (!(x >= -0.5 && x <= table_.width - 0.5 && y >= -0.5 && y <= table_.height - 0.5)) return false;
+        if (disc()) return c.disc.r >= o_.min_r && c.disc.r <= max_size_;
+        const EllipseShape& e = c.ellipse;  // normalised: a >= b
+        return e.b >= o_.min_r && e.a <= max_size_ && e.a <= o_.max_ratio * e.b;
+    }
+
+    // The best proposal of the module's fit among the integer points, with
+    // iterations added until the best inlier share makes a better shape unlikely.
+    bool propose(const std::vector<PointsView::Point>& ints, std::size_t group, std::int32_t attempt, Candidate& c,
+                 bool& any) {
+        const int sample = disc() ? 3 : 5;
+        const auto min_r = static_cast<std::int32_t>(std::max(0.0, std::floor(o_.min_r) - 1));
+        const auto max_r = static_cast<std::int32_t>(std::min(1e6, std::ceil(max_size_) + 1));
+        std::int32_t best_count = 0, done = 0, needed = o_.min_iterations;
+        any = false;
+        for (std::uint64_t chunk = 0; done < needed; ++chunk) {
+            const std::int32_t count = std::min(o_.min_iterations, needed - done);
+            const std::uint32_t seed = mix_seed(o_.seed, group, static_cast<std::uint64_t>(attempt), chunk);
+            std::int32_t inliers = 0;
+            Candidate next{true};
+            scratch_ = ints;  // the fits may be handed the buffer to keep
+            if (disc()) {
+                Circle circle;
+                if (!fits_.circle(scratch_, count, min_r, max_r, o_.delta, seed, circle)) return false;
+                if (circle.r > 0) {
+                    const std::int64_t lo = std::max<std::int64_t>(0, circle.r - o_.delta), hi = circle.r + o_.delta;
+                    for (const auto& p : ints) {
+                        const std::int64_t dx = p.x - circle.x, dy = p.y - circle.y, d2 = dx * dx + dy * dy;
+                        inliers += d2 >= lo * lo && d2 <= hi * hi;
+                    }
+                    next.disc = {static_cast<double>(circle.x), static_cast<double>(circle.y), static_cast<double>(circle.r)};
+                }
+            } else {
+                Ellipse e;
+                if (!fits_.ellipse(scratch_, count, min_r, max_r, o_.max_ratio, o_.delta, seed, e)) return false;
+                if (e.a > 0) {
+                    next.ellipse = {e.x, e.y, e.a, e.b, e.theta};
+                    for (const auto& p : ints)
+                        inliers += std::fabs(ellipse_distance(next.ellipse, p.x, p.y)) <= o_.delta;
+                }
+            }
+            done += count;
+            if (inliers > best_count) {
+                best_count = inliers;
+                c = next;
+                any = true;
+            }
+            needed = iterations_needed(o_, static_cast<double>(best_count) / ints.size(), sample);
+        }
+        return true;
+    }
+
+    bool search_group(const std::vector<const EdgePoint*>& pts, std::size_t group) {
+        std::vector<std::uint8_t> alive(pts.size(), 1);
+        std::vector<PointsView::Point> ints;
+        std::int32_t failures = 0;
+        for (std::int32_t attempt = 0; failures < o_.max_failures; ++attempt) {
+            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes) break;
+            ints.clear();
+            double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
+            for (std::size_t k = 0; k < pts.size(); ++k) {
+                if (!alive[k]) continue;
+                ints.push_back({as_pixel(pts[k]->x), as_pixel(pts[k]->y)});
+                x_lo = std::min(x_lo, pts[k]->x);
+                x_hi = std::max(x_hi, pts[k]->x);
+                y_lo = std::min(y_lo, pts[k]->y);
+                y_hi = std::max(y_hi, pts[k]->y);
+            }
+            if (ints.size() < (disc() ? 8u : 10u)) break;
+            if (std::max(x_hi - x_lo, y_hi - y_lo) < o_.min_r) break;  // too small for any shape asked for
+            Candidate c{true};
+            bool any = false;
+            if (!propose(ints, group, attempt, c, any)) return false;
+            if (!any) break;
+            const Candidate proposal = c;
+            bool accepted = false;
+            if (refine(pts, alive, c) && valid(c)) {
+                const double s = size(c);
+                Found f{o_.kind, {}, 0, 0, {}};
+                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s, o_.rim), std::max(1.0, o_.sharp * s))
+                                    : ellipse_evidence(table_, c.ellipse, rim_for(s, o_.rim));
+                f.score = f.evidence.score(o_.score_kind);
+                if (f.score >= o_.min_score) {
+                    f.support = static_cast<std::int32_t>(near_outline(pts, alive, c, std::max(1.5, 0.08 * s)).size());
+                    if (disc()) {
+                        f.values[0] = c.disc.x;
+                        f.values[1] = c.disc.y;
+                        f.values[2] = c.disc.r;
+                    } else {
+                        const EllipseShape& e = c.ellipse;
+                        const double v[5] = {e.x, e.y, e.a, e.b, e.theta};
+                        std::copy(v, v + 5, f.values);
+                    }
+                    found_.push_back(f);
+                    accepted = true;
+                    // Everything inside the shape and on its rim is spent.
+                    for (std::size_t k = 0; k < pts.size(); ++k) {
+                        double gx, gy;
+                        if (alive[k] && distance(c, *pts[k], &gx, &gy) < rim_for(s, o_.rim)) alive[k] = 0;
+                    }
+                }
+            }
+            if (!accepted) {
+                ++failures;
+                // The proposal's own inliers go, so that the next one differs.
+                for (std::size_t k = 0; k < pts.size(); ++k) {
+                    double gx, gy;
+                    if (alive[k] && std::fabs(distance(proposal, *pts[k], &gx, &gy)) <= o_.delta + 0.5) alive[k] = 0;
+                }
+            }
+        }
+        return true;
+    }
+
+    const ScanTable& table_;
+    const SearchOptions& o_;
+    Fits& fits_;
+    std::vector<Found>& found_;
+    double max_size_;
+    std::vector<PointsView::Point> scratch_;
+};
+
+
+// Lines and stripes: proposals from the line fits among all the points, each
+// refined on the runs that cross it (their middles give the centre line,
+// their lengths the width).
+class BandSearch {
+public:
+    BandSearch(const ScanTable& t, const SearchOptions& o, Fits& f, std::vector<Found>& out)
+        : table_(t), o_(o), fits_(f), found_(out) {}
+
+    bool run() {
+        const std::vector<EdgePoint>& pts = table_.points;
+        std::vector<std::uint8_t> alive(pts.size(), 1);
+        std::vector<PointsView::Point> ints;
+        std::vector<std::size_t> index;
+        std::int32_t failures = 0;
+        for (std::int32_t attempt = 0; failures < o_.max_failures; ++attempt) {
+            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes) break;
+            ints.clear();
+            index.clear();
+            for (std::size_t k = 0; k < pts.size(); ++k) {
+                if (!alive[k]) continue;
+                ints.push_back({as_pixel(pts[k].x), as_pixel(pts[k].y)});
+                index.push_back(k);
+            }
+            if (ints.size() < 8) break;
+            BandShape band{};
+            std::vector<std::uint8_t> inliers;
+            bool any = false;
+            if (!propose(ints, attempt, band, inliers, any)) return false;
+            if (!any) break;
+            bool accepted = false;
+            if (refine(band) && valid(band)) {
+                const double rim = rim_for(band.width, 0.25);
+                Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
+                f.evidence = band_evidence(table_, band, rim);
+                f.score = f.evidence.score(o_.score_kind);
+                if (f.score >= o_.min_score) {
+                    const double tol = std::max(1.5, 0.1 * band.width);
+                    for (std::size_t k = 0; k < pts.size(); ++k) {
+                        const double s = offset(band, pts[k]), t = along(band, pts[k]);
+                        if (!alive[k] || t < band.t0 - rim || t > band.t1 + rim) continue;
+                        f.support += std::fabs(std::fabs(s) - band.width / 2) <= tol;
+                        if (std::fabs(s) <= band.width / 2 + rim) alive[k] = 0;
+                    }
+                    found_.push_back(f);
+                    accepted = true;
+                }
+            }
+            if (!accepted) {
+                ++failures;
+                for (std::size_t k = 0; k < inliers.size(); ++k)
+                    if (inliers[k]) alive[index[k]] = 0;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool stripe() const { return o_.kind == ShapeKind::stripe; }
+    static double offset(const BandShape& b, const EdgePoint& p) { return (p.x - b.px) * b.nx + (p.y - b.py) * b.ny; }
+    static double along(const BandShape& b, const EdgePoint& p) { return -(p.x - b.px) * b.ny + (p.y - b.py) * b.nx; }
+
+    bool propose(std::vector<PointsView::Point>& ints, std::int32_t attempt, BandShape& band,
+                 std::vector<std::uint8_t>& best_inliers, bool& any) {
+        const int sample = stripe() ? 4 : 2;
+        std::int32_t best_count = 0, done = 0, needed = o_.min_iterations;
+        std::vector<std::uint8_t> inliers;
+        any = false;
+        for (std::uint64_t chunk = 0; done < needed; ++chunk) {
+            const std::int32_t count = std::min(o_.min_iterations, needed - done);
+            const std::uint32_t seed = mix_seed(o_.seed, 0x6C696E65u, static_cast<std::uint64_t>(attempt), chunk);
+            BandShape next{};
+            bool found = false;
+            scratch_ = ints;
+            if (stripe()) {
+                Line2 pair;
+                // The two edges within 8 degrees of parallel.
+                if (!fits_.line2(scratch_, inliers, count, 0.99, o_.delta, seed, pair)) return false;
+                found = (pair.l1.nx != 0 || pair.l1.ny != 0) && (pair.l2.nx != 0 || pair.l2.ny != 0);
+                if (found) {
+                    double n1x = pair.l1.nx, n1y = pair.l1.ny, n2x = pair.l2.nx, n2y = pair.l2.ny;
+                    const double l1 = std::hypot(n1x, n1y), l2 = std::hypot(n2x, n2y);
+                    n1x /= l1; n1y /= l1; n2x /= l2; n2y /= l2;
+                    if (n1x * n2x + n1y * n2y < 0) { n2x = -n2x; n2y = -n2y; }
+                    double nx = n1x + n2x, ny = n1y + n2y;
+                    const double ln = std::hypot(nx, ny);
+                    nx /= ln; ny /= ln;
+                    const double o1 = pair.l1.px * nx + pair.l1.py * ny, o2 = pair.l2.px * nx + pair.l2.py * ny;
+                    const double mid = (o1 + o2) / 2;
+                    next = {mid * nx, mid * ny, nx, ny, std::fabs(o1 - o2), 0, 0};
+                }
+            } else {
+                Line line;
+                if (!fits_.line(scratch_, inliers, count, o_.delta, 0.0, seed, line)) return false;
+                found = line.nx != 0 || line.ny != 0;
+                if (found) {
+                    const double l = std::hypot(static_cast<double>(line.nx), static_cast<double>(line.ny));
+                    next = {static_cast<double>(line.px), static_cast<double>(line.py), line.nx / l, line.ny / l, 0, 0, 0};
+                }
+            }
+            done += count;
+            if (found) {
+                const auto flagged = static_cast<std::int32_t>(std::count(inliers.begin(), inliers.end(), 1));
+                if (flagged > best_count) {
+                    best_count = flagged;
+                    band = next;
+                    best_inliers = inliers;
+                    any = true;
+                }
+            }
+            needed = iterations_needed(o_, static_cast<double>(best_count) / ints.size(), sample);
+        }
+        return true;
+    }
+
+    struct Crossing {
+        double x, y, width;
+    };
+
+    // The runs that the band's centre line crosses, on the lines of both
+    // directions that cross it steeply enough to measure it.
+    std::vector<Crossing> crossings(const BandShape& b, double reach) const {
+        std::vector<Crossing> out;
+        auto scan = [&](const Axis& axis, bool rows) {
+            const double across = rows ? b.nx : b.ny;  // the normal's share along the scanned line
+            if (std::fabs(across) < 0.35) return;
+            for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
+                const double q = axis.lines[k];
+                // Where the centre line meets this scanned line.
+                const double u = rows ? b.px - (q - b.py) * b.ny / b.nx : b.py - (q - b.px) * b.nx / b.ny;
+                const double half = reach / std::fabs(across);
+                if (u < -0.5 - half || u > axis.extent - 0.5 + half) continue;
+                const Run* best = nullptr;
+                double best_distance = half;
+                for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
+                    const Run& run = axis.runs[r];
+                    const double s = run.start2 * 0.5, e = run.end2 * 0.5;
+                    const double d = u < s ? s - u : u > e ? u - e : 0.0;
+                    if (d <= best_distance) {
+                        best_distance = d;
+                        best = &run;
+                    }
+                }
+                if (best == nullptr || !best->start_edge || !best->end_edge) continue;
+                const double mid = (best->start2 + best->end2) * 0.25;
+                const double width = (best->end2 - best->start2) * 0.5 * std::fabs(across);
+                if (width > o_.max_width * 1.5 + 2) continue;
+                out.push_back(rows ? Crossing{mid, q, width} : Crossing{q, mid, width});
+            }
+        };
+        scan(table_.rows, true);
+        scan(table_.columns, false);
+        return out;
+    }
+
+    bool refine(BandShape& b) const {
+        double reach = std::max(b.width / 2, 0.0) + o_.delta + 1.0;
+        for (int iteration = 0; iteration < 3; ++iteration) {
+            const auto cs = crossings(b, reach);
+            if (cs.size() < 4) return false;
+            std::vector<double> widths;
+            for (const Crossing& c : cs) widths.push_back(c.width);
+            std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+            const double width = widths[widths.size() / 2];
+            // Middles close to the line, as a thin band's or a stripe's are.
+            std::vector<double> xs, ys, ws;
+            const double keep = std::max(1.5, 0.25 * width + 1.0);
+            for (const Crossing& c : cs) {
+                if (iteration > 0 && std::fabs((c.x - b.px) * b.nx + (c.y - b.py) * b.ny) > keep) continue;
+                if (std::fabs(c.width - width) > std::max(2.0, 0.5 * width)) continue;
+                xs.push_back(c.x);
+                ys.push_back(c.y);
+                ws.push_back(1.0);
+            }
+            if (xs.size() < 4) return false;
+            double px, py, nx, ny;
+            if (!fit_line(xs, ys, ws, px, py, nx, ny)) return false;
+            if (nx * b.nx + ny * b.ny < 0) { nx = -nx; ny = -ny; }
+            b = {px, py, nx, ny, width, 0, 0};
+            double t0 = 1e300, t1 = -1e300;
+            for (std::size_t k = 0; k < xs.size(); ++k) {
+                const double t = -(xs[k] - px) * ny + (ys[k] - py) * nx;
+                t0 = std::min(t0, t);
+                t1 = std::max(t1, t);
+            }
+            b.t0 = t0;
+            b.t1 = t1;
+            reach = width / 2 + std::max(2.0, 0.25 * width);
+        }
+        return true;
+    }
+
+    bool valid(const BandShape& b) const {
+        const double length = b.t1 - b.t0;
+        return b.width >= o_.min_width && b.width <= o_.max_width && length >= std::max(10.0, 3.0 * b.width);
+    }
+
+    const ScanTable& table_;
+    const SearchOptions& o_;
+    Fits& fits_;
+    std::vector<Found>& found_;
+    std::vector<PointsView::Point> scratch_;
+};
+
+// Two finds of one shape (a disc split between two groups, say): the better stays.
+void drop_duplicates(std::vector<Found>& found) {
+    std::vector<Found> kept;
+    for (const Found& f : found) {
+        bool duplicate = false;
+        for (const Found& k : kept) {
+            if (f.kind == ShapeKind::disc || f.kind == ShapeKind::ellipse) {
+                const double size = f.kind == ShapeKind::disc ? std::min(f.values[2], k.values[2])
+                                                              : std::min(f.values[3], k.values[3]);
+                if (std::hypot(f.values[0] - k.values[0], f.values[1] - k.values[1]) < 0.5 * size) duplicate = true;
+            }
+        }
+        if (!duplicate) kept.push_back(f);
+    }
+    found.swap(kept);
+}
+
+}  // namespace
+
+bool search(const ScanTable& table, const SearchOptions& options, Fits& fits, std::vector<Found>& found) {
+    found.clear();
+    if (options.kind == ShapeKind::disc || options.kind == ShapeKind::ellipse) {
+        ClosedSearch s(table, options, fits, found);
+        if (!s.run()) return false;
+    } else {
+        BandSearch s(table, options, fits, found);
+        if (!s.run()) return false;
+    }
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.score > b.score; });
+    drop_duplicates(found);
+    if (static_cast<std::int32_t>(found.size()) > options.max_shapes) found.resize(options.max_shapes);
+    return true;
+}
+
+}  // namespace kestrune::find

@@ -1,0 +1,207 @@
+"""The finder: every shape of one colour in a frame, each with a score.
+
+For one colour and shape, a frame goes through: the colour mask
+(`kestrune.mask_image`), the runs of set pixels on a spread of rows and of
+columns (`kestrune.simple_edge`, each direction on its own), and the search
+in `_native`: proposals from the module's fit (`ransac_circle`,
+`ransac_ellipse`, `ransac_line`, `ransac_line2`) with an adaptive number of
+iterations, a least-squares refinement on the proposal's own edge points, the
+score, and the next proposal among the points left.
+"""
+from __future__ import annotations
+
+import math
+import threading
+import time
+from collections.abc import Iterable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import kestrune
+
+from . import _native
+from .colours import Colour, colour as resolve_colour
+from .shapes import Disc, Ellipse, Line, Shape, Stripe
+
+Frame = npt.NDArray[np.uint8]
+
+SHAPES = ("disc", "ellipse", "line", "stripe")
+
+#: Shapes scoring below this are not reported; see the README for how it was chosen.
+MIN_SCORE = 0.75
+MIN_R = 8.0          # discs and ellipses: smallest radius or semi-axis, pixels
+MAX_SHAPES = 16
+LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
+STRIPE_WIDTH = 6.0
+
+
+def scan_count(extent: int, spacing: float) -> int:
+    """The power of two nearest (in ratio) to extent / spacing, at most 65536.
+
+    The edge scan spreads its lines by bit reversal: a power of two no larger
+    than the extent visits distinct, evenly spread lines; other counts visit
+    some lines twice and skip others.
+    """
+    if extent <= 0:
+        return 0
+    count = 2 ** round(math.log2(max(1.0, extent / spacing)))
+    while count > extent and count > 1:
+        count //= 2
+    return int(min(count, 65536))
+
+
+def check_frame(frame: Any) -> Frame:
+    """The frame as the module needs it: H x W x 3 uint8, C-contiguous and
+    writable (a copy only when it is not)."""
+    if not isinstance(frame, np.ndarray):
+        raise TypeError(f"frame must be a NumPy array, not {type(frame).__name__}")
+    if frame.dtype != np.uint8 or frame.ndim != 3 or frame.shape[2] != 3:
+        raise ValueError(f"frame must be an H x W x 3 uint8 array, got {frame.dtype} of shape {frame.shape}")
+    if frame.shape[0] == 0 or frame.shape[1] == 0:
+        raise ValueError(f"frame has no pixels (shape {frame.shape})")
+    if not frame.flags.c_contiguous or not frame.flags.writeable:
+        frame = np.ascontiguousarray(frame).copy() if not frame.flags.writeable else np.ascontiguousarray(frame)
+    return frame
+
+
+def _number(name: str, value: Any, low: float = 0.0, high: float = math.inf) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    v = float(value)
+    if not (low <= v <= high):
+        raise ValueError(f"{name} must be between {low} and {high}, got {value}")
+    return v
+
+
+class Finder:
+    """Finds shapes of one colour in frames; buffers are kept for the last
+    frame size. Not to be shared between threads: use one per thread (the
+    module-level `find` does).
+
+    bgr: frames are stored B, G, R (as OpenCV gives them).
+    seed: the fits' samples follow from it: the same frame, colour, shape,
+    options and seed give the same finds, whatever ran before.
+    min_score: default for `find`.
+    spacing: pixels between scanned rows and between scanned columns (about);
+    by default 2, or more on frames larger than 480 pixels on the short side.
+    """
+
+    def __init__(self, *, bgr: bool = False, seed: int = 0, min_score: float = MIN_SCORE,
+                 spacing: float | None = None) -> None:
+        self.bgr = bool(bgr)
+        if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or not 0 <= seed < 2 ** 64:
+            raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, got {seed!r}")
+        self.seed = int(seed)
+        self.min_score = _number("min_score", min_score, 0.0, 1.0)
+        self.spacing = None if spacing is None else _number("spacing", spacing, 1.0, 1024.0)
+        self.timings: dict[str, float] = {}  # milliseconds per stage of the last find
+        self._size: tuple[int, int] | None = None
+        self._bounds: dict[Colour, Any] = {}
+
+    def _buffers(self, height: int, width: int) -> None:
+        if self._size == (height, width):
+            return
+        spacing = self.spacing or max(2.0, min(height, width) / 240.0)
+        self.row_count = scan_count(height, spacing)
+        self.column_count = scan_count(width, spacing)
+        self.mask = np.zeros((height, width), np.uint8)
+        # Room for every run on every scanned line: at most (extent + 1) points.
+        self.rows = np.zeros((self.row_count * (width + 1) + 2, 2), np.int32)
+        self.columns = np.zeros((self.column_count * (height + 1) + 2, 2), np.int32)
+        self._size = (height, width)
+
+    def _scan(self, frame: Frame, colour: Colour) -> tuple[Any, Any]:
+        bounds = self._bounds.get(colour)
+        if bounds is None:
+            bounds = self._bounds[colour] = colour.bounds(self.bgr)
+        height, width = frame.shape[:2]
+        self._buffers(height, width)
+        t0 = time.perf_counter()
+        kestrune.mask_image(frame, bounds, self.mask)
+        t1 = time.perf_counter()
+        n_rows = kestrune.simple_edge(self.mask, self.rows, self.row_count, 0)
+        n_columns = kestrune.simple_edge(self.mask, self.columns, 0, self.column_count)
+        t2 = time.perf_counter()
+        self.timings = {"mask": (t1 - t0) * 1e3, "edges": (t2 - t1) * 1e3}
+        return self.rows[:n_rows], self.columns[:n_columns]
+
+    def find(self, frame: Frame, shape: str, colour: str | Colour, *, min_r: float | None = None,
+             max_r: float | None = None, min_width: float | None = None, max_width: float | None = None,
+             min_score: float | None = None, max_shapes: int = MAX_SHAPES) -> list[Shape]:
+        """Every `shape` ("disc", "ellipse", "line", "stripe") of `colour` (a
+        built-in name, a colour file's path or a Colour) in `frame`, best score
+        first: at most `max_shapes`, each scoring at least `min_score`.
+
+        min_r, max_r: radius (discs) or semi-axes (ellipses), pixels; by
+        default 8 up to what the frame can hold. min_width, max_width: across a
+        line (default up to 12) or a stripe (default from 6).
+        """
+        if shape not in SHAPES:
+            raise ValueError(f"shape must be one of {', '.join(SHAPES)}, got {shape!r}")
+        spec = resolve_colour(colour)
+        frame = check_frame(frame)
+        height, width = frame.shape[:2]
+        limit = min(height, width) / 2.0
+        lo_r = MIN_R if min_r is None else _number("min_r", min_r)
+        hi_r = limit if max_r is None else _number("max_r", max_r)
+        if lo_r > hi_r:
+            raise ValueError(f"min_r ({lo_r:g}) must not exceed max_r ({hi_r:g})")
+        default_width = (0.0, LINE_WIDTH) if shape == "line" else (STRIPE_WIDTH, float(max(height, width)))
+        lo_w = default_width[0] if min_width is None else _number("min_width", min_width)
+        hi_w = default_width[1] if max_width is None else _number("max_width", max_width)
+        if lo_w > hi_w:
+            raise ValueError(f"min_width ({lo_w:g}) must not exceed max_width ({hi_w:g})")
+        score = self.min_score if min_score is None else _number("min_score", min_score, 0.0, 1.0)
+        if isinstance(max_shapes, bool) or not isinstance(max_shapes, (int, np.integer)) or max_shapes < 0:
+            raise ValueError(f"max_shapes must be a non-negative integer, got {max_shapes!r}")
+
+        rows, columns = self._scan(frame, spec)
+        options = {
+            "kind": shape, "min_r": lo_r, "max_r": hi_r, "min_width": lo_w, "max_width": hi_w,
+            "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
+            "row_count": self.row_count, "column_count": self.column_count,
+        }
+        t0 = time.perf_counter()
+        found = _native.find(self.mask, rows, columns, options, kestrune) if max_shapes > 0 else []
+        self.timings["search"] = (time.perf_counter() - t0) * 1e3
+        return [_record(shape, spec.name, values, s, support) for values, s, support, _ in found]
+
+    def find_all(self, frame: Frame, requests: Iterable[tuple[str, str | Colour]], **options: Any) -> list[Shape]:
+        """`find` for each (shape, colour) in turn; the finds in that order."""
+        found: list[Shape] = []
+        total: dict[str, float] = {}
+        for shape, colour in requests:
+            found += self.find(frame, shape, colour, **options)
+            for stage, ms in self.timings.items():
+                total[stage] = total.get(stage, 0.0) + ms
+        self.timings = total
+        return found
+
+
+def _record(shape: str, colour: str, v: tuple[float, ...], score: float, support: int) -> Shape:
+    if shape == "disc":
+        return Disc(colour, v[0], v[1], v[2], score, support)
+    if shape == "ellipse":
+        return Ellipse(colour, v[0], v[1], v[2], v[3], v[4], score, support)
+    px, py, nx, ny, width, t0, t1 = v
+    # The middle of the part seen, and its length.
+    mid = (t0 + t1) / 2.0
+    cls = Line if shape == "line" else Stripe
+    return cls(colour, px - ny * mid, py + nx * mid, nx, ny, width, t1 - t0, score, support)
+
+
+_local = threading.local()
+
+
+def find(frame: Frame, shape: str, colour: str | Colour, *, bgr: bool = False, seed: int = 0,
+         **options: Any) -> list[Shape]:
+    """`Finder(bgr=bgr, seed=seed).find(frame, shape, colour, **options)`, with
+    one Finder per thread and setting kept (its buffers are reused)."""
+    finders: dict[tuple[bool, int], Finder] = getattr(_local, "finders", {})
+    _local.finders = finders
+    finder = finders.get((bgr, seed))
+    if finder is None:
+        finder = finders[bgr, seed] = Finder(bgr=bgr, seed=seed)
+    return finder.find(frame, shape, colour, **options)
