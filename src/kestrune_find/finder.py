@@ -99,6 +99,7 @@ class Finder:
         self.timings: dict[str, float] = {}  # milliseconds per stage of the last find
         self._size: tuple[int, int] | None = None
         self._bounds: dict[Colour, Any] = {}
+        self._tuning: dict[str, Any] = {}  # search settings for experiments; empty in use
 
     def _buffers(self, height: int, width: int) -> None:
         if self._size == (height, width):
@@ -161,11 +162,12 @@ class Finder:
         options = {
             "kind": shape, "min_r": lo_r, "max_r": hi_r, "min_width": lo_w, "max_width": hi_w,
             "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
-            "row_count": self.row_count, "column_count": self.column_count,
+            "row_count": self.row_count, "column_count": self.column_count, **self._tuning,
         }
         t0 = time.perf_counter()
         found = _native.find(self.mask, rows, columns, options, kestrune) if max_shapes > 0 else []
         self.timings["search"] = (time.perf_counter() - t0) * 1e3
+        self._evidence = [ev for *_, ev in found]  # for experiments on the score
         return [_record(shape, spec.name, values, s, support) for values, s, support, _ in found]
 
     def find_all(self, frame: Frame, requests: Iterable[tuple[str, str | Colour]], **options: Any) -> list[Shape]:

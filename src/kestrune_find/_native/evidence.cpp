@@ -7,49 +7,13 @@ namespace kestrune::find {
 
 double Evidence::fill() const {
     const double length = core + inner_rim;
-    return length > 0 ? (core_set + inner_rim_set) / length : 0.0;
+    const double all = length > 0 ? (core_set + inner_rim_set) / length : 0.0;
+    return middle > 0 ? std::min(all, middle_set / middle) : all;
 }
-
-double Evidence::sectors_good(double level) const {
-    double total = 0, good = 0;
-    for (int k = 0; k < kSectors; ++k) {
-        if (sector_length[k] <= 0) continue;
-        total += 1;
-        good += sector_agree[k] / sector_length[k] >= level;
-    }
-    return total > 0 ? good / total : 0.0;
-}
-
-double Evidence::seen() const { return unclipped > 0 ? (core + inner_rim + outer_rim) / unclipped : 0.0; }
-
-double Evidence::sharp() const { return crossings > 0 ? crossings_found / crossings : 0.0; }
 
 double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
 
-double Evidence::outline() const {
-    const double length = inner_rim + outer_rim;
-    return length > 0 ? (inner_rim_set + outer_rim_clear) / length : 0.0;
-}
-
-// Filled inside and a clear edge around it, both needed: a disc drawn inside a
-// larger patch of the colour has no edge, one drawn through specks no fill.
-double Evidence::score(int kind) const {
-    switch (kind) {
-        case 1: return outline();
-        case 2: return std::sqrt(fill()) * clear();
-        case 7: return std::sqrt(fill() * sectors_good(0.8));
-        case 8: return sectors_good(0.8);
-        case 9: return std::sqrt(sectors_good(0.8) * outline());
-        case 4: return std::cbrt(fill() * outline() * sharp());
-        case 5: return std::sqrt(outline() * sharp());
-        case 6: return sharp();
-        case 3: {
-            const double length = core + inner_rim + outer_rim;
-            return length > 0 ? (core_set + inner_rim_set + outer_rim_clear) / length : 0.0;
-        }
-        default: return std::sqrt(fill() * outline());
-    }
-}
+double Evidence::seen() const { return unclipped > 0 ? (core + inner_rim + outer_rim) / unclipped : 0.0; }
 
 namespace {
 
@@ -67,7 +31,7 @@ double covered(const Run* begin, const Run* end, double lo, double hi) {
 // interval [lo, hi] of the coordinate along the line; false when it misses.
 template <class Chord, class ChordAt>
 void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi, Chord chord,
-               ChordAt chord_at, Evidence& ev, double tolerance = 0, double cx = 0, double cy = 0, bool sectors = false) {
+               ChordAt chord_at, Evidence& ev, double middle_shrink) {
     auto along = [&](const Axis& axis, bool rows, double first, double last) {
         const double line_lo = -0.5, line_hi = axis.extent - 0.5;
         auto k = std::lower_bound(axis.lines.begin(), axis.lines.end(), static_cast<std::int32_t>(std::ceil(first)));
@@ -85,53 +49,19 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 b = std::min(b, line_hi);
                 return b > a;
             };
-            auto sector = [&](double a, double b, double length, double agree) {
-                if (!sectors) return;
-                const double u = (a + b) / 2;
-                const double x = rows ? u : *k, y = rows ? *k : u;
-                double angle = std::atan2(y - cy, x - cx);
-                int s = static_cast<int>(std::floor((angle + 3.141592653589793) / (2 * 3.141592653589793) * Evidence::kSectors));
-                s = std::clamp(s, 0, Evidence::kSectors - 1);
-                ev.sector_length[s] += length;
-                ev.sector_agree[s] += agree;
-            };
             auto add_clear = [&](double a, double b) {
                 if (!clip(a, b)) return;
-                const double clear = (b - a) - covered(begin, end, a, b);
                 ev.outer_rim += b - a;
-                ev.outer_rim_clear += clear;
-                sector(a, b, b - a, clear);
+                ev.outer_rim_clear += (b - a) - covered(begin, end, a, b);
             };
             auto add_set = [&](double a, double b, double& length, double& set) {
                 if (!clip(a, b)) return;
-                const double s = covered(begin, end, a, b);
                 length += b - a;
-                set += s;
-                if (&length == &ev.inner_rim) sector(a, b, b - a, s);
+                set += covered(begin, end, a, b);
             };
             if (!middle) {
                 add_clear(o_lo, o_hi);
                 continue;
-            }
-            // A line that crosses the outline steeply enough (not along a
-            // tangent) should find an edge of the right kind close to each crossing.
-            if (tolerance > 0 && inner && i_hi - i_lo > 0.5 * (m_hi - m_lo)) {
-                auto edge_near = [&](double at, bool start) {
-                    const Run* run = std::upper_bound(begin, end, at - tolerance, [](double v, const Run& q) { return v < q.end2 * 0.5; });
-                    for (; run != end && run->start2 * 0.5 <= at + tolerance; ++run) {
-                        const double edge = start ? run->start2 * 0.5 : run->end2 * 0.5;
-                        if ((start ? run->start_edge : run->end_edge) && std::fabs(edge - at) <= tolerance) return true;
-                    }
-                    return false;
-                };
-                if (m_lo > line_lo + tolerance) {
-                    ev.crossings += 1;
-                    ev.crossings_found += edge_near(m_lo, true);
-                }
-                if (m_hi < line_hi - tolerance) {
-                    ev.crossings += 1;
-                    ev.crossings_found += edge_near(m_hi, false);
-                }
             }
             add_clear(o_lo, m_lo);
             add_clear(m_hi, o_hi);
@@ -142,6 +72,8 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
             add_set(m_lo, i_lo, ev.inner_rim, ev.inner_rim_set);
             add_set(i_hi, m_hi, ev.inner_rim, ev.inner_rim_set);
             add_set(i_lo, i_hi, ev.core, ev.core_set);
+            double c_lo, c_hi;
+            if (chord(rows, *k, -middle_shrink, c_lo, c_hi)) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
         }
     };
     along(table.rows, true, y_lo, y_hi);
@@ -174,7 +106,7 @@ bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
 
 }  // namespace
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, double tolerance) {
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
     Evidence ev;
     const double outer = disc.r + rim;
     auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
@@ -196,8 +128,8 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
         hi = disc.x + std::sqrt(h2);
         return true;
     };
-    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev, tolerance,
-              disc.x, disc.y, true);
+    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
+              disc.r / 2);
     return ev;
 }
 
@@ -237,7 +169,8 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
         return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
-    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev);
+    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
+              std::min(e.a, e.b) / 2);
     return ev;
 }
 
@@ -289,7 +222,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         hi = 1;
         return true;  // bands are weighed on what the frame shows
     };
-    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev);
+    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4);
     return ev;
 }
 

@@ -26,28 +26,26 @@ struct BandShape {
 };
 
 // Lengths along the scanned lines, in pixels: of the shape's core (more than
-// `rim` inside the outline), of the rim just inside the outline and of the rim
-// just outside it, and how much of each agrees with the shape (set inside,
-// unset outside).
+// `rim` inside the outline) and of its middle (inside half its size), of the
+// rim just inside the outline and of the rim just outside it, and how much of
+// each agrees with the shape: set inside, unset outside.
 struct Evidence {
     double core = 0, core_set = 0;
+    double middle = 0, middle_set = 0;  // part of the core
     double inner_rim = 0, inner_rim_set = 0;
     double outer_rim = 0, outer_rim_clear = 0;
-    double crossings = 0, crossings_found = 0;  // where a scanned line crosses the outline
-    double unclipped = 0;  // all three lengths, the parts outside the frame included
-    double seen() const;   // share of the shape's evidence inside the frame
-    static constexpr int kSectors = 12;
-    double sector_length[kSectors] = {}, sector_agree[kSectors] = {};
-    double sectors_good(double level) const;
+    double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
 
-    double fill() const;      // set share of core and inner rim
-    double clear() const;     // unset share of the outer rim
-    double outline() const;   // agreement share of both rims
-    double sharp() const;     // share of outline crossings with an edge close to them
-    double score(int kind = 0) const;
+    double fill() const;   // set share inside the outline, or in the middle if lower
+    double clear() const;  // unset share of the outer rim
+    double seen() const;   // share of the shape's evidence inside the frame
+    // Filled and standing clear: a disc drawn inside a larger patch of the
+    // colour has no clear rim, one drawn through specks or around a ring's
+    // hole no fill.
+    double score() const { return fill() * clear(); }
 };
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, double tolerance = 0);
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
 Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
 

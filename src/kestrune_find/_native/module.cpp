@@ -199,7 +199,7 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
                     option_int(options, "max_failures", o.max_failures) &&
                     option_int(options, "min_iterations", o.min_iterations) &&
                     option_int(options, "max_iterations", o.max_iterations) &&
-                    option_double(options, "confidence", o.confidence) && option_double(options, "rim", o.rim) && option_int(options, "score_kind", o.score_kind) && option_double(options, "sharp", o.sharp) && option_int(options, "delta", o.delta) &&
+                    option_double(options, "confidence", o.confidence) && option_double(options, "work_budget", o.work_budget) && option_double(options, "rim", o.rim) && option_int(options, "delta", o.delta) &&
                     option_int(options, "row_count", scan[0]) && option_int(options, "column_count", scan[1]) &&
                     option_int(options, "gap", scan[2]) && option_int(options, "link", scan[3]);
     o.seed = seed;
@@ -207,7 +207,8 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
 }
 
 PyObject* evidence_tuple(const Evidence& e) {
-    return Py_BuildValue("(ddddddddd)", e.core, e.core_set, e.inner_rim, e.inner_rim_set, e.outer_rim, e.outer_rim_clear, e.crossings, e.crossings_found, e.unclipped);
+    return Py_BuildValue("(dddddddddd)", e.core, e.core_set, e.middle, e.middle_set, e.inner_rim, e.inner_rim_set,
+                         e.outer_rim, e.outer_rim_clear, e.unclipped, e.score());
 }
 
 bool build_table(ScanTable& table, const PlaneView& mask, const PointsView& rows, const PointsView& columns,

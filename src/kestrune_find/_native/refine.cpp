@@ -96,40 +96,56 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
 
 }  // namespace
 
-double disc_distance(const DiscShape& d, double x, double y) { return std::hypot(x - d.x, y - d.y) - d.r; }
-
-double ellipse_distance(const EllipseShape& e, double x, double y, double* gx, double* gy) {
-    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
-    const double dx = x - e.x, dy = y - e.y;
-    const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
-    const double rho = std::sqrt((s * s) / (e.a * e.a) + (t * t) / (e.b * e.b));
-    if (gx != nullptr) {
-        // The conic's gradient, rotated back to the image.
-        const double gs = s / (e.a * e.a), gt = t / (e.b * e.b);
-        *gx = gs * cs - gt * sn;
-        *gy = gs * sn + gt * cs;
-    }
-    if (rho <= 0) return -std::min(e.a, e.b);
-    return std::hypot(dx, dy) * (1.0 - 1.0 / rho);
+double disc_distance(const DiscShape& d, double x, double y) {
+    return std::sqrt((x - d.x) * (x - d.x) + (y - d.y) * (y - d.y)) - d.r;
 }
 
 bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
-    std::array<double, 3> q{shape.x, shape.y, shape.r};
-    const auto residual = [](const std::array<double, 3>& v, const EdgePoint& p) {
-        return std::hypot(p.x - v[0], p.y - v[1]) - v[2];
-    };
-    if (!least_squares<3>(q, points, residual, {1e-3, 1e-3, 1e-3}, 20)) return false;
-    if (!(q[2] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1])) return false;
-    shape = {q[0], q[1], q[2]};
+    // Gauss-Newton on the distances from the outline, with the exact Jacobian.
+    if (points.size() < 5) return false;
+    double cx = shape.x, cy = shape.y, r = shape.r;
+    for (int it = 0; it < 12; ++it) {
+        std::array<std::array<double, 3>, 3> A{};
+        std::array<double, 3> b{};
+        for (const EdgePoint* p : points) {
+            const double dx = p->x - cx, dy = p->y - cy;
+            const double d = std::sqrt(dx * dx + dy * dy);
+            if (d < 1e-9) continue;
+            const double row[3] = {-dx / d, -dy / d, -1.0};
+            const double e = d - r;
+            for (int i = 0; i < 3; ++i) {
+                b[i] -= row[i] * e;
+                for (int j = 0; j < 3; ++j) A[i][j] += row[i] * row[j];
+            }
+        }
+        if (!solve<3>(A, b)) return false;
+        cx += b[0];
+        cy += b[1];
+        r += b[2];
+        if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(r)) return false;
+        if (std::fabs(b[0]) + std::fabs(b[1]) + std::fabs(b[2]) < 1e-4) break;
+    }
+    if (!(r > 0)) return false;
+    shape = {cx, cy, r};
     return true;
 }
 
 bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape) {
     std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
-    const auto residual = [](const std::array<double, 5>& v, const EdgePoint& p) {
-        return ellipse_distance({v[0], v[1], v[2], v[3], v[4]}, p.x, p.y);
+    // The angle's sine and cosine once per parameter set, not per point.
+    double cached_theta = std::nan(""), cs = 0, sn = 0;
+    const auto residual = [&](const std::array<double, 5>& v, const EdgePoint& p) {
+        if (v[4] != cached_theta) {
+            cached_theta = v[4];
+            cs = std::cos(v[4]);
+            sn = std::sin(v[4]);
+        }
+        const double dx = p.x - v[0], dy = p.y - v[1];
+        const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+        const double rho = std::sqrt((s * s) / (v[2] * v[2]) + (t * t) / (v[3] * v[3]));
+        return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(v[2], v[3]);
     };
-    if (!least_squares<5>(q, points, residual, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, 30)) return false;
+    if (!least_squares<5>(q, points, residual, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, 12)) return false;
     if (!(q[2] > 0 && q[3] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[4]))
         return false;
     shape = {q[0], q[1], q[2], q[3], q[4]};

@@ -1,6 +1,8 @@
 // Least-squares shapes on a candidate's own edge points, in floating point.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "evidence.hpp"
@@ -20,9 +22,27 @@ inline bool faces_inward(const EdgePoint& p, double gx, double gy) {
 }
 
 // Distance of a point from the outline, measured along the ray from the
-// centre (exact for a disc), and the outward direction there.
+// centre (exact for a disc).
 double disc_distance(const DiscShape& d, double x, double y);
-double ellipse_distance(const EllipseShape& e, double x, double y, double* gx = nullptr, double* gy = nullptr);
+
+// An ellipse with its angle's sine and cosine worked out once.
+struct EllipseGeometry {
+    EllipseShape e;
+    double cs, sn;
+    explicit EllipseGeometry(const EllipseShape& shape) : e(shape), cs(std::cos(shape.theta)), sn(std::sin(shape.theta)) {}
+    double distance(double x, double y, double* gx = nullptr, double* gy = nullptr) const {
+        const double dx = x - e.x, dy = y - e.y;
+        const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+        const double rho = std::sqrt((s * s) / (e.a * e.a) + (t * t) / (e.b * e.b));
+        if (gx != nullptr) {
+            const double gs = s / (e.a * e.a), gt = t / (e.b * e.b);
+            *gx = gs * cs - gt * sn;
+            *gy = gs * sn + gt * cs;
+        }
+        if (rho <= 0) return -std::min(e.a, e.b);
+        return std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho);
+    }
+};
 
 // Geometric fits: minimise the squared distances of the points from the
 // outline, starting from `shape`. False when the points cannot fix the shape

@@ -11,6 +11,10 @@ namespace kestrune::find {
 
 double rim_for(double size, double factor) { return std::max(1.5, factor * size); }
 
+// A disc or an ellipse counts only with most of it inside the frame: half a
+// disc at the edge is as likely a half-disc as a ball.
+constexpr double kMinSeen = 0.6;
+
 namespace {
 
 // One 32-bit seed per fit call, from the search's seed and where the call
@@ -29,7 +33,7 @@ std::uint32_t mix_seed(std::uint64_t seed, std::uint64_t a, std::uint64_t b, std
 // Iterations that make it 99 % (confidence) likely to have drawn one sample
 // of `sample` inliers when a share `share` of the points are inliers.
 std::int32_t iterations_needed(const SearchOptions& o, double share, int sample) {
-    if (share <= 0) return o.max_iterations / 4;
+    if (share <= 0) return 2 * o.min_iterations;  // nothing in range: not worth more
     const double all_inliers = std::pow(share, sample);
     if (all_inliers >= 1.0) return o.min_iterations;
     const double n = std::log(1.0 - o.confidence) / std::log(1.0 - all_inliers);
@@ -51,6 +55,13 @@ struct Candidate {
     bool closed_shape;
     DiscShape disc{};
     EllipseShape ellipse{};
+    double cs = 1, sn = 0;  // of the ellipse's angle
+
+    void set(const EllipseShape& e) {
+        ellipse = e;
+        cs = std::cos(e.theta);
+        sn = std::sin(e.theta);
+    }
 };
 
 // Ellipses come out with `a` the longer semi-axis and theta in (-pi/2, pi/2].
@@ -75,7 +86,7 @@ public:
     bool run() {
         auto groups = points_by_group(table_);
         for (std::size_t g = 0; g < groups.size(); ++g) {
-            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes) break;
+            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes || work_ > o_.work_budget) break;
             if (groups[g].size() < 8) break;
             if (!search_group(groups[g], g)) return false;
         }
@@ -91,7 +102,14 @@ private:
             *gy = p.y - c.disc.y;
             return disc_distance(c.disc, p.x, p.y);
         }
-        return ellipse_distance(c.ellipse, p.x, p.y, gx, gy);
+        const EllipseShape& e = c.ellipse;
+        const double dx = p.x - e.x, dy = p.y - e.y;
+        const double s = dx * c.cs + dy * c.sn, t = -dx * c.sn + dy * c.cs;
+        const double gs = s / (e.a * e.a), gt = t / (e.b * e.b);
+        *gx = gs * c.cs - gt * c.sn;
+        *gy = gs * c.sn + gt * c.cs;
+        const double rho = std::sqrt(s * gs + t * gt);
+        return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(e.a, e.b);
     }
 
     double size(const Candidate& c) const { return disc() ? c.disc.r : std::min(c.ellipse.a, c.ellipse.b); }
@@ -113,11 +131,20 @@ private:
     bool refine(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive, Candidate& c) const {
         const double s = size(c);
         for (double band : {std::max(3.0, 0.2 * s), std::max(2.0, 0.12 * s), std::max(1.5, 0.08 * s)}) {
-            const auto near = near_outline(pts, alive, c, band);
-            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, c.ellipse);
+            auto near = near_outline(pts, alive, c, band);
+            // Enough points fix a shape to a small fraction of a pixel; more
+            // only cost time.
+            if (near.size() > 400) {
+                const std::size_t n = near.size();
+                for (std::size_t k = 0; k < 400; ++k) near[k] = near[k * n / 400];
+                near.resize(400);
+            }
+            EllipseShape e = c.ellipse;
+            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, e);
             if (!ok) return false;
+            if (!disc()) c.set(e);
         }
-        if (!disc()) c.ellipse = normalised(c.ellipse);
+        if (!disc()) c.set(normalised(c.ellipse));
         return true;
     }
 
@@ -131,7 +158,7 @@ private:
 
     // The best proposal of the module's fit among the integer points, with
     // iterations added until the best inlier share makes a better shape unlikely.
-    bool propose(const std::vector<PointsView::Point>& ints, std::size_t group, std::int32_t attempt, Candidate& c,
+    bool propose(std::vector<PointsView::Point>& ints, std::size_t group, std::int32_t attempt, Candidate& c,
                  bool& any) {
         const int sample = disc() ? 3 : 5;
         const auto min_r = static_cast<std::int32_t>(std::max(0.0, std::floor(o_.min_r) - 1));
@@ -143,10 +170,9 @@ private:
             const std::uint32_t seed = mix_seed(o_.seed, group, static_cast<std::uint64_t>(attempt), chunk);
             std::int32_t inliers = 0;
             Candidate next{true};
-            scratch_ = ints;  // the fits may be handed the buffer to keep
             if (disc()) {
                 Circle circle;
-                if (!fits_.circle(scratch_, count, min_r, max_r, o_.delta, seed, circle)) return false;
+                if (!fits_.circle(ints, count, min_r, max_r, o_.delta, seed, circle)) return false;
                 if (circle.r > 0) {
                     const std::int64_t lo = std::max<std::int64_t>(0, circle.r - o_.delta), hi = circle.r + o_.delta;
                     for (const auto& p : ints) {
@@ -157,14 +183,15 @@ private:
                 }
             } else {
                 Ellipse e;
-                if (!fits_.ellipse(scratch_, count, min_r, max_r, o_.max_ratio, o_.delta, seed, e)) return false;
+                if (!fits_.ellipse(ints, count, min_r, max_r, o_.max_ratio, o_.delta, seed, e)) return false;
                 if (e.a > 0) {
-                    next.ellipse = {e.x, e.y, e.a, e.b, e.theta};
-                    for (const auto& p : ints)
-                        inliers += std::fabs(ellipse_distance(next.ellipse, p.x, p.y)) <= o_.delta;
+                    next.set({e.x, e.y, e.a, e.b, e.theta});
+                    const EllipseGeometry geometry(next.ellipse);
+                    for (const auto& p : ints) inliers += std::fabs(geometry.distance(p.x, p.y)) <= o_.delta;
                 }
             }
             done += count;
+            work_ += static_cast<double>(count) * static_cast<double>(ints.size());
             if (inliers > best_count) {
                 best_count = inliers;
                 c = next;
@@ -192,7 +219,11 @@ private:
                 y_hi = std::max(y_hi, pts[k]->y);
             }
             if (ints.size() < (disc() ? 8u : 10u)) break;
-            if (std::max(x_hi - x_lo, y_hi - y_lo) < o_.min_r) break;  // too small for any shape asked for
+            // Too small for any shape asked for, even half hidden.
+            if (std::max(x_hi - x_lo, y_hi - y_lo) < 1.5 * o_.min_r || std::min(x_hi - x_lo, y_hi - y_lo) < 0.5 * o_.min_r)
+                break;
+            if (work_ > o_.work_budget) break;
+            if (ints.size() < 64 && failures >= 2) break;  // a small group rarely holds a second shape
             Candidate c{true};
             bool any = false;
             if (!propose(ints, group, attempt, c, any)) return false;
@@ -202,9 +233,9 @@ private:
             if (refine(pts, alive, c) && valid(c)) {
                 const double s = size(c);
                 Found f{o_.kind, {}, 0, 0, {}};
-                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s, o_.rim), std::max(1.0, o_.sharp * s))
+                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s, o_.rim))
                                     : ellipse_evidence(table_, c.ellipse, rim_for(s, o_.rim));
-                f.score = f.evidence.score(o_.score_kind);
+                f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
                 if (f.score >= o_.min_score) {
                     f.support = static_cast<std::int32_t>(near_outline(pts, alive, c, std::max(1.5, 0.08 * s)).size());
                     if (disc()) {
@@ -242,7 +273,7 @@ private:
     Fits& fits_;
     std::vector<Found>& found_;
     double max_size_;
-    std::vector<PointsView::Point> scratch_;
+    double work_ = 0;
 };
 
 
@@ -269,7 +300,7 @@ public:
                 ints.push_back({as_pixel(pts[k].x), as_pixel(pts[k].y)});
                 index.push_back(k);
             }
-            if (ints.size() < 8) break;
+            if (ints.size() < 8 || work_ > o_.work_budget) break;
             BandShape band{};
             std::vector<std::uint8_t> inliers;
             bool any = false;
@@ -280,7 +311,7 @@ public:
                 const double rim = rim_for(band.width, 0.25);
                 Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
                 f.evidence = band_evidence(table_, band, rim);
-                f.score = f.evidence.score(o_.score_kind);
+                f.score = f.evidence.score();
                 if (f.score >= o_.min_score) {
                     const double tol = std::max(1.5, 0.1 * band.width);
                     for (std::size_t k = 0; k < pts.size(); ++k) {
@@ -318,11 +349,10 @@ private:
             const std::uint32_t seed = mix_seed(o_.seed, 0x6C696E65u, static_cast<std::uint64_t>(attempt), chunk);
             BandShape next{};
             bool found = false;
-            scratch_ = ints;
             if (stripe()) {
                 Line2 pair;
                 // The two edges within 8 degrees of parallel.
-                if (!fits_.line2(scratch_, inliers, count, 0.99, o_.delta, seed, pair)) return false;
+                if (!fits_.line2(ints, inliers, count, 0.99, o_.delta, seed, pair)) return false;
                 found = (pair.l1.nx != 0 || pair.l1.ny != 0) && (pair.l2.nx != 0 || pair.l2.ny != 0);
                 if (found) {
                     double n1x = pair.l1.nx, n1y = pair.l1.ny, n2x = pair.l2.nx, n2y = pair.l2.ny;
@@ -338,7 +368,7 @@ private:
                 }
             } else {
                 Line line;
-                if (!fits_.line(scratch_, inliers, count, o_.delta, 0.0, seed, line)) return false;
+                if (!fits_.line(ints, inliers, count, o_.delta, 0.0, seed, line)) return false;
                 found = line.nx != 0 || line.ny != 0;
                 if (found) {
                     const double l = std::hypot(static_cast<double>(line.nx), static_cast<double>(line.ny));
@@ -346,6 +376,7 @@ private:
                 }
             }
             done += count;
+            work_ += static_cast<double>(count) * static_cast<double>(ints.size());
             if (found) {
                 const auto flagged = static_cast<std::int32_t>(std::count(inliers.begin(), inliers.end(), 1));
                 if (flagged > best_count) {
@@ -446,7 +477,7 @@ private:
     const SearchOptions& o_;
     Fits& fits_;
     std::vector<Found>& found_;
-    std::vector<PointsView::Point> scratch_;
+    double work_ = 0;
 };
 
 // Two finds of one shape (a disc split between two groups, say): the better stays.

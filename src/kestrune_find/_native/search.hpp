@@ -41,12 +41,13 @@ struct SearchOptions {
     // and the iterations of one proposal (adaptive up to `max_iterations`).
     std::int32_t max_failures = 4;
     std::int32_t min_iterations = 32;
-    std::int32_t max_iterations = 2048;
+    std::int32_t max_iterations = 512;
+    // Point tests (iterations times points) all fits of one search may spend:
+    // a frame that the colour covers widely is searched in bounded time.
+    double work_budget = 2e7;
     double confidence = 0.99;
     std::int32_t delta = 2;               // the fits' inlier band, pixels
     double rim = 0.15;                    // rim width over the shape's size
-    std::int32_t score_kind = 0;
-    double sharp = 0.06;
 };
 
 struct Found {
