@@ -18,7 +18,7 @@ ARM_DIR   := build/kernel-tests-aarch64
 CLANG_DIR := build/kernel-tests-clang
 JOBS      ?= 2
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
-SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
+SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed) CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
 
 .PHONY: demo test test-normal test-sanitize test-numpy1 test-py313 test-kernels test-kernels-aarch64 \
@@ -63,7 +63,7 @@ $(foreach venv,$(VENV) $(VENV_NP1) $(VENV313),$(eval $(call install_into,$(venv)
 
 demo: $(VENV)/.installed
 	$(PY) -m pip install -q Pillow
-	$(PY) examples/find_shapes.py
+	$(VENV)/bin/kestrune demo
 
 test: test-kernels test-kernels-aarch64 test-kernels-clang test-normal test-sanitize test-numpy1 test-py313 \
       typecheck wheel
@@ -90,9 +90,9 @@ test-numpy1: $(VENV_NP1)/.installed
 test-py313: $(VENV313)/.installed
 	cd tests && ../$(PY313) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
 
-# The examples against the type stubs installed with the wheel.
+# The package and the examples against the type stubs installed with the wheel.
 typecheck: $(VENV)/.installed $(VENV)/.examples
-	$(PY) -m mypy --strict examples/
+	$(PY) -m mypy --strict src/kestrune_find examples
 
 test-kernels: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(CPP_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_MODULE=OFF \

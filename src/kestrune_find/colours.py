@@ -23,7 +23,7 @@ Pair = tuple[float, float]
 # degrees); yellow starts at 40 degrees, past orange and ginger fur, and wants
 # a strong chroma so that beige and blond stay out; green starts at 75
 # degrees, so that yellow-green and foliage count as green. Checked on the
-# photographs bundled with scikit-image (tests/test_colours.py).
+# photographs bundled with scikit-image (tests/test_examples.py).
 COLOURS: dict[str, tuple[Pair, Pair, Pair]] = {
     "red": ((math.radians(-25.0), math.radians(11.0)), (0.25, 1.2), (0.1, 0.9)),
     "yellow": ((math.radians(40.0), math.radians(75.0)), (0.3, 1.2), (0.2, 0.95)),

@@ -14,7 +14,7 @@ import math
 import threading
 import time
 from collections.abc import Iterable
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -52,7 +52,7 @@ def scan_count(extent: int, spacing: float) -> int:
     return int(min(count, 65536))
 
 
-def check_frame(frame: Any) -> Frame:
+def check_frame(frame: object) -> Frame:
     """The frame as the module needs it: H x W x 3 uint8, C-contiguous and
     writable (a copy only when it is not)."""
     if not isinstance(frame, np.ndarray):
@@ -61,9 +61,9 @@ def check_frame(frame: Any) -> Frame:
         raise ValueError(f"frame must be an H x W x 3 uint8 array, got {frame.dtype} of shape {frame.shape}")
     if frame.shape[0] == 0 or frame.shape[1] == 0:
         raise ValueError(f"frame has no pixels (shape {frame.shape})")
-    if not frame.flags.c_contiguous or not frame.flags.writeable:
-        frame = np.ascontiguousarray(frame).copy() if not frame.flags.writeable else np.ascontiguousarray(frame)
-    return frame
+    if not frame.flags.writeable:  # the module takes writable buffers only
+        return cast(Frame, np.array(frame, order="C"))
+    return cast(Frame, np.ascontiguousarray(frame))
 
 
 def _number(name: str, value: Any, low: float = 0.0, high: float = math.inf) -> float:
@@ -147,7 +147,7 @@ class Finder:
         limit = min(height, width) / 2.0
         lo_r = MIN_R if min_r is None else _number("min_r", min_r)
         hi_r = limit if max_r is None else _number("max_r", max_r)
-        if lo_r > hi_r:
+        if max_r is not None and lo_r > hi_r:
             raise ValueError(f"min_r ({lo_r:g}) must not exceed max_r ({hi_r:g})")
         default_width = (0.0, LINE_WIDTH) if shape == "line" else (STRIPE_WIDTH, float(max(height, width)))
         lo_w = default_width[0] if min_width is None else _number("min_width", min_width)
@@ -165,7 +165,9 @@ class Finder:
             "row_count": self.row_count, "column_count": self.column_count, **self._tuning,
         }
         t0 = time.perf_counter()
-        found = _native.find(self.mask, rows, columns, options, kestrune) if max_shapes > 0 else []
+        # A frame too small for the sizes asked for holds none of them.
+        wanted = max_shapes > 0 and (shape in ("line", "stripe") or lo_r <= hi_r)
+        found = _native.find(self.mask, rows, columns, options, kestrune) if wanted else []
         self.timings["search"] = (time.perf_counter() - t0) * 1e3
         self._evidence = [ev for *_, ev in found]  # for experiments on the score
         return [_record(shape, spec.name, values, s, support) for values, s, support, _ in found]
@@ -188,6 +190,10 @@ def _record(shape: str, colour: str, v: tuple[float, ...], score: float, support
     if shape == "ellipse":
         return Ellipse(colour, v[0], v[1], v[2], v[3], v[4], score, support)
     px, py, nx, ny, width, t0, t1 = v
+    # One sign for the normal whatever the samples were: ny > 0, or nx > 0 on
+    # a horizontal normal (the direction along the line turns with it).
+    if ny < 0 or (ny == 0 and nx < 0):
+        nx, ny, t0, t1 = -nx, -ny, -t1, -t0
     # The middle of the part seen, and its length.
     mid = (t0 + t1) / 2.0
     cls = Line if shape == "line" else Stripe

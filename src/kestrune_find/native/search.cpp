@@ -11,6 +11,8 @@ namespace kestrune::find {
 
 double rim_for(double size, double factor) { return std::max(1.5, factor * size); }
 
+double gap_for(double size, double factor) { return factor > 0 ? std::max(0.75, factor * size) : 0.0; }
+
 // A disc or an ellipse counts only with most of it inside the frame: half a
 // disc at the edge is as likely a half-disc as a ball.
 constexpr double kMinSeen = 0.6;
@@ -233,8 +235,8 @@ private:
             if (refine(pts, alive, c) && valid(c)) {
                 const double s = size(c);
                 Found f{o_.kind, {}, 0, 0, {}};
-                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s, o_.rim))
-                                    : ellipse_evidence(table_, c.ellipse, rim_for(s, o_.rim));
+                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s, o_.rim), gap_for(s, o_.gap))
+                                    : ellipse_evidence(table_, c.ellipse, rim_for(s, o_.rim), gap_for(s, o_.gap));
                 f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
                 if (f.score >= o_.min_score) {
                     f.support = static_cast<std::int32_t>(near_outline(pts, alive, c, std::max(1.5, 0.08 * s)).size());
@@ -310,7 +312,7 @@ public:
             if (refine(band) && valid(band)) {
                 const double rim = rim_for(band.width, 0.25);
                 Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
-                f.evidence = band_evidence(table_, band, rim);
+                f.evidence = band_evidence(table_, band, rim, gap_for(band.width, o_.gap));
                 f.score = f.evidence.score();
                 if (f.score >= o_.min_score) {
                     const double tol = std::max(1.5, 0.1 * band.width);

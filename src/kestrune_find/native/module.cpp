@@ -199,7 +199,7 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
                     option_int(options, "max_failures", o.max_failures) &&
                     option_int(options, "min_iterations", o.min_iterations) &&
                     option_int(options, "max_iterations", o.max_iterations) &&
-                    option_double(options, "confidence", o.confidence) && option_double(options, "work_budget", o.work_budget) && option_double(options, "rim", o.rim) && option_int(options, "delta", o.delta) &&
+                    option_double(options, "confidence", o.confidence) && option_double(options, "work_budget", o.work_budget) && option_double(options, "rim", o.rim) && option_double(options, "edge_gap", o.gap) && option_int(options, "delta", o.delta) &&
                     option_int(options, "row_count", scan[0]) && option_int(options, "column_count", scan[1]) &&
                     option_int(options, "gap", scan[2]) && option_int(options, "link", scan[3]);
     o.seed = seed;
@@ -261,9 +261,10 @@ PyObject* evidence_entry(PlaneView mask, PointsView rows, PointsView columns, Py
         if (v[k] == -1.0 && PyErr_Occurred()) return nullptr;
     }
     Evidence e;
-    if (o.kind == ShapeKind::disc) e = disc_evidence(table, {v[0], v[1], v[2]}, rim_for(v[2], o.rim));
-    else if (o.kind == ShapeKind::ellipse) e = ellipse_evidence(table, {v[0], v[1], v[2], v[3], v[4]}, rim_for(std::min(v[2], v[3]), o.rim));
-    else e = band_evidence(table, {v[0], v[1], v[2], v[3], v[4], v[5], v[6]}, rim_for(v[4], o.rim));
+    if (o.kind == ShapeKind::disc) e = disc_evidence(table, {v[0], v[1], v[2]}, rim_for(v[2], o.rim), gap_for(v[2], o.gap));
+    else if (o.kind == ShapeKind::ellipse) e = ellipse_evidence(table, {v[0], v[1], v[2], v[3], v[4]}, rim_for(std::min(v[2], v[3]), o.rim),
+                             gap_for(std::min(v[2], v[3]), o.gap));
+    else e = band_evidence(table, {v[0], v[1], v[2], v[3], v[4], v[5], v[6]}, rim_for(v[4], o.rim), gap_for(v[4], o.gap));
     return Py_BuildValue("(dN)", e.score(), evidence_tuple(e));
 }
 

@@ -45,8 +45,8 @@ struct Evidence {
     double score() const { return fill() * clear(); }
 };
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
-Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, double gap);
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim, double gap);
+Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim, double gap);
 
 }  // namespace kestrune::find
