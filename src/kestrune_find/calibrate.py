@@ -74,13 +74,17 @@ def propose(pixels: Pixels) -> tuple[Pair, Pair, Pair]:
     weight = chroma + 1e-12
     centre = math.atan2(float(np.sum(weight * np.sin(hue))), float(np.sum(weight * np.cos(hue))))
     offset = (hue - centre + math.pi) % (2.0 * math.pi) - math.pi
-    p5, p95 = (float(v) for v in np.percentile(offset, [5.0, 95.0]))
+    # The spread of the hue among the pixels that have one: a near-grey
+    # pixel's hue is noise, and a few of them would open the sector wide.
+    coloured = chroma >= max(GREY_CHROMA / 2, 0.3 * float(np.median(chroma)))
+    p5, p95 = (float(v) for v in np.percentile(offset[coloured] if coloured.any() else offset, [5.0, 95.0]))
     lo = min(p5 - HUE_MARGIN, -MIN_HUE_SIDE)
     hi = max(p95 + HUE_MARGIN, MIN_HUE_SIDE)
     if hi - lo > MAX_SECTOR:
         scale = MAX_SECTOR / (hi - lo)  # both sides shrink alike; the mean stays inside
         lo, hi = lo * scale, hi * scale
-    floor = min(max(0.5 * float(np.percentile(chroma, 5.0)), CHROMA_FLOOR[0]), CHROMA_FLOOR[1])
+    weakest = float(np.percentile(chroma[coloured] if coloured.any() else chroma, 5.0))
+    floor = min(max(0.5 * weakest, CHROMA_FLOOR[0]), CHROMA_FLOOR[1])
     return (centre + lo, centre + hi), (floor, 2.0), INTENSITY_LIMIT
 
 

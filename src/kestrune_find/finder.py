@@ -30,7 +30,7 @@ Frame = npt.NDArray[np.uint8]
 SHAPES = ("disc", "ellipse", "line", "stripe")
 
 #: Shapes scoring below this are not reported; see the README for how it was chosen.
-MIN_SCORE = 0.75
+MIN_SCORE = 0.7
 MIN_R = 8.0          # discs and ellipses: smallest radius or semi-axis, pixels
 MAX_SHAPES = 16
 LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
@@ -149,24 +149,28 @@ class Finder:
         hi_r = limit if max_r is None else _number("max_r", max_r)
         if max_r is not None and lo_r > hi_r:
             raise ValueError(f"min_r ({lo_r:g}) must not exceed max_r ({hi_r:g})")
-        default_width = (0.0, LINE_WIDTH) if shape == "line" else (STRIPE_WIDTH, float(max(height, width)))
-        lo_w = default_width[0] if min_width is None else _number("min_width", min_width)
-        hi_w = default_width[1] if max_width is None else _number("max_width", max_width)
-        if lo_w > hi_w:
+        lo_w = 0.0 if min_width is None else _number("min_width", min_width)
+        hi_w = math.inf if max_width is None else _number("max_width", max_width)
+        if min_width is not None and max_width is not None and lo_w > hi_w:
             raise ValueError(f"min_width ({lo_w:g}) must not exceed max_width ({hi_w:g})")
+        if shape == "line":
+            lo_w, hi_w = lo_w, LINE_WIDTH if max_width is None else hi_w
+        elif shape == "stripe":
+            lo_w = STRIPE_WIDTH if min_width is None else lo_w
+            hi_w = float(max(height, width)) if max_width is None else hi_w
         score = self.min_score if min_score is None else _number("min_score", min_score, 0.0, 1.0)
         if isinstance(max_shapes, bool) or not isinstance(max_shapes, (int, np.integer)) or max_shapes < 0:
             raise ValueError(f"max_shapes must be a non-negative integer, got {max_shapes!r}")
 
         rows, columns = self._scan(frame, spec)
         options = {
-            "kind": shape, "min_r": lo_r, "max_r": hi_r, "min_width": lo_w, "max_width": hi_w,
+            "kind": shape, "min_r": lo_r, "max_r": max(hi_r, lo_r), "min_width": lo_w, "max_width": max(hi_w, lo_w),
             "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
             "row_count": self.row_count, "column_count": self.column_count, **self._tuning,
         }
         t0 = time.perf_counter()
         # A frame too small for the sizes asked for holds none of them.
-        wanted = max_shapes > 0 and (shape in ("line", "stripe") or lo_r <= hi_r)
+        wanted = max_shapes > 0 and (lo_w <= hi_w if shape in ("line", "stripe") else lo_r <= hi_r)
         found = _native.find(self.mask, rows, columns, options, kestrune) if wanted else []
         self.timings["search"] = (time.perf_counter() - t0) * 1e3
         self._evidence = [ev for *_, ev in found]  # for experiments on the score

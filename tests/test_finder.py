@@ -1,0 +1,182 @@
+"""The finder: what it reports on scenes whose truth is known, and how it
+refuses bad input. Quality is counted (found, missed, false finds) on seeded
+scenes, never timed."""
+from __future__ import annotations
+
+import math
+import threading
+
+import numpy as np
+import pytest
+
+import kestrune_find as kf
+
+RED = (205, 40, 45)
+
+
+def canvas(height=480, width=640, seed=0, noise=4.0):
+    """A grey frame with a faint gradient and sensor noise."""
+    rng = np.random.default_rng(seed)
+    ys, xs = np.mgrid[0:height, 0:width].astype(np.float64)
+    grey = 80.0 + 90.0 * xs / width + 30.0 * ys / height
+    rgb = np.stack([grey + 4, grey + 1, grey - 3], axis=-1) + rng.normal(0.0, noise, (height, width, 3))
+    return rgb
+
+
+def paint_disc(rgb, x, y, r, colour=RED, hole=0.0):
+    """An anti-aliased disc (a ring when `hole` > 0), 4 x 4 supersampled."""
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    cover = np.zeros(rgb.shape[:2])
+    for dy in (-0.375, -0.125, 0.125, 0.375):
+        for dx in (-0.375, -0.125, 0.125, 0.375):
+            d2 = (xs + dx - x) ** 2 + (ys + dy - y) ** 2
+            cover += ((d2 <= r * r) & (d2 >= (hole * r) ** 2)) / 16.0
+    rgb[:] = rgb * (1 - cover[..., None]) + np.asarray(colour, float) * cover[..., None]
+
+
+def frame_of(rgb):
+    return np.clip(np.rint(rgb), 0, 255).astype(np.uint8)
+
+
+def matches(find, x, y, r):
+    return math.hypot(find.x - x, find.y - y) <= max(3.0, 0.35 * r) and abs(find.r - r) <= 0.3 * r
+
+
+def test_clean_discs_are_placed_to_a_fraction_of_a_pixel():
+    # Edge points on the boundary between set and unset pixels and a
+    # least-squares fit: no bias toward small radii, no whole-pixel centres.
+    rng = np.random.default_rng(7)
+    errors = []
+    for k in range(12):
+        x, y, r = rng.uniform(120, 520), rng.uniform(120, 360), rng.uniform(15, 90)
+        rgb = canvas(seed=k)
+        paint_disc(rgb, x, y, r)
+        found = kf.Finder(seed=k).find(frame_of(rgb), "disc", "red")
+        assert len(found) == 1
+        errors.append((math.hypot(found[0].x - x, found[0].y - y), found[0].r - r))
+    centre, radius = np.array(errors).T
+    assert np.median(centre) <= 0.25 and np.max(centre) <= 0.6
+    assert abs(np.median(radius)) <= 0.25 and np.max(np.abs(radius)) <= 0.6
+
+
+def test_several_discs_touching_pairs_included_are_each_found_once():
+    rgb = canvas()
+    truth = [(100, 100, 40), (179, 100, 39), (420, 300, 60), (520, 120, 25), (250, 350, 30)]
+    for x, y, r in truth:
+        paint_disc(rgb, x, y, r)
+    found = kf.Finder().find(frame_of(rgb), "disc", "red")
+    assert len(found) == len(truth)
+    assert all(sum(matches(f, *t) for f in found) == 1 for t in truth)
+    assert [f.score for f in found] == sorted((f.score for f in found), reverse=True)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_what_is_not_a_disc_is_not_reported(seed):
+    # Rings (tape rolls), a bar, a half-disc, specks and a large patch of the
+    # colour: none may come back as a disc, and the one real disc must.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed)
+    paint_disc(rgb, 110, 110, 60, hole=0.55)
+    paint_disc(rgb, 300, 90, 35, hole=0.45)
+    rgb[300:330, 40:260] = RED                       # a bar
+    ys, xs = np.mgrid[0:480, 0:640]
+    half = ((xs - 480) ** 2 + (ys - 120) ** 2 <= 55 ** 2) & (xs <= 480)
+    rgb[half] = RED                                  # a half-disc
+    rgb[380:470, 300:520] = RED                      # a patch
+    for _ in range(40):                              # specks
+        sx, sy = rng.integers(0, 640), rng.integers(200, 300)
+        rgb[sy:sy + 2, sx:sx + 2] = RED
+    paint_disc(rgb, 560, 300, 30)
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
+    assert len(found) == 1 and matches(found[0], 560, 300, 30)
+
+
+def test_an_empty_frame_is_empty_and_a_disc_off_the_frame_is_not_a_find():
+    rgb = canvas()
+    assert kf.Finder().find(frame_of(rgb), "disc", "red") == []
+    paint_disc(rgb, -15, 240, 60)     # centre outside the frame
+    paint_disc(rgb, 640, 100, 40)     # half of it outside
+    assert kf.Finder().find(frame_of(rgb), "disc", "red") == []
+
+
+def test_the_same_frame_and_seed_give_the_same_finds_in_any_thread():
+    rgb = canvas(seed=3)
+    for x, y, r in [(150, 200, 50), (330, 240, 45), (480, 150, 30)]:
+        paint_disc(rgb, x, y, r)
+    frame = frame_of(rgb)
+    first = kf.Finder(seed=11).find(frame, "disc", "red")
+    results = []
+
+    def run():
+        finder = kf.Finder(seed=11)
+        kf.Finder(seed=5).find(frame, "ellipse", "red")  # other work in between
+        results.append(finder.find(frame, "disc", "red"))
+
+    threads = [threading.Thread(target=run) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(r == first for r in results) and len(first) == 3
+
+
+def test_bgr_frames_give_the_finds_of_rgb_frames():
+    rgb = canvas(seed=2)
+    paint_disc(rgb, 250, 260, 70)
+    frame = frame_of(rgb)
+    assert kf.Finder(bgr=True).find(frame[..., ::-1].copy(), "disc", "red") == \
+        kf.Finder().find(frame, "disc", "red")
+
+
+def test_ellipses_lines_and_stripes():
+    rgb = canvas(seed=4)
+    ys, xs = np.mgrid[0:480, 0:640].astype(np.float64)
+    u = (xs - 200) * math.cos(0.6) + (ys - 300) * math.sin(0.6)
+    v = -(xs - 200) * math.sin(0.6) + (ys - 300) * math.cos(0.6)
+    rgb[(u / 90) ** 2 + (v / 45) ** 2 <= 1] = (40, 170, 60)
+    n = (math.sin(math.radians(70)), -math.cos(math.radians(70)))
+    rgb[np.abs((xs - 450) * n[0] + (ys - 240) * n[1]) <= 20] = (230, 210, 30)      # a stripe 40 wide
+    rgb[(np.abs((xs - 560) * 0.8 + (ys - 240) * 0.6) <= 1.5) & (ys < 200)] = (40, 60, 200)  # a line
+    frame = frame_of(rgb)
+    finder = kf.Finder()
+    (e,) = finder.find(frame, "ellipse", "green")
+    assert math.hypot(e.x - 200, e.y - 300) < 0.5 and abs(e.a - 90) < 1 and abs(e.b - 45) < 1
+    assert abs(e.theta - 0.6) < 0.01
+    (s,) = finder.find(frame, "stripe", "yellow")
+    assert s.distance(450, 240) < 0.5 and abs(s.width - 40) < 1.5
+    assert abs(math.degrees(s.angle) - 70) < 0.5
+    (line,) = finder.find(frame, "line", "blue")
+    assert line.distance(560, 240) < 0.5 and line.width < 5 and line.ny >= 0
+    assert abs(line.angle - math.atan2(0.8, -0.6) % math.pi) < 0.01
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda f: f.find([[1, 2, 3]], "disc", "red"), TypeError, "frame must be a NumPy array"),
+    (lambda f: f.find(np.zeros((4, 4), np.uint8), "disc", "red"), ValueError, "H x W x 3 uint8"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.float32), "disc", "red"), ValueError, "H x W x 3 uint8"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "square", "red"), ValueError, "shape must be one of"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "mauve"), ValueError, "unknown colour 'mauve'"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_r=9, max_r=5), ValueError, "min_r"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_r=-1), ValueError, "min_r"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_score=1.5), ValueError, "min_score"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "line", "red", min_width=8, max_width=2), ValueError,
+     "min_width"),
+    (lambda f: kf.Finder(seed=-1), ValueError, "seed"),
+])
+def test_bad_input_is_refused_by_name(call, error, words):
+    with pytest.raises(error, match=words):
+        call(kf.Finder())
+
+
+def test_frames_the_module_would_refuse_are_taken_as_copies():
+    rgb = canvas()
+    paint_disc(rgb, 300, 200, 50)
+    frame = frame_of(rgb)
+    expected = kf.Finder().find(frame, "disc", "red")
+    read_only = frame.copy()
+    read_only.flags.writeable = False
+    strided = np.zeros((480, 640, 4), np.uint8)[..., :3]
+    strided[:] = frame
+    assert kf.Finder().find(read_only, "disc", "red") == expected
+    assert kf.Finder().find(strided, "disc", "red") == expected
+    assert kf.Finder().find(frame, "disc", "red", min_r=300) == []  # nothing that large fits
