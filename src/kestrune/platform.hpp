@@ -47,7 +47,8 @@ namespace kestrune::platform {
 
 // x86 instruction sets the dispatched kernels use, as far as both the CPU and
 // the operating system (saved vector registers) support them. avx512 means
-// the F, BW, VL and DQ subsets together.
+// the F, BW, VL and DQ subsets together with VBMI (byte permutes) and VNNI
+// (word multiply-add with accumulation), as every AVX-512 CPU since 2019 has.
 struct X86Features {
     bool sse41 = false, avx2 = false, avx512 = false;
 };
@@ -70,10 +71,12 @@ inline X86Features x86_features() {
     const unsigned long long xcr0 = _xgetbv(0);
     if ((xcr0 & 0x6) != 0x6) return f;  // XMM and YMM state
     __cpuidex(r, 7, 0);
-    const auto ebx7 = static_cast<unsigned>(r[1]);
+    const auto ebx7 = static_cast<unsigned>(r[1]), ecx7 = static_cast<unsigned>(r[2]);
     f.avx2 = ((ebx7 >> 5) & 1) != 0;
     const unsigned avx512_bits = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);  // F, DQ, BW, VL
-    f.avx512 = (xcr0 & 0xE6) == 0xE6 && (ebx7 & avx512_bits) == avx512_bits;  // and opmask, ZMM state
+    const unsigned avx512_ecx = (1u << 1) | (1u << 11);                              // VBMI, VNNI
+    f.avx512 = (xcr0 & 0xE6) == 0xE6 && (ebx7 & avx512_bits) == avx512_bits &&
+               (ecx7 & avx512_ecx) == avx512_ecx;  // and opmask, ZMM state
     return f;
 }
 #endif
@@ -110,7 +113,8 @@ inline X86Features x86_features() {
     f.sse41 = __builtin_cpu_supports("sse4.1");
     f.avx2 = __builtin_cpu_supports("avx2");
     f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
     return f;
 }
 #endif

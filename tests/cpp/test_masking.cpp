@@ -7,7 +7,7 @@
 #include "check.hpp"
 #include "kestrune/color/masking.hpp"
 #include "kestrune/color/pixel_test.hpp"
-#include "kestrune/simd.hpp"
+#include "kestrune/simd/level.hpp"
 
 using namespace kestrune;
 

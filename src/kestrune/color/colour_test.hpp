@@ -1,0 +1,90 @@
+// The colour test, written once over the vocabulary of an instruction set (S):
+// one lane of it is the portable per-pixel test, wider sets test a group of
+// pixels at once. 32-bit wrapping sums and the six strict comparisons.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <type_traits>
+
+#include "../types.hpp"
+
+namespace kestrune {
+namespace {
+
+// True when every M entry fits a signed 16-bit word: then sums of 16-bit
+// products (multiply-add of words into 32 bits) are exact and cannot wrap.
+inline bool fits_words(const LchBounds& b) {
+    bool fits = true;
+    for (const std::int32_t m : b.M) fits = fits && m >= -32768 && m <= 32767;
+    return fits;
+}
+
+// A strict range test lo < x < hi as one signed compare, limit > x - bias, in
+// wrapping 32-bit arithmetic: x - (lo + 1) taken unsigned must be at most
+// (hi - 1) - (lo + 1); flipping the top bit turns that unsigned test signed.
+struct OpenRange {
+    std::int32_t bias, limit;
+};
+
+inline OpenRange open_range(std::int32_t lo, std::int32_t hi) {
+    if (static_cast<std::int64_t>(lo) + 1 > static_cast<std::int64_t>(hi) - 1) return {0, INT32_MIN};  // empty
+    const std::uint32_t first = static_cast<std::uint32_t>(lo) + 1u;
+    const std::uint32_t count = static_cast<std::uint32_t>(hi) - 1u - first + 1u;  // at most 2^32 - 2
+    return {static_cast<std::int32_t>(first ^ 0x80000000u), static_cast<std::int32_t>(count ^ 0x80000000u)};
+}
+
+// `words`: the sums are taken as multiply-adds of words (fits_words must hold),
+// else as 32-bit products.
+template <class S, bool words>
+struct ColourTest {
+    using I32 = typename S::I32;
+    using Mask = typename S::Mask;
+
+    typename S::WordRow row[3];
+    I32 m[9];
+    I32 zero, i_bias, i_limit, c_bias, c_limit;
+
+    explicit ColourTest(const LchBounds& b) {
+        for (int r = 0; r < 3; ++r) row[r] = S::word_row(b.M[3 * r], b.M[3 * r + 1], b.M[3 * r + 2]);
+        for (int k = 0; k < 9; ++k) m[k] = S::splat(b.M[k]);
+        zero = S::splat(0);
+        const OpenRange i = open_range(b.i[0], b.i[1]), c = open_range(b.c[0], b.c[1]);
+        i_bias = S::splat(i.bias);
+        i_limit = S::splat(i.limit);
+        c_bias = S::splat(c.bias);
+        c_limit = S::splat(c.limit);
+    }
+
+    // Row r of M times the channels.
+    I32 sum(const typename S::Wide& ch, int r) const {
+        return S::add(S::add(S::mul(ch.r, m[3 * r]), S::mul(ch.g, m[3 * r + 1])), S::mul(ch.b, m[3 * r + 2]));
+    }
+    I32 sum(const typename S::Words& ch, int r) const
+        requires(words && !std::is_same_v<typename S::Words, typename S::Wide>)
+    {
+        return S::dot(ch, row[r]);
+    }
+
+    // v0 > 0, v1 > 0, i0 < v2 < i1 and c0 < v0 + v1 < c1.
+    Mask inside(I32 v0, I32 v1, I32 v2) const {
+        Mask ok = S::gt(S::min(v0, v1), zero);
+        ok = S::and_gt(ok, i_limit, S::sub(v2, i_bias));
+        return S::and_gt(ok, c_limit, S::sub(S::add(v0, v1), c_bias));
+    }
+
+    template <class Channels>
+    Mask inside(const Channels& ch, I32& v2) const {
+        v2 = sum(ch, 2);
+        return inside(sum(ch, 0), sum(ch, 1), v2);
+    }
+
+    // Group g of a block of pixels.
+    Mask group(const typename S::Pixels& px, int g, I32& v2) const {
+        if constexpr (words) return inside(S::words(px, g), v2);
+        else return inside(S::wide(px, g), v2);
+    }
+};
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,157 @@
+// The vocabulary on AVX-512 (with VBMI and VNNI): sixteen 32-bit lanes, blocks
+// of 64 pixels in four groups, comparisons in mask registers. VBMI's byte
+// permutes take any group's channels straight out of the three loaded
+// registers; VNNI's multiply-add of words accumulates in the same instruction.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+namespace kestrune {
+namespace {
+
+// Byte permutes over the two registers that hold group g (bytes 48g to 48g + 47
+// of a block): byte k of lane j is the pixel byte `pick(j, k)`, or -1 for zero.
+struct Avx512Tables {
+    alignas(64) std::uint8_t wide[4][3][64];  // channel ch into byte 0 of each lane
+    alignas(64) std::uint8_t rg[4][64];       // R into byte 0, G into byte 2
+    alignas(64) std::uint8_t byte1[64];       // byte 1 of each lane of two registers
+    alignas(64) std::uint32_t even[16], odd[16];
+};
+
+constexpr Avx512Tables make_avx512_tables() {
+    Avx512Tables t{};
+    for (int g = 0; g < 4; ++g) {
+        const int base = g < 2 ? 48 * g : 48 * g - 64;  // in the window of registers (0, 1) or (1, 2)
+        for (int k = 0; k < 64; ++k) {
+            const int j = k / 4, at = k % 4;
+            for (int ch = 0; ch < 3; ++ch) t.wide[g][ch][k] = static_cast<std::uint8_t>(base + 3 * j + ch);
+            t.rg[g][k] = static_cast<std::uint8_t>(base + 3 * j + (at >= 2 ? 1 : 0));
+        }
+    }
+    for (int k = 0; k < 64; ++k) t.byte1[k] = static_cast<std::uint8_t>((4 * k + 1) & 127);
+    for (int j = 0; j < 16; ++j) {
+        t.even[j] = static_cast<std::uint32_t>(2 * j);
+        t.odd[j] = static_cast<std::uint32_t>(2 * j + 1);
+    }
+    return t;
+}
+
+constexpr Avx512Tables kAvx512 = make_avx512_tables();
+
+struct Avx512 {
+    static constexpr int lanes = 16, groups = 4;
+    using I32 = __m512i;
+    using Mask = __mmask16;
+
+    static __m512i table(const void* p) { return _mm512_load_si512(p); }
+
+    static I32 splat(std::int32_t v) { return _mm512_set1_epi32(v); }
+    static I32 add(I32 a, I32 b) { return _mm512_add_epi32(a, b); }
+    static I32 sub(I32 a, I32 b) { return _mm512_sub_epi32(a, b); }
+    static I32 mul(I32 a, I32 b) { return _mm512_mullo_epi32(a, b); }
+    static I32 madd(I32 a, I32 b) { return _mm512_madd_epi16(a, b); }
+    static I32 min(I32 a, I32 b) { return _mm512_min_epi32(a, b); }
+    static Mask gt(I32 a, I32 b) { return _mm512_cmpgt_epi32_mask(a, b); }
+    static Mask both(Mask a, Mask b) { return _kand_mask16(a, b); }
+    static Mask either(Mask a, Mask b) { return _kor_mask16(a, b); }
+    static Mask differ(Mask a, Mask b) { return _kxor_mask16(a, b); }
+    static Mask and_gt(Mask m, I32 a, I32 b) { return _mm512_mask_cmpgt_epi32_mask(m, a, b); }
+    static I32 count(I32 acc, Mask m) { return _mm512_mask_sub_epi32(acc, m, acc, _mm512_set1_epi32(-1)); }
+    static std::uint32_t total(I32 acc) { return static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc)); }
+    static std::uint32_t bits(Mask m) { return m; }
+
+    struct Pixels {
+        __m512i at[3];
+    };
+    static Pixels load_pixels(const std::uint8_t* p) {
+        return {{_mm512_loadu_si512(p), _mm512_loadu_si512(p + 64), _mm512_loadu_si512(p + 128)}};
+    }
+    // Bytes of group g picked by `idx` into the bytes `keep` selects, zero elsewhere.
+    static __m512i pick(const Pixels& px, int g, const void* idx, __mmask64 keep) {
+        const int first = g < 2 ? 0 : 1;
+        return _mm512_maskz_permutex2var_epi8(keep, px.at[first], table(idx), px.at[first + 1]);
+    }
+    static constexpr __mmask64 kByte0 = 0x1111111111111111ull, kBytes02 = 0x5555555555555555ull;
+
+    struct Wide {
+        I32 r, g, b;
+    };
+    static Wide wide(const Pixels& px, int g) {
+        return {pick(px, g, kAvx512.wide[g][0], kByte0), pick(px, g, kAvx512.wide[g][1], kByte0),
+                pick(px, g, kAvx512.wide[g][2], kByte0)};
+    }
+    struct Words {
+        I32 rg, b0;  // (R, G) and (B, 0) word pairs
+    };
+    struct WordRow {
+        I32 rg, b0;
+    };
+    static Words words(const Pixels& px, int g) {
+        return {pick(px, g, kAvx512.rg[g], kBytes02), pick(px, g, kAvx512.wide[g][2], kByte0)};
+    }
+    static I32 pair(std::int32_t lo, std::int32_t hi) {
+        return splat(static_cast<std::int32_t>((static_cast<std::uint32_t>(lo) & 0xFFFFu) |
+                                               (static_cast<std::uint32_t>(hi) << 16)));
+    }
+    static WordRow word_row(std::int32_t m0, std::int32_t m1, std::int32_t m2) { return {pair(m0, m1), pair(m2, 0)}; }
+    static I32 dot(const Words& w, const WordRow& m) {
+        return _mm512_dpwssd_epi32(_mm512_madd_epi16(w.rg, m.rg), w.b0, m.b0);
+    }
+
+    // One gather of the four bytes from each pixel - lead, shifted down by lead bytes.
+    struct Column {
+        __m512i offsets;
+        __m128i shift;
+        int lead;
+        Column(std::int64_t step, int lead_byte) : lead(lead_byte) {
+            const auto s = static_cast<std::int32_t>(step);
+            offsets = _mm512_mullo_epi32(_mm512_set1_epi32(s),
+                                         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+            shift = _mm_cvtsi32_si128(8 * lead_byte);
+        }
+    };
+    static Wide load_column(const Column& c, const std::uint8_t* p) {
+        const __m512i byte = _mm512_set1_epi32(0xFF);
+        const __m512i words = _mm512_srl_epi32(_mm512_i32gather_epi32(c.offsets, p - c.lead, 1), c.shift);
+        return {_mm512_and_si512(words, byte), _mm512_and_si512(_mm512_srli_epi32(words, 8), byte),
+                _mm512_and_si512(_mm512_srli_epi32(words, 16), byte)};
+    }
+
+    static __mmask64 block_mask(const Mask (&m)[groups]) {
+        return _mm512_kunpackd(_mm512_kunpackw(m[3], m[2]), _mm512_kunpackw(m[1], m[0]));
+    }
+    static void store_mask(std::uint8_t* o, const Mask (&m)[groups]) {
+        _mm512_storeu_si512(o, _mm512_maskz_mov_epi8(block_mask(m), _mm512_set1_epi8(1)));
+    }
+    static void store_grey(std::uint8_t* o, const Mask (&m)[groups], const I32 (&v2)[groups]) {
+        const __m512i idx = table(kAvx512.byte1);
+        const __m512i low = _mm512_permutex2var_epi8(v2[0], idx, v2[1]);
+        const __m512i high = _mm512_permutex2var_epi8(v2[2], idx, v2[3]);
+        const __m512i bytes = _mm512_inserti64x4(low, _mm512_castsi512_si256(high), 1);
+        _mm512_storeu_si512(o, _mm512_maskz_mov_epi8(block_mask(m), bytes));
+    }
+
+    // x and y of 16 points from two registers.
+    struct XY {
+        I32 x, y;
+    };
+    static XY load_xy(const std::uint8_t* p) {
+        const __m512i a = _mm512_loadu_si512(p), b = _mm512_loadu_si512(p + 64);
+        return {_mm512_permutex2var_epi32(a, table(kAvx512.even), b), _mm512_permutex2var_epi32(a, table(kAvx512.odd), b)};
+    }
+    using Centre = I32;
+    static Centre centre(std::int32_t cx, std::int32_t cy) { return pair32(cx, cy); }
+    static I32 pair32(std::int32_t a, std::int32_t b) {
+        return _mm512_setr_epi32(a, b, a, b, a, b, a, b, a, b, a, b, a, b, a, b);
+    }
+    // The lanes come out in another order than the points (the counts do not care).
+    static I32 offsets(const std::uint8_t* p, const Centre& c) {
+        const __m512i a = _mm512_loadu_si512(p), b = _mm512_loadu_si512(p + 64);
+        return _mm512_packs_epi32(_mm512_sub_epi32(a, c), _mm512_sub_epi32(b, c));
+    }
+};
+
+}  // namespace
+}  // namespace kestrune
