@@ -43,7 +43,7 @@ struct ColourTest {
 
     typename S::WordRow row[3];
     I32 m[9];
-    I32 zero, i_bias, i_limit, c_bias, c_limit;
+    I32 zero, i_bias, i_limit, c_bias, c_limit, minus_i_bias;
 
     explicit ColourTest(const LchBounds& b) {
         for (int r = 0; r < 3; ++r) row[r] = S::word_row(b.M[3 * r], b.M[3 * r + 1], b.M[3 * r + 2]);
@@ -51,6 +51,7 @@ struct ColourTest {
         zero = S::splat(0);
         const OpenRange i = open_range(b.i[0], b.i[1]), c = open_range(b.c[0], b.c[1]);
         i_bias = S::splat(i.bias);
+        minus_i_bias = S::splat(static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(i.bias)));
         i_limit = S::splat(i.limit);
         c_bias = S::splat(c.bias);
         c_limit = S::splat(c.limit);
@@ -66,23 +67,37 @@ struct ColourTest {
         return S::dot(ch, row[r]);
     }
 
-    // v0 > 0, v1 > 0, i0 < v2 < i1 and c0 < v0 + v1 < c1.
-    Mask inside(I32 v0, I32 v1, I32 v2) const {
+    // acc + row r of M times the channels.
+    I32 sum_from(I32 acc, const typename S::Wide& ch, int r) const { return S::add(acc, sum(ch, r)); }
+    I32 sum_from(I32 acc, const typename S::Words& ch, int r) const
+        requires(words && !std::is_same_v<typename S::Words, typename S::Wide>)
+    {
+        return S::dot_from(acc, ch, row[r]);
+    }
+
+    // v0 > 0, v1 > 0, i0 < v2 < i1 and c0 < v0 + v1 < c1; `shifted` is v2 - i_bias.
+    Mask inside(I32 v0, I32 v1, I32 shifted) const {
         Mask ok = S::gt(S::min(v0, v1), zero);
-        ok = S::and_gt(ok, i_limit, S::sub(v2, i_bias));
+        ok = S::and_gt(ok, i_limit, shifted);
         return S::and_gt(ok, c_limit, S::sub(S::add(v0, v1), c_bias));
     }
 
-    template <class Channels>
+    // The test, and v2 when `want_v2` (else v2 - i_bias is taken in one sum).
+    template <bool want_v2, class Channels>
     Mask inside(const Channels& ch, I32& v2) const {
-        v2 = sum(ch, 2);
-        return inside(sum(ch, 0), sum(ch, 1), v2);
+        if constexpr (want_v2) {
+            v2 = sum(ch, 2);
+            return inside(sum(ch, 0), sum(ch, 1), S::sub(v2, i_bias));
+        } else {
+            return inside(sum(ch, 0), sum(ch, 1), sum_from(minus_i_bias, ch, 2));
+        }
     }
 
     // Group g of a block of pixels.
+    template <bool want_v2 = true>
     Mask group(const typename S::Pixels& px, int g, I32& v2) const {
-        if constexpr (words) return inside(S::words(px, g), v2);
-        else return inside(S::wide(px, g), v2);
+        if constexpr (words) return inside<want_v2>(S::words(px, g), v2);
+        else return inside<want_v2>(S::wide(px, g), v2);
     }
 };
 

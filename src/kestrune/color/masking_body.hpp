@@ -29,7 +29,7 @@ void run_blocks(const std::uint8_t* in, std::uint8_t* o, std::int64_t n, const L
     const auto one = [&test]<int... g>(const std::uint8_t* p, std::uint8_t* q, std::integer_sequence<int, g...>) {
         const typename S::Pixels px = S::load_pixels(p);
         typename S::I32 v2[S::groups];
-        const typename S::Mask ok[S::groups] = {test.group(px, g, v2[g])...};
+        const typename S::Mask ok[S::groups] = {test.template group<out == Out::grey>(px, g, v2[g])...};
         if constexpr (out == Out::mask) S::store_mask(q, ok);
         else S::store_grey(q, ok, v2);
     };

@@ -20,7 +20,7 @@ std::uint64_t packed_bits(const std::uint8_t* px, const LchBounds& bounds) {
         const typename S::Pixels p = S::load_pixels(px + 3 * k);
         for (int g = 0; g < S::groups; ++g) {
             typename S::I32 v2;
-            bits |= static_cast<std::uint64_t>(S::bits(test.group(p, g, v2))) << (k + S::lanes * g);
+            bits |= static_cast<std::uint64_t>(S::bits(test.template group<false>(p, g, v2))) << (k + S::lanes * g);
         }
     }
     return bits;
@@ -41,7 +41,7 @@ std::uint64_t colour_column64(const std::uint8_t* px, std::int64_t step, int lea
     std::uint64_t bits = 0;
     for (int k = 0; k < 64; k += S::lanes) {
         typename S::I32 v2;
-        const auto ok = test.inside(S::load_column(column, px + k * step), v2);
+        const auto ok = test.template inside<false>(S::load_column(column, px + k * step), v2);
         bits |= static_cast<std::uint64_t>(S::bits(ok)) << k;
     }
     return bits;

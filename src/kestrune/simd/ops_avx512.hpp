@@ -11,26 +11,31 @@
 namespace kestrune {
 namespace {
 
-// Byte permutes over the two registers that hold group g (bytes 48g to 48g + 47
-// of a block): byte k of lane j is the pixel byte `pick(j, k)`, or -1 for zero.
+// Byte permutes of the 64 bytes loaded for group g of a block (from byte 48g,
+// or for the last group from byte 128, so that no load passes the block's 192
+// bytes): byte 0 (and for the word pairs byte 2) of lane j takes a channel of
+// pixel j of the group.
 struct Avx512Tables {
     alignas(64) std::uint8_t wide[4][3][64];  // channel ch into byte 0 of each lane
     alignas(64) std::uint8_t rg[4][64];       // R into byte 0, G into byte 2
-    alignas(64) std::uint8_t byte1[64];       // byte 1 of each lane of two registers
+    alignas(64) std::uint8_t byte0[64], byte1[64];  // byte 0 or 1 of each lane of two registers
     alignas(64) std::uint32_t even[16], odd[16];
 };
 
 constexpr Avx512Tables make_avx512_tables() {
     Avx512Tables t{};
     for (int g = 0; g < 4; ++g) {
-        const int base = g < 2 ? 48 * g : 48 * g - 64;  // in the window of registers (0, 1) or (1, 2)
+        const int base = g < 3 ? 0 : 16;
         for (int k = 0; k < 64; ++k) {
             const int j = k / 4, at = k % 4;
             for (int ch = 0; ch < 3; ++ch) t.wide[g][ch][k] = static_cast<std::uint8_t>(base + 3 * j + ch);
             t.rg[g][k] = static_cast<std::uint8_t>(base + 3 * j + (at >= 2 ? 1 : 0));
         }
     }
-    for (int k = 0; k < 64; ++k) t.byte1[k] = static_cast<std::uint8_t>((4 * k + 1) & 127);
+    for (int k = 0; k < 64; ++k) {
+        t.byte0[k] = static_cast<std::uint8_t>((4 * k) & 127);
+        t.byte1[k] = static_cast<std::uint8_t>((4 * k + 1) & 127);
+    }
     for (int j = 0; j < 16; ++j) {
         t.even[j] = static_cast<std::uint32_t>(2 * j);
         t.odd[j] = static_cast<std::uint32_t>(2 * j + 1);
@@ -62,16 +67,14 @@ struct Avx512 {
     static std::uint32_t total(I32 acc) { return static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc)); }
     static std::uint32_t bits(Mask m) { return m; }
 
+    // The block's address: each group is one load folded into its permutes.
     struct Pixels {
-        __m512i at[3];
+        const std::uint8_t* p;
     };
-    static Pixels load_pixels(const std::uint8_t* p) {
-        return {{_mm512_loadu_si512(p), _mm512_loadu_si512(p + 64), _mm512_loadu_si512(p + 128)}};
-    }
+    static Pixels load_pixels(const std::uint8_t* p) { return {p}; }
     // Bytes of group g picked by `idx` into the bytes `keep` selects, zero elsewhere.
     static __m512i pick(const Pixels& px, int g, const void* idx, __mmask64 keep) {
-        const int first = g < 2 ? 0 : 1;
-        return _mm512_maskz_permutex2var_epi8(keep, px.at[first], table(idx), px.at[first + 1]);
+        return _mm512_maskz_permutexvar_epi8(keep, table(idx), _mm512_loadu_si512(px.p + (g < 3 ? 48 * g : 128)));
     }
     static constexpr __mmask64 kByte0 = 0x1111111111111111ull, kBytes02 = 0x5555555555555555ull;
 
@@ -99,6 +102,9 @@ struct Avx512 {
     static I32 dot(const Words& w, const WordRow& m) {
         return _mm512_dpwssd_epi32(_mm512_madd_epi16(w.rg, m.rg), w.b0, m.b0);
     }
+    static I32 dot_from(I32 acc, const Words& w, const WordRow& m) {
+        return _mm512_dpwssd_epi32(_mm512_dpwssd_epi32(acc, w.rg, m.rg), w.b0, m.b0);
+    }
 
     // One gather of the four bytes from each pixel - lead, shifted down by lead bytes.
     struct Column {
@@ -123,7 +129,11 @@ struct Avx512 {
         return _mm512_kunpackd(_mm512_kunpackw(m[3], m[2]), _mm512_kunpackw(m[1], m[0]));
     }
     static void store_mask(std::uint8_t* o, const Mask (&m)[groups]) {
-        _mm512_storeu_si512(o, _mm512_maskz_mov_epi8(block_mask(m), _mm512_set1_epi8(1)));
+        const __m512i one = _mm512_set1_epi32(1);
+        const __m512i idx = table(kAvx512.byte0);
+        const __m512i low = _mm512_permutex2var_epi8(_mm512_maskz_mov_epi32(m[0], one), idx, _mm512_maskz_mov_epi32(m[1], one));
+        const __m512i high = _mm512_permutex2var_epi8(_mm512_maskz_mov_epi32(m[2], one), idx, _mm512_maskz_mov_epi32(m[3], one));
+        _mm512_storeu_si512(o, _mm512_inserti64x4(low, _mm512_castsi512_si256(high), 1));
     }
     static void store_grey(std::uint8_t* o, const Mask (&m)[groups], const I32 (&v2)[groups]) {
         const __m512i idx = table(kAvx512.byte1);

@@ -78,6 +78,9 @@ struct Neon {
     static I32 dot(const Words& w, const WordRow& m) {
         return vmlal_s16(vmlal_s16(vmull_s16(w.r, m.m0), w.g, m.m1), w.b, m.m2);
     }
+    static I32 dot_from(I32 acc, const Words& w, const WordRow& m) {
+        return vmlal_s16(vmlal_s16(vmlal_s16(acc, w.r, m.m0), w.g, m.m1), w.b, m.m2);
+    }
 
     // No gather: each pixel's three bytes into its lane.
     struct Column {

@@ -19,7 +19,8 @@
 //   Words, WordRow, words, word_row, dot
 //                          group g of a block widened for exact word
 //                          products, a row of M in matching form, and their
-//                          multiply-add (valid when every entry fits 16 bits)
+//                          multiply-add (valid when every entry fits 16 bits);
+//                          dot_from adds it to an accumulator
 //   Wide, wide             group g's R, G, B in 32-bit lanes
 //   Column, load_column    R, G, B of `lanes` pixels `step` bytes apart
 //   store_mask, store_grey a block's output bytes: 1 or 0, or byte 1 of v2 or 0
@@ -88,6 +89,7 @@ struct Scalar {
     static I32 dot(const Words& w, const WordRow& m) {
         return add(add(mul(w.r, m.m0), mul(w.g, m.m1)), mul(w.b, m.m2));
     }
+    static I32 dot_from(I32 acc, const Words& w, const WordRow& m) { return add(acc, dot(w, m)); }
 
     struct Column {
         std::int64_t step;

@@ -76,6 +76,7 @@ struct Sse41 {
     }
     static WordRow word_row(std::int32_t m0, std::int32_t m1, std::int32_t m2) { return {pair(m0, m1), pair(m2, 0)}; }
     static I32 dot(const Words& w, const WordRow& m) { return add(madd(w.rg, m.rg), madd(w.b0, m.b0)); }
+    static I32 dot_from(I32 acc, const Words& w, const WordRow& m) { return add(acc, dot(w, m)); }
 
     struct Column {
         std::int64_t step;
