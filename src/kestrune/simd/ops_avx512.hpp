@@ -129,11 +129,7 @@ struct Avx512 {
         return _mm512_kunpackd(_mm512_kunpackw(m[3], m[2]), _mm512_kunpackw(m[1], m[0]));
     }
     static void store_mask(std::uint8_t* o, const Mask (&m)[groups]) {
-        const __m512i one = _mm512_set1_epi32(1);
-        const __m512i idx = table(kAvx512.byte0);
-        const __m512i low = _mm512_permutex2var_epi8(_mm512_maskz_mov_epi32(m[0], one), idx, _mm512_maskz_mov_epi32(m[1], one));
-        const __m512i high = _mm512_permutex2var_epi8(_mm512_maskz_mov_epi32(m[2], one), idx, _mm512_maskz_mov_epi32(m[3], one));
-        _mm512_storeu_si512(o, _mm512_inserti64x4(low, _mm512_castsi512_si256(high), 1));
+        _mm512_storeu_si512(o, _mm512_maskz_mov_epi8(block_mask(m), _mm512_set1_epi8(1)));
     }
     static void store_grey(std::uint8_t* o, const Mask (&m)[groups], const I32 (&v2)[groups]) {
         const __m512i idx = table(kAvx512.byte1);

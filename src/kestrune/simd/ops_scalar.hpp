@@ -97,9 +97,10 @@ struct Scalar {
     };
     static Wide load_column(const Column&, const std::uint8_t* p) { return wide(load_pixels(p), 0); }
 
-    static void store_mask(std::uint8_t* o, const Mask (&m)[groups]) { o[0] = m[0] ? 1 : 0; }
+    // No branches: random-looking pixels would mispredict them.
+    static void store_mask(std::uint8_t* o, const Mask (&m)[groups]) { o[0] = static_cast<std::uint8_t>(m[0]); }
     static void store_grey(std::uint8_t* o, const Mask (&m)[groups], const I32 (&v2)[groups]) {
-        o[0] = m[0] ? static_cast<std::uint8_t>(v2[0].v >> 8) : 0;
+        o[0] = static_cast<std::uint8_t>((v2[0].v >> 8) & (0u - static_cast<std::uint32_t>(m[0])));
     }
 
     struct XY {
