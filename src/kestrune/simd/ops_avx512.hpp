@@ -4,6 +4,11 @@
 // registers; VNNI's multiply-add of words accumulates in the same instruction.
 #pragma once
 
+// GCC 12 reports the headers' deliberately undefined pass-through operands.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstdint>
