@@ -44,11 +44,13 @@ def frame(h, w, seed=0):
 
 
 def kernel_times():
-    """mask_image_cy_impl medians for each size, in this process's dispatch level."""
+    """mask_image_cy_impl and selective_grayscale_impl medians for each size, in
+    this process's dispatch level (keys "WxH" and "grey WxH")."""
     result = {}
     for h, w in SIZES:
         image, out = frame(h, w), np.empty((h, w), np.uint8)
         result[f"{w}x{h}"] = median_us(lambda: kestrune.mask_image_cy_impl(image, out, BOUNDS))
+        result[f"grey {w}x{h}"] = median_us(lambda: kestrune.selective_grayscale_impl(image, out, BOUNDS))
     return result
 
 
@@ -156,12 +158,12 @@ def main():
         image, out = frame(h, w), np.empty((h, w), np.uint8)
         copy_dst = np.empty_like(image)
         rows = [(f"mask_image_cy_impl [{lvl}]", t[key]) for lvl, t in levels.items()]
+        rows += [(f"selective_grayscale_impl [{lvl}]", t[f"grey {key}"]) for lvl, t in levels.items()]
         py = median_us(lambda: kestrune.mask_image_py(image, kestrune.LCHBounds(
             np.array(BOUNDS["M"], np.int32), BOUNDS["i"], BOUNDS["c"])), budget_s=1.0, max_reps=15)
         rows += [
             ("mask_image (allocating)", median_us(lambda: kestrune.mask_image(image, BOUNDS))),
             ("mask_image (reused buffer)", median_us(lambda: kestrune.mask_image(image, BOUNDS, out))),
-            ("selective_grayscale_impl", median_us(lambda: kestrune.selective_grayscale_impl(image, out, BOUNDS))),
             ("mask_image_py", py),
         ]
         cv = opencv_rows(image, out)
@@ -176,6 +178,8 @@ def main():
         t_kernel = levels[here][key]
         bench = f"mask {key}"
         report.append(jsonreport.row(bench, kernel, t_kernel, "np.copyto of the image", "floor", floor))
+        report.append(jsonreport.row(f"selective grayscale {key}", f"selective_grayscale_impl [{here}]",
+                                     levels[here][f"grey {key}"], "np.copyto of the image", "floor", floor))
         for name, t in cv or [("cv2 cvtColor(HSV)+inRange, 1 thread", None),
                               ("cv2 cvtColor(HSV)+inRange, default threads", None)]:
             name = name.replace("cv2 cvtColor(HSV)+inRange", "OpenCV cvtColor+inRange")

@@ -20,18 +20,20 @@ inline bool fits_words(const LchBounds& b) {
     return fits;
 }
 
-// A strict range test lo < x < hi as one signed compare, limit > x - bias, in
+// A strict range test lo < x < hi as one signed compare, x - bias <= max, in
 // wrapping 32-bit arithmetic: x - (lo + 1) taken unsigned must be at most
 // (hi - 1) - (lo + 1); flipping the top bit turns that unsigned test signed.
+// An empty range has no such form (`empty` says so).
 struct OpenRange {
-    std::int32_t bias, limit;
+    std::int32_t bias, max;
+    bool empty;
 };
 
 inline OpenRange open_range(std::int32_t lo, std::int32_t hi) {
-    if (static_cast<std::int64_t>(lo) + 1 > static_cast<std::int64_t>(hi) - 1) return {0, INT32_MIN};  // empty
+    if (static_cast<std::int64_t>(lo) + 1 > static_cast<std::int64_t>(hi) - 1) return {0, 0, true};
     const std::uint32_t first = static_cast<std::uint32_t>(lo) + 1u;
-    const std::uint32_t count = static_cast<std::uint32_t>(hi) - 1u - first + 1u;  // at most 2^32 - 2
-    return {static_cast<std::int32_t>(first ^ 0x80000000u), static_cast<std::int32_t>(count ^ 0x80000000u)};
+    const std::uint32_t last = static_cast<std::uint32_t>(hi) - 1u - first;  // at most 2^32 - 3
+    return {static_cast<std::int32_t>(first ^ 0x80000000u), static_cast<std::int32_t>(last ^ 0x80000000u), false};
 }
 
 // `words`: the sums are taken as multiply-adds of words (fits_words must hold),
@@ -43,18 +45,21 @@ struct ColourTest {
 
     typename S::WordRow row[3];
     I32 m[9];
-    I32 zero, i_bias, i_limit, c_bias, c_limit, minus_i_bias;
+    // Every constant is the second operand of its operation, so a set can take
+    // it from memory where registers run short.
+    I32 floor, i_bias, i_max, c_bias, c_max, minus_i_bias;
 
     explicit ColourTest(const LchBounds& b) {
         for (int r = 0; r < 3; ++r) row[r] = S::word_row(b.M[3 * r], b.M[3 * r + 1], b.M[3 * r + 2]);
         for (int k = 0; k < 9; ++k) m[k] = S::splat(b.M[k]);
-        zero = S::splat(0);
         const OpenRange i = open_range(b.i[0], b.i[1]), c = open_range(b.c[0], b.c[1]);
+        // v0 and v1 must exceed the floor: 0, or (an empty range) nothing can.
+        floor = S::splat(i.empty || c.empty ? INT32_MAX : 0);
         i_bias = S::splat(i.bias);
         minus_i_bias = S::splat(static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(i.bias)));
-        i_limit = S::splat(i.limit);
+        i_max = S::splat(i.max);
         c_bias = S::splat(c.bias);
-        c_limit = S::splat(c.limit);
+        c_max = S::splat(c.max);
     }
 
     // Row r of M times the channels.
@@ -77,15 +82,16 @@ struct ColourTest {
 
     // v0 > 0, v1 > 0, i0 < v2 < i1 and c0 < v0 + v1 < c1; `shifted` is v2 - i_bias.
     Mask inside(I32 v0, I32 v1, I32 shifted) const {
-        Mask ok = S::gt(S::min(v0, v1), zero);
-        ok = S::and_gt(ok, i_limit, shifted);
-        return S::and_gt(ok, c_limit, S::sub(S::add(v0, v1), c_bias));
+        Mask ok = S::gt(S::min(v0, v1), floor);
+        ok = S::and_le(ok, shifted, i_max);
+        return S::and_le(ok, S::sub(S::add(v0, v1), c_bias), c_max);
     }
 
-    // The test, and v2 when `want_v2` (else v2 - i_bias is taken in one sum).
+    // The test, and v2 when `want_v2` (else, where the set accumulates in its
+    // multiply-add, v2 - i_bias is taken in one sum).
     template <bool want_v2, class Channels>
     Mask inside(const Channels& ch, I32& v2) const {
-        if constexpr (want_v2) {
+        if constexpr (want_v2 || !S::accumulates) {
             v2 = sum(ch, 2);
             return inside(sum(ch, 0), sum(ch, 1), S::sub(v2, i_bias));
         } else {

@@ -10,6 +10,7 @@ namespace {
 
 struct Avx2 {
     static constexpr int lanes = 8, groups = 4;
+    static constexpr bool accumulates = false;  // whether dot_from costs no more than dot
     using I32 = __m256i;
     using Mask = __m256i;  // all ones or zero per lane
 
@@ -23,7 +24,7 @@ struct Avx2 {
     static Mask both(Mask a, Mask b) { return _mm256_and_si256(a, b); }
     static Mask either(Mask a, Mask b) { return _mm256_or_si256(a, b); }
     static Mask differ(Mask a, Mask b) { return _mm256_xor_si256(a, b); }
-    static Mask and_gt(Mask m, I32 a, I32 b) { return _mm256_and_si256(m, _mm256_cmpgt_epi32(a, b)); }
+    static Mask and_le(Mask m, I32 a, I32 b) { return _mm256_andnot_si256(_mm256_cmpgt_epi32(a, b), m); }
     static I32 count(I32 acc, Mask m) { return _mm256_sub_epi32(acc, m); }
     static std::uint32_t total(I32 acc) {
         __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));

@@ -52,6 +52,7 @@ constexpr Avx512Tables kAvx512 = make_avx512_tables();
 
 struct Avx512 {
     static constexpr int lanes = 16, groups = 4;
+    static constexpr bool accumulates = true;  // whether dot_from costs no more than dot
     using I32 = __m512i;
     using Mask = __mmask16;
 
@@ -67,7 +68,7 @@ struct Avx512 {
     static Mask both(Mask a, Mask b) { return _kand_mask16(a, b); }
     static Mask either(Mask a, Mask b) { return _kor_mask16(a, b); }
     static Mask differ(Mask a, Mask b) { return _kxor_mask16(a, b); }
-    static Mask and_gt(Mask m, I32 a, I32 b) { return _mm512_mask_cmpgt_epi32_mask(m, a, b); }
+    static Mask and_le(Mask m, I32 a, I32 b) { return _mm512_mask_cmple_epi32_mask(m, a, b); }
     static I32 count(I32 acc, Mask m) { return _mm512_mask_sub_epi32(acc, m, acc, _mm512_set1_epi32(-1)); }
     static std::uint32_t total(I32 acc) { return static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc)); }
     static std::uint32_t bits(Mask m) { return m; }

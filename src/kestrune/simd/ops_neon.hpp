@@ -11,6 +11,7 @@ namespace {
 
 struct Neon {
     static constexpr int lanes = 4, groups = 4;
+    static constexpr bool accumulates = true;  // whether dot_from costs no more than dot
     using I32 = int32x4_t;
     using Mask = uint32x4_t;  // all ones or zero per lane
 
@@ -27,7 +28,7 @@ struct Neon {
     static Mask both(Mask a, Mask b) { return vandq_u32(a, b); }
     static Mask either(Mask a, Mask b) { return vorrq_u32(a, b); }
     static Mask differ(Mask a, Mask b) { return veorq_u32(a, b); }
-    static Mask and_gt(Mask m, I32 a, I32 b) { return vandq_u32(m, vcgtq_s32(a, b)); }
+    static Mask and_le(Mask m, I32 a, I32 b) { return vandq_u32(m, vcleq_s32(a, b)); }
     static I32 count(I32 acc, Mask m) { return vsubq_s32(acc, vreinterpretq_s32_u32(m)); }
     static std::uint32_t total(I32 acc) { return vaddvq_u32(vreinterpretq_u32_s32(acc)); }
     static std::uint32_t bits(Mask m) {

@@ -11,7 +11,7 @@
 //                          each lane multiplied pairwise and summed
 //   min, gt                signed minimum; signed a > b
 //   both, either, differ   and, or, exclusive or of two masks
-//   and_gt(m, a, b)        both(m, gt(a, b)), one instruction where a set has it
+//   and_le(m, a, b)        m and a <= b, one instruction where a set has it
 //   count(acc, m)          acc + 1 where m holds; total(acc) sums the lanes
 //   bits(m)                lane j's mask as bit j
 //   Pixels, load_pixels    a block of lanes * groups packed RGB pixels (three
@@ -20,7 +20,8 @@
 //                          group g of a block widened for exact word
 //                          products, a row of M in matching form, and their
 //                          multiply-add (valid when every entry fits 16 bits);
-//                          dot_from adds it to an accumulator
+//                          dot_from adds it to an accumulator (`accumulates`:
+//                          in the same instructions, so sums start from it)
 //   Wide, wide             group g's R, G, B in 32-bit lanes
 //   Column, load_column    R, G, B of `lanes` pixels `step` bytes apart
 //   store_mask, store_grey a block's output bytes: 1 or 0, or byte 1 of v2 or 0
@@ -37,6 +38,7 @@ namespace {
 
 struct Scalar {
     static constexpr int lanes = 1, groups = 1;
+    static constexpr bool accumulates = false;  // whether dot_from costs no more than dot
 
     struct I32 {
         std::uint32_t v;
@@ -63,7 +65,7 @@ struct Scalar {
     static Mask both(Mask a, Mask b) { return a & b; }
     static Mask either(Mask a, Mask b) { return a | b; }
     static Mask differ(Mask a, Mask b) { return a != b; }
-    static Mask and_gt(Mask m, I32 a, I32 b) { return m & gt(a, b); }
+    static Mask and_le(Mask m, I32 a, I32 b) { return m & !gt(a, b); }
     static I32 count(I32 acc, Mask m) { return {acc.v + static_cast<std::uint32_t>(m)}; }
     static std::uint32_t total(I32 acc) { return acc.v; }
     static std::uint32_t bits(Mask m) { return m ? 1u : 0u; }

@@ -10,6 +10,7 @@ namespace {
 
 struct Sse41 {
     static constexpr int lanes = 4, groups = 4;
+    static constexpr bool accumulates = false;  // whether dot_from costs no more than dot
     using I32 = __m128i;
     using Mask = __m128i;  // all ones or zero per lane
 
@@ -23,7 +24,7 @@ struct Sse41 {
     static Mask both(Mask a, Mask b) { return _mm_and_si128(a, b); }
     static Mask either(Mask a, Mask b) { return _mm_or_si128(a, b); }
     static Mask differ(Mask a, Mask b) { return _mm_xor_si128(a, b); }
-    static Mask and_gt(Mask m, I32 a, I32 b) { return _mm_and_si128(m, _mm_cmpgt_epi32(a, b)); }
+    static Mask and_le(Mask m, I32 a, I32 b) { return _mm_andnot_si128(_mm_cmpgt_epi32(a, b), m); }
     static I32 count(I32 acc, Mask m) { return _mm_sub_epi32(acc, m); }
     static std::uint32_t total(I32 acc) {
         const __m128i pairs = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0x4E));
