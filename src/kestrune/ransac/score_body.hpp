@@ -73,7 +73,7 @@ std::int64_t ring_count(const std::uint8_t* data, std::int64_t n, const Ring32& 
     const typename S::I32 lo = S::splat(r.lo), hi = S::splat(r.hi);
     std::int64_t k = 0;
     const std::int64_t out = count_hits<S>(data, n, k, [&](const std::uint8_t* p) {
-        const typename S::I32 d = S::offsets(p, centre);
+        const auto d = S::offsets(p, centre);
         const typename S::I32 d2 = S::madd(d, d);
         return S::either(S::gt(lo, d2), S::gt(d2, hi));
     });

@@ -20,6 +20,7 @@ struct Avx2 {
     static I32 mul(I32 a, I32 b) { return _mm256_mullo_epi32(a, b); }
     static I32 madd(I32 a, I32 b) { return _mm256_madd_epi16(a, b); }
     static I32 min(I32 a, I32 b) { return _mm256_min_epi32(a, b); }
+    static I32 abs(I32 a) { return _mm256_abs_epi32(a); }
     static Mask gt(I32 a, I32 b) { return _mm256_cmpgt_epi32(a, b); }
     static Mask both(Mask a, Mask b) { return _mm256_and_si256(a, b); }
     static Mask either(Mask a, Mask b) { return _mm256_or_si256(a, b); }

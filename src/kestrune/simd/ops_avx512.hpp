@@ -64,6 +64,7 @@ struct Avx512 {
     static I32 mul(I32 a, I32 b) { return _mm512_mullo_epi32(a, b); }
     static I32 madd(I32 a, I32 b) { return _mm512_madd_epi16(a, b); }
     static I32 min(I32 a, I32 b) { return _mm512_min_epi32(a, b); }
+    static I32 abs(I32 a) { return _mm512_abs_epi32(a); }
     static Mask gt(I32 a, I32 b) { return _mm512_cmpgt_epi32_mask(a, b); }
     static Mask both(Mask a, Mask b) { return _kand_mask16(a, b); }
     static Mask either(Mask a, Mask b) { return _kor_mask16(a, b); }

@@ -24,6 +24,7 @@ struct Neon {
         return vpaddq_s32(vmull_s16(vget_low_s16(x), vget_low_s16(y)), vmull_high_s16(x, y));
     }
     static I32 min(I32 a, I32 b) { return vminq_s32(a, b); }
+    static I32 abs(I32 a) { return vabsq_s32(a); }
     static Mask gt(I32 a, I32 b) { return vcgtq_s32(a, b); }
     static Mask both(Mask a, Mask b) { return vandq_u32(a, b); }
     static Mask either(Mask a, Mask b) { return vorrq_u32(a, b); }

@@ -9,7 +9,7 @@
 //   add, sub, mul          wrapping 32-bit arithmetic
 //   madd                   multiply-add of words: the signed 16-bit halves of
 //                          each lane multiplied pairwise and summed
-//   min, gt                signed minimum; signed a > b
+//   min, abs, gt           signed minimum; absolute value (wrapping); signed a > b
 //   both, either, differ   and, or, exclusive or of two masks
 //   and_le(m, a, b)        m and a <= b, one instruction where a set has it
 //   count(acc, m)          acc + 1 where m holds; total(acc) sums the lanes
@@ -27,7 +27,8 @@
 //   store_mask, store_grey a block's output bytes: 1 or 0, or byte 1 of v2 or 0
 //   XY, load_xy            `lanes` packed (x, y) int32 points, de-interleaved
 //   Centre, centre, offsets  the same points minus a centre (cx, cy), as
-//                          (dx, dy) word pairs (saturated; exact for |d| <= 32767)
+//                          (dx, dy) word pairs that madd takes (exact for
+//                          |d| <= 32767, all its callers pass)
 #pragma once
 
 #include <cstdint>
@@ -61,6 +62,7 @@ struct Scalar {
     }
     static std::int32_t s(I32 a) { return static_cast<std::int32_t>(a.v); }
     static I32 min(I32 a, I32 b) { return s(a) < s(b) ? a : b; }
+    static I32 abs(I32 a) { return s(a) < 0 ? I32{0u - a.v} : a; }
     static Mask gt(I32 a, I32 b) { return s(a) > s(b); }
     static Mask both(Mask a, Mask b) { return a & b; }
     static Mask either(Mask a, Mask b) { return a | b; }
@@ -120,14 +122,16 @@ struct Scalar {
         I32 x, y;
     };
     static Centre centre(std::int32_t cx, std::int32_t cy) { return {splat(cx), splat(cy)}; }
-    static std::uint32_t saturate_word(I32 v) {
-        const std::int32_t w = s(v) < -32768 ? -32768 : s(v) > 32767 ? 32767 : s(v);
-        return static_cast<std::uint32_t>(w) & 0xFFFFu;
-    }
-    static I32 offsets(const std::uint8_t* p, const Centre& c) {
+    // The pair as two lanes' worth: within the callers' |d| <= 32767 the words
+    // would hold the same values, and this form the compiler vectorises.
+    struct Offsets {
+        I32 dx, dy;
+    };
+    static Offsets offsets(const std::uint8_t* p, const Centre& c) {
         const XY q = load_xy(p);
-        return {saturate_word(sub(q.x, c.x)) | (saturate_word(sub(q.y, c.y)) << 16)};
+        return {sub(q.x, c.x), sub(q.y, c.y)};
     }
+    static I32 madd(const Offsets& a, const Offsets& b) { return add(mul(a.dx, b.dx), mul(a.dy, b.dy)); }
 };
 
 }  // namespace

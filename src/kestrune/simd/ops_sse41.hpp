@@ -20,6 +20,7 @@ struct Sse41 {
     static I32 mul(I32 a, I32 b) { return _mm_mullo_epi32(a, b); }
     static I32 madd(I32 a, I32 b) { return _mm_madd_epi16(a, b); }
     static I32 min(I32 a, I32 b) { return _mm_min_epi32(a, b); }
+    static I32 abs(I32 a) { return _mm_abs_epi32(a); }
     static Mask gt(I32 a, I32 b) { return _mm_cmpgt_epi32(a, b); }
     static Mask both(Mask a, Mask b) { return _mm_and_si128(a, b); }
     static Mask either(Mask a, Mask b) { return _mm_or_si128(a, b); }
