@@ -44,6 +44,9 @@ namespace kestrune::platform {
 //   add_overflow(a, b, &sum)  unsigned a + b: true when it wrapped; the wrapped
 //                             sum in sum
 //   prefetch(p)               ask for the cache line at p, for reading
+//   KESTRUNE_ALWAYS_INLINE    on a function a kernel's loop calls once per block,
+//                             which must not stay a call (the compiler may judge
+//                             the vector body too large to inline)
 
 // x86 instruction sets the dispatched kernels use, as far as both the CPU and
 // the operating system (saved vector registers) support them. avx512 means
@@ -52,6 +55,12 @@ namespace kestrune::platform {
 struct X86Features {
     bool sse41 = false, avx2 = false, avx512 = false;
 };
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#define KESTRUNE_ALWAYS_INLINE __forceinline
+#else
+#define KESTRUNE_ALWAYS_INLINE __attribute__((always_inline)) inline
+#endif
 
 #if defined(_MSC_VER) && !defined(__clang__)
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "../platform.hpp"
 #include "../simd/ops_scalar.hpp"
 #include "colour_test.hpp"
 
@@ -14,6 +15,18 @@ namespace kestrune {
 namespace {
 
 enum class Out { mask, grey };
+
+// One block of S's pixels from p to q; the groups are spelled out at compile
+// time, so that every register index is a constant.
+template <class S, bool words, Out out, int... g>
+KESTRUNE_ALWAYS_INLINE void run_block(const ColourTest<S, words>& test, const std::uint8_t* p, std::uint8_t* q,
+                                      std::integer_sequence<int, g...>) {
+    const typename S::Pixels px = S::load_pixels(p);
+    typename S::I32 v2[S::groups];
+    const typename S::Mask ok[S::groups] = {test.template group<out == Out::grey>(px, g, v2[g])...};
+    if constexpr (out == Out::mask) S::store_mask(q, ok);
+    else S::store_grey(q, ok, v2);
+}
 
 // Blocks of S's pixels from `in` to `out`; the last partial block is redone as
 // the last full one (bytes written twice, which is why the output must not
@@ -26,17 +39,10 @@ void run_blocks(const std::uint8_t* in, std::uint8_t* o, std::int64_t n, const L
         if (n < block) return run_blocks<Scalar, false, out>(in, o, n, b);
     }
     const ColourTest<S, words> test(b);
-    const auto one = [&test]<int... g>(const std::uint8_t* p, std::uint8_t* q, std::integer_sequence<int, g...>) {
-        const typename S::Pixels px = S::load_pixels(p);
-        typename S::I32 v2[S::groups];
-        const typename S::Mask ok[S::groups] = {test.template group<out == Out::grey>(px, g, v2[g])...};
-        if constexpr (out == Out::mask) S::store_mask(q, ok);
-        else S::store_grey(q, ok, v2);
-    };
     constexpr auto groups = std::make_integer_sequence<int, S::groups>{};
     std::int64_t x = 0;
-    for (; x + block <= n; x += block) one(in + 3 * x, o + x, groups);
-    if (x < n) one(in + 3 * (n - block), o + (n - block), groups);
+    for (; x + block <= n; x += block) run_block<S, words, out>(test, in + 3 * x, o + x, groups);
+    if (x < n) run_block<S, words, out>(test, in + 3 * (n - block), o + (n - block), groups);
 }
 
 template <class S, Out out>

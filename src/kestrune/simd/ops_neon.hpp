@@ -61,27 +61,35 @@ struct Neon {
         return {vreinterpretq_s32_u32(vmovl_u16(quarter(px, 0, g))), vreinterpretq_s32_u32(vmovl_u16(quarter(px, 1, g))),
                 vreinterpretq_s32_u32(vmovl_u16(quarter(px, 2, g)))};
     }
-    // Words here are the channels themselves; the widening multiply-adds are
-    // exact since channels are 0..255 and the entries words.
+    // Words here are the channels themselves: the eight of a half block, of
+    // which the group takes the low or the high four (the widening
+    // multiply-adds read either in place). Exact since channels are 0..255 and
+    // the entries words.
     struct Words {
-        int16x4_t r, g, b;
+        int16x8_t r, g, b;
+        bool high;
     };
     struct WordRow {
-        int16x4_t m0, m1, m2;
+        int16x8_t m0, m1, m2;
     };
     static Words words(const Pixels& px, int g) {
-        return {vreinterpret_s16_u16(quarter(px, 0, g)), vreinterpret_s16_u16(quarter(px, 1, g)),
-                vreinterpret_s16_u16(quarter(px, 2, g))};
+        const int h = g / 2;
+        return {vreinterpretq_s16_u16(px.c[0][h]), vreinterpretq_s16_u16(px.c[1][h]), vreinterpretq_s16_u16(px.c[2][h]),
+                g % 2 == 1};
     }
     static WordRow word_row(std::int32_t m0, std::int32_t m1, std::int32_t m2) {
-        return {vdup_n_s16(static_cast<std::int16_t>(m0)), vdup_n_s16(static_cast<std::int16_t>(m1)),
-                vdup_n_s16(static_cast<std::int16_t>(m2))};
+        return {vdupq_n_s16(static_cast<std::int16_t>(m0)), vdupq_n_s16(static_cast<std::int16_t>(m1)),
+                vdupq_n_s16(static_cast<std::int16_t>(m2))};
     }
-    static I32 dot(const Words& w, const WordRow& m) {
-        return vmlal_s16(vmlal_s16(vmull_s16(w.r, m.m0), w.g, m.m1), w.b, m.m2);
+    static I32 mul_add(I32 acc, int16x8_t a, int16x8_t m, bool high) {
+        return high ? vmlal_high_s16(acc, a, m) : vmlal_s16(acc, vget_low_s16(a), vget_low_s16(m));
     }
     static I32 dot_from(I32 acc, const Words& w, const WordRow& m) {
-        return vmlal_s16(vmlal_s16(vmlal_s16(acc, w.r, m.m0), w.g, m.m1), w.b, m.m2);
+        return mul_add(mul_add(mul_add(acc, w.r, m.m0, w.high), w.g, m.m1, w.high), w.b, m.m2, w.high);
+    }
+    static I32 dot(const Words& w, const WordRow& m) {
+        const I32 first = w.high ? vmull_high_s16(w.r, m.m0) : vmull_s16(vget_low_s16(w.r), vget_low_s16(m.m0));
+        return mul_add(mul_add(first, w.g, m.m1, w.high), w.b, m.m2, w.high);
     }
 
     // No gather: each pixel's three bytes into its lane.
@@ -96,21 +104,19 @@ struct Neon {
         return {vld1q_s32(ch[0]), vld1q_s32(ch[1]), vld1q_s32(ch[2])};
     }
 
-    static void store_bytes(std::uint8_t* o, const uint32x4_t (&g)[groups]) {
+    // The low byte of each lane of the four groups, in order.
+    static uint8x16_t narrow(const uint32x4_t (&g)[groups]) {
         const uint16x8_t lo = vcombine_u16(vmovn_u32(g[0]), vmovn_u32(g[1]));
         const uint16x8_t hi = vcombine_u16(vmovn_u32(g[2]), vmovn_u32(g[3]));
-        vst1q_u8(o, vcombine_u8(vmovn_u16(lo), vmovn_u16(hi)));
+        return vcombine_u8(vmovn_u16(lo), vmovn_u16(hi));
     }
     static void store_mask(std::uint8_t* o, const Mask (&m)[groups]) {
-        const uint32x4_t one = vdupq_n_u32(1);
-        const uint32x4_t g[groups] = {vandq_u32(m[0], one), vandq_u32(m[1], one), vandq_u32(m[2], one),
-                                      vandq_u32(m[3], one)};
-        store_bytes(o, g);
+        vst1q_u8(o, vandq_u8(narrow(m), vdupq_n_u8(1)));  // 0xFF or 0 to 1 or 0
     }
     static void store_grey(std::uint8_t* o, const Mask (&m)[groups], const I32 (&v2)[groups]) {
         uint32x4_t g[groups];
         for (int k = 0; k < groups; ++k) g[k] = vandq_u32(m[k], vshrq_n_u32(vreinterpretq_u32_s32(v2[k]), 8));
-        store_bytes(o, g);  // the narrowing keeps the low byte
+        vst1q_u8(o, narrow(g));
     }
 
     struct XY {
