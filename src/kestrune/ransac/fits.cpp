@@ -6,16 +6,18 @@
 
 #include "../platform.hpp"
 #include "../simd/kernels.hpp"
+#include "../simd/ops_scalar.hpp"
 #include "geometry.hpp"
 #include "sampler.hpp"
 #include "score.hpp"
+#include "score_body.hpp"
 
 namespace kestrune {
 
 namespace {
 
-// Rows are addressed through the view's stride; packed views take the
-// dispatched loops, others these scalar ones.
+// Packed rows take the dispatched kernels, others the one-lane ones, which
+// honour the view's row stride.
 Band band_of(const Line& l, std::int32_t delta) {
     std::int32_t hi[3], lo[3];
     line_coeffs(l, hi);
@@ -25,24 +27,10 @@ Band band_of(const Line& l, std::int32_t delta) {
     return {hi[0], hi[1], hi[2], lo[2]};
 }
 
-inline bool in_band(Point q, const Band& b) {
-    const std::int32_t hi[3] = {b.c0, b.c1, b.k_hi}, lo[3] = {b.c0, b.c1, b.k_lo};
-    return line_eval(q, hi) >= 0 && line_eval(q, lo) <= 0;
-}
-
-std::int64_t band_count_strided(const PointsView& ps, std::int64_t n, const Band& b) {
-    std::int64_t count = 0;
-    for (std::int64_t k = 0; k < n; ++k) count += in_band(ps.load(k), b);
-    return count;
-}
-
-std::int64_t band_xor_count_strided(const PointsView& ps, std::int64_t n, const Band& b1, const Band& b2) {
-    std::int64_t count = 0;
-    for (std::int64_t k = 0; k < n; ++k) {
-        const Point q = ps.load(k);
-        count += in_band(q, b1) != in_band(q, b2);
-    }
-    return count;
+// Whether a point lies in the band: the counting kernels' one-lane test.
+bool in_band(Point q, const Band& b) {
+    const Scalar::XY xy{Scalar::splat(q.x), Scalar::splat(q.y)};
+    return !BandTest<Scalar>(b).outside(xy);
 }
 
 // Ring bounds as exact squares: |r +- delta| < 2^32, so they fit 64 bits.
@@ -71,15 +59,6 @@ std::int64_t ring_count_wide(const PointsView& ps, std::int64_t n, const WideRin
         std::uint64_t d2;
         if (platform::add_overflow(ax * ax, ay * ay, &d2)) d2 = UINT64_MAX;
         count += (r.lo <= d2) & (d2 <= r.hi);
-    }
-    return count;
-}
-
-std::int64_t shell_count_strided(const PointsView& ps, std::int64_t n, const Shell& s) {
-    std::int64_t count = 0;
-    for (std::int64_t k = 0; k < n; ++k) {
-        const Point q = ps.load(k);
-        count += static_cast<int>(ellipse_eval(q, s.b1) >= 0) & static_cast<int>(ellipse_eval(q, s.b2) <= 0);
     }
     return count;
 }
@@ -160,7 +139,7 @@ Line ransac_line_seeded(std::uint32_t seed, SimdLevel level, const PointsView& p
     };
     const auto score = [&](const Line& l) {
         const Band band = band_of(l, delta);
-        return ps.packed() ? kernels.band(ps.data, ps.rows, band) : band_count_strided(ps, ps.rows, band);
+        return ps.packed() ? kernels.band(ps.data, ps.rows, band) : band_rows<Scalar>(ps.data, ps.rows, ps.row_stride, band);
     };
     const Line best = best_candidate<2, Line>(seed, ps, count, build, score);
     const Band band = band_of(best, delta);
@@ -182,7 +161,8 @@ Line2 ransac_line2_seeded(std::uint32_t seed, SimdLevel level, const PointsView&
     };
     const auto score = [&](const Line2& l) {
         const Band b1 = band_of(l.l1, delta), b2 = band_of(l.l2, delta);
-        return ps.packed() ? kernels.band_xor(ps.data, ps.rows, b1, b2) : band_xor_count_strided(ps, ps.rows, b1, b2);
+        return ps.packed() ? kernels.band_xor(ps.data, ps.rows, b1, b2)
+                           : band_xor_rows<Scalar>(ps.data, ps.rows, ps.row_stride, b1, b2);
     };
     const Line2 best = best_candidate<4, Line2>(seed, ps, count, build, score);
     const Band b1 = band_of(best.l1, delta), b2 = band_of(best.l2, delta);
@@ -232,7 +212,8 @@ Ellipse ransac_ellipse_seeded(std::uint32_t seed, SimdLevel level, const PointsV
         ellipse_coeffs_sc(e, sn, cs, shell.b2);
         e.a = e.a - shrink;
         e.b = e.b - shrink;
-        return ps.packed() ? kernels.shell(ps.data, ps.rows, shell) : shell_count_strided(ps, ps.rows, shell);
+        return ps.packed() ? kernels.shell(ps.data, ps.rows, shell)
+                           : shell_rows<Scalar>(ps.data, ps.rows, ps.row_stride, shell);
     };
     return best_candidate<5, Ellipse>(seed, ps, count, build, score);
 }

@@ -1,6 +1,8 @@
 // Inlier counting of the shape fits, written once over an instruction set's
 // vocabulary (S); points left over after the last whole vector are counted by
-// the one-lane set. Everything here has internal linkage.
+// the one-lane set, which also walks rows that are not packed (`row_bytes`
+// apart; a wider set takes packed rows only). Everything here has internal
+// linkage.
 #pragma once
 
 #include <cstdint>
@@ -18,13 +20,13 @@ constexpr std::int64_t kBlock = std::int64_t{1} << 30;
 // How many of the whole vectors of points from `data` `hit` flags; k is left
 // at the first point not counted.
 template <class S, class Hit>
-std::int64_t count_hits(const std::uint8_t* data, std::int64_t n, std::int64_t& k, Hit hit) {
+std::int64_t count_hits(const std::uint8_t* data, std::int64_t n, std::int64_t row_bytes, std::int64_t& k, Hit hit) {
     std::int64_t total = 0;
     while (n - k >= S::lanes) {
         const std::int64_t whole = (n - k) / S::lanes * S::lanes;
         const std::int64_t end = k + (whole < kBlock ? whole : kBlock);
         typename S::I32 acc = S::splat(0);
-        for (; k < end; k += S::lanes) acc = S::count(acc, hit(data + 8 * k));
+        for (; k < end; k += S::lanes) acc = S::count(acc, hit(data + row_bytes * k));
         total += S::total(acc);
     }
     return total;
@@ -43,26 +45,38 @@ struct BandTest {
 };
 
 template <class S>
-std::int64_t band_count(const std::uint8_t* data, std::int64_t n, const Band& b) {
+std::int64_t band_rows(const std::uint8_t* data, std::int64_t n, std::int64_t row_bytes, const Band& b) {
     const BandTest<S> band(b);
     std::int64_t k = 0;
-    const std::int64_t out = count_hits<S>(data, n, k, [&](const std::uint8_t* p) { return band.outside(S::load_xy(p)); });
+    const std::int64_t out =
+        count_hits<S>(data, n, row_bytes, k, [&](const std::uint8_t* p) { return band.outside(S::load_xy(p)); });
     std::int64_t in = k - out;
-    if constexpr (S::lanes > 1) in += band_count<Scalar>(data + 8 * k, n - k, b);
+    if constexpr (S::lanes > 1) in += band_rows<Scalar>(data + 8 * k, n - k, 8, b);
     return in;
+}
+
+template <class S>
+std::int64_t band_count(const std::uint8_t* data, std::int64_t n, const Band& b) {
+    return band_rows<S>(data, n, 8, b);
 }
 
 // Points in exactly one of the two bands.
 template <class S>
-std::int64_t band_xor_count(const std::uint8_t* data, std::int64_t n, const Band& b1, const Band& b2) {
+std::int64_t band_xor_rows(const std::uint8_t* data, std::int64_t n, std::int64_t row_bytes, const Band& b1,
+                           const Band& b2) {
     const BandTest<S> one(b1), two(b2);
     std::int64_t k = 0;
-    std::int64_t hits = count_hits<S>(data, n, k, [&](const std::uint8_t* p) {
+    std::int64_t hits = count_hits<S>(data, n, row_bytes, k, [&](const std::uint8_t* p) {
         const typename S::XY q = S::load_xy(p);
         return S::differ(one.outside(q), two.outside(q));
     });
-    if constexpr (S::lanes > 1) hits += band_xor_count<Scalar>(data + 8 * k, n - k, b1, b2);
+    if constexpr (S::lanes > 1) hits += band_xor_rows<Scalar>(data + 8 * k, n - k, 8, b1, b2);
     return hits;
+}
+
+template <class S>
+std::int64_t band_xor_count(const std::uint8_t* data, std::int64_t n, const Band& b1, const Band& b2) {
+    return band_xor_rows<S>(data, n, 8, b1, b2);
 }
 
 // The ring test: lo <= (x-cx)^2 + (y-cy)^2 <= hi, by one multiply-add of the
@@ -72,7 +86,7 @@ std::int64_t ring_count(const std::uint8_t* data, std::int64_t n, const Ring32& 
     const typename S::Centre centre = S::centre(r.cx, r.cy);
     const typename S::I32 lo = S::splat(r.lo), hi = S::splat(r.hi);
     std::int64_t k = 0;
-    const std::int64_t out = count_hits<S>(data, n, k, [&](const std::uint8_t* p) {
+    const std::int64_t out = count_hits<S>(data, n, 8, k, [&](const std::uint8_t* p) {
         const auto d = S::offsets(p, centre);
         const typename S::I32 d2 = S::madd(d, d);
         return S::either(S::gt(lo, d2), S::gt(d2, hi));
@@ -88,10 +102,16 @@ inline std::int32_t load_i32(const std::uint8_t* p) {
     return v;
 }
 
-// Between two ellipses, in doubles in the written order (each set's compiler
-// vectorises this loop its own way; the build never contracts the products).
+// The conic c at (px, py), in the written order (the build never contracts
+// the products).
+inline double conic_at(const double* c, double px, double py) {
+    return c[0] * (px * px) + c[1] * px * py + c[2] * (py * py) + c[3] * px + c[4] * py + c[5];
+}
+
+// Between two ellipses, in doubles (each set's compiler vectorises this loop
+// its own way).
 template <class S>
-std::int64_t shell_count(const std::uint8_t* data, std::int64_t n, const Shell& s) {
+std::int64_t shell_rows(const std::uint8_t* data, std::int64_t n, std::int64_t row_bytes, const Shell& s) {
     const double* b1 = s.b1;
     const double* b2 = s.b2;
     std::int64_t total = 0;
@@ -99,15 +119,18 @@ std::int64_t shell_count(const std::uint8_t* data, std::int64_t n, const Shell& 
         const std::int64_t end = n - start < kBlock ? n : start + kBlock;
         std::uint32_t count = 0;
         for (std::int64_t k = start; k < end; ++k) {
-            const double px = load_i32(data + 8 * k), py = load_i32(data + 8 * k + 4);
-            const double xx = px * px, yy = py * py;
-            const double inner = b1[0] * xx + b1[1] * px * py + b1[2] * yy + b1[3] * px + b1[4] * py + b1[5];
-            const double outer = b2[0] * xx + b2[1] * px * py + b2[2] * yy + b2[3] * px + b2[4] * py + b2[5];
-            count += static_cast<std::uint32_t>(inner >= 0) & static_cast<std::uint32_t>(outer <= 0);
+            const double px = load_i32(data + row_bytes * k), py = load_i32(data + row_bytes * k + 4);
+            count += static_cast<std::uint32_t>(conic_at(b1, px, py) >= 0) &
+                     static_cast<std::uint32_t>(conic_at(b2, px, py) <= 0);
         }
         total += count;
     }
     return total;
+}
+
+template <class S>
+std::int64_t shell_count(const std::uint8_t* data, std::int64_t n, const Shell& s) {
+    return shell_rows<S>(data, n, 8, s);
 }
 
 }  // namespace
