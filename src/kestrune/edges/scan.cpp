@@ -58,7 +58,8 @@ struct ColorPixels {
 
     // The column test may read a fourth byte with each pixel: with packed
     // pixels that is the next pixel's first byte, or on the last column the
-    // previous pixel's last byte, so it never leaves the image.
+    // previous pixel's last byte, so it never leaves the image. Its offsets
+    // j * step (j < 16) are 32-bit, hence the bound on the row stride.
     ColorPixels for_column(std::int64_t x, std::int64_t cols, std::int64_t col_stride,
                            std::int64_t row_stride) const {
         ColorPixels column = *this;

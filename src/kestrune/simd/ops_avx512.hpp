@@ -16,31 +16,28 @@
 namespace kestrune {
 namespace {
 
-// Byte permutes of the 64 bytes loaded for group g of a block (from byte 48g,
-// or for the last group from byte 128, so that no load passes the block's 192
-// bytes): byte 0 (and for the word pairs byte 2) of lane j takes a channel of
-// pixel j of the group.
+// Byte permutes of the 64 bytes loaded for a group of a block: groups 0 to 2
+// are loaded from their first byte (48g), the last one from byte 128, 16 bytes
+// before it, so that no load passes the block's 192 bytes. Byte 0 (and for the
+// word pairs byte 2) of lane j takes a channel of pixel j of the group.
 struct Avx512Tables {
-    alignas(64) std::uint8_t wide[4][3][64];  // channel ch into byte 0 of each lane
-    alignas(64) std::uint8_t rg[4][64];       // R into byte 0, G into byte 2
-    alignas(64) std::uint8_t byte0[64], byte1[64];  // byte 0 or 1 of each lane of two registers
+    alignas(64) std::uint8_t wide[2][3][64];  // [group at 0 or 16][channel] into byte 0 of each lane
+    alignas(64) std::uint8_t rg[2][64];       // R into byte 0, G into byte 2
+    alignas(64) std::uint8_t byte1[64];       // byte 1 of each lane of two registers
     alignas(64) std::uint32_t even[16], odd[16];
 };
 
 constexpr Avx512Tables make_avx512_tables() {
     Avx512Tables t{};
-    for (int g = 0; g < 4; ++g) {
-        const int base = g < 3 ? 0 : 16;
+    for (int at_16 = 0; at_16 < 2; ++at_16) {
+        const int base = 16 * at_16;
         for (int k = 0; k < 64; ++k) {
             const int j = k / 4, at = k % 4;
-            for (int ch = 0; ch < 3; ++ch) t.wide[g][ch][k] = static_cast<std::uint8_t>(base + 3 * j + ch);
-            t.rg[g][k] = static_cast<std::uint8_t>(base + 3 * j + (at >= 2 ? 1 : 0));
+            for (int ch = 0; ch < 3; ++ch) t.wide[at_16][ch][k] = static_cast<std::uint8_t>(base + 3 * j + ch);
+            t.rg[at_16][k] = static_cast<std::uint8_t>(base + 3 * j + (at >= 2 ? 1 : 0));
         }
     }
-    for (int k = 0; k < 64; ++k) {
-        t.byte0[k] = static_cast<std::uint8_t>((4 * k) & 127);
-        t.byte1[k] = static_cast<std::uint8_t>((4 * k + 1) & 127);
-    }
+    for (int k = 0; k < 64; ++k) t.byte1[k] = static_cast<std::uint8_t>((4 * k + 1) & 127);
     for (int j = 0; j < 16; ++j) {
         t.even[j] = static_cast<std::uint32_t>(2 * j);
         t.odd[j] = static_cast<std::uint32_t>(2 * j + 1);
@@ -70,7 +67,9 @@ struct Avx512 {
     static Mask either(Mask a, Mask b) { return _kor_mask16(a, b); }
     static Mask differ(Mask a, Mask b) { return _kxor_mask16(a, b); }
     static Mask and_le(Mask m, I32 a, I32 b) { return _mm512_mask_cmple_epi32_mask(m, a, b); }
-    static I32 count(I32 acc, Mask m) { return _mm512_mask_sub_epi32(acc, m, acc, _mm512_set1_epi32(-1)); }
+    // The mask as all-ones lanes subtracted: a merging subtract would chain
+    // register copies through the loop.
+    static I32 count(I32 acc, Mask m) { return _mm512_sub_epi32(acc, _mm512_movm_epi32(m)); }
     static std::uint32_t total(I32 acc) { return static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc)); }
     static std::uint32_t bits(Mask m) { return m; }
 
@@ -89,8 +88,9 @@ struct Avx512 {
         I32 r, g, b;
     };
     static Wide wide(const Pixels& px, int g) {
-        return {pick(px, g, kAvx512.wide[g][0], kByte0), pick(px, g, kAvx512.wide[g][1], kByte0),
-                pick(px, g, kAvx512.wide[g][2], kByte0)};
+        const int t = g < 3 ? 0 : 1;
+        return {pick(px, g, kAvx512.wide[t][0], kByte0), pick(px, g, kAvx512.wide[t][1], kByte0),
+                pick(px, g, kAvx512.wide[t][2], kByte0)};
     }
     struct Words {
         I32 rg, b0;  // (R, G) and (B, 0) word pairs
@@ -99,7 +99,8 @@ struct Avx512 {
         I32 rg, b0;
     };
     static Words words(const Pixels& px, int g) {
-        return {pick(px, g, kAvx512.rg[g], kBytes02), pick(px, g, kAvx512.wide[g][2], kByte0)};
+        const int t = g < 3 ? 0 : 1;
+        return {pick(px, g, kAvx512.rg[t], kBytes02), pick(px, g, kAvx512.wide[t][2], kByte0)};
     }
     static I32 pair(std::int32_t lo, std::int32_t hi) {
         return splat(static_cast<std::int32_t>((static_cast<std::uint32_t>(lo) & 0xFFFFu) |

@@ -19,7 +19,7 @@
 //   Words, WordRow, words, word_row, dot
 //                          group g of a block widened for exact word
 //                          products, a row of M in matching form, and their
-//                          multiply-add (valid when every entry fits 16 bits);
+//                          multiply-add (valid when every coefficient fits 16 bits);
 //                          dot_from adds it to an accumulator (`accumulates`:
 //                          in the same instructions, so sums start from it)
 //   Wide, wide             group g's R, G, B in 32-bit lanes
