@@ -30,7 +30,7 @@ Band band_of(const Line& l, std::int32_t delta) {
 // Whether a point lies in the band: the counting kernels' one-lane test.
 bool in_band(Point q, const Band& b) {
     const Scalar::XY xy{Scalar::splat(q.x), Scalar::splat(q.y)};
-    return !BandTest<Scalar>(b).outside(xy);
+    return BandTest<Scalar>(b).inside(xy);
 }
 
 // Ring bounds as exact squares: |r +- delta| < 2^32, so they fit 64 bits.

@@ -32,25 +32,32 @@ std::int64_t count_hits(const std::uint8_t* data, std::int64_t n, std::int64_t r
     return total;
 }
 
-// The band test: e = c0*x + c1*y, outside when e + k_hi < 0 or e + k_lo > 0.
+// How many of `k` points the counted sides say are inside.
+template <class S>
+std::int64_t inside_of(std::int64_t sides, std::int64_t k) {
+    return S::side_is_inside ? sides : k - sides;
+}
+
+// The band test: e = c0*x + c1*y, inside when e + k_lo <= 0 <= e + k_hi.
 template <class S>
 struct BandTest {
     typename S::I32 c0, c1, k_hi, k_lo, zero;
     explicit BandTest(const Band& b)
         : c0(S::splat(b.c0)), c1(S::splat(b.c1)), k_hi(S::splat(b.k_hi)), k_lo(S::splat(b.k_lo)), zero(S::splat(0)) {}
-    typename S::Mask outside(const typename S::XY& q) const {
+    typename S::Mask side(const typename S::XY& q) const {
         const auto e = S::add(S::mul(c0, q.x), S::mul(c1, q.y));
-        return S::either(S::gt(zero, S::add(e, k_hi)), S::gt(S::add(e, k_lo), zero));
+        return S::side(S::add(e, k_lo), zero, S::add(e, k_hi));
     }
+    bool inside(const typename S::XY& q) const { return S::side_is_inside == static_cast<bool>(side(q)); }
 };
 
 template <class S>
 std::int64_t band_rows(const std::uint8_t* data, std::int64_t n, std::int64_t row_bytes, const Band& b) {
     const BandTest<S> band(b);
     std::int64_t k = 0;
-    const std::int64_t out =
-        count_hits<S>(data, n, row_bytes, k, [&](const std::uint8_t* p) { return band.outside(S::load_xy(p)); });
-    std::int64_t in = k - out;
+    const std::int64_t sides =
+        count_hits<S>(data, n, row_bytes, k, [&](const std::uint8_t* p) { return band.side(S::load_xy(p)); });
+    std::int64_t in = inside_of<S>(sides, k);
     if constexpr (S::lanes > 1) in += band_rows<Scalar>(data + 8 * k, n - k, 8, b);
     return in;
 }
@@ -68,7 +75,7 @@ std::int64_t band_xor_rows(const std::uint8_t* data, std::int64_t n, std::int64_
     std::int64_t k = 0;
     std::int64_t hits = count_hits<S>(data, n, row_bytes, k, [&](const std::uint8_t* p) {
         const typename S::XY q = S::load_xy(p);
-        return S::differ(one.outside(q), two.outside(q));
+        return S::differ(one.side(q), two.side(q));  // either side: the same lanes differ
     });
     if constexpr (S::lanes > 1) hits += band_xor_rows<Scalar>(data + 8 * k, n - k, 8, b1, b2);
     return hits;
@@ -86,12 +93,11 @@ std::int64_t ring_count(const std::uint8_t* data, std::int64_t n, const Ring32& 
     const typename S::Centre centre = S::centre(r.cx, r.cy);
     const typename S::I32 lo = S::splat(r.lo), hi = S::splat(r.hi);
     std::int64_t k = 0;
-    const std::int64_t out = count_hits<S>(data, n, 8, k, [&](const std::uint8_t* p) {
+    const std::int64_t sides = count_hits<S>(data, n, 8, k, [&](const std::uint8_t* p) {
         const auto d = S::offsets(p, centre);
-        const typename S::I32 d2 = S::madd(d, d);
-        return S::either(S::gt(lo, d2), S::gt(d2, hi));
+        return S::side(lo, S::madd(d, d), hi);
     });
-    std::int64_t in = k - out;
+    std::int64_t in = inside_of<S>(sides, k);
     if constexpr (S::lanes > 1) in += ring_count<Scalar>(data + 8 * k, n - k, r);
     return in;
 }

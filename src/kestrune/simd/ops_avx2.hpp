@@ -26,6 +26,10 @@ struct Avx2 {
     static Mask either(Mask a, Mask b) { return _mm256_or_si256(a, b); }
     static Mask differ(Mask a, Mask b) { return _mm256_xor_si256(a, b); }
     static Mask and_le(Mask m, I32 a, I32 b) { return _mm256_andnot_si256(_mm256_cmpgt_epi32(a, b), m); }
+    static constexpr bool side_is_inside = false;  // compares give >, so outside is one or
+    static Mask side(I32 lo, I32 x, I32 hi) {
+        return _mm256_or_si256(_mm256_cmpgt_epi32(lo, x), _mm256_cmpgt_epi32(x, hi));
+    }
     static I32 count(I32 acc, Mask m) { return _mm256_sub_epi32(acc, m); }
     static std::uint32_t total(I32 acc) {
         __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));

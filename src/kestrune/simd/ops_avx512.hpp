@@ -67,6 +67,8 @@ struct Avx512 {
     static Mask either(Mask a, Mask b) { return _kor_mask16(a, b); }
     static Mask differ(Mask a, Mask b) { return _kxor_mask16(a, b); }
     static Mask and_le(Mask m, I32 a, I32 b) { return _mm512_mask_cmple_epi32_mask(m, a, b); }
+    static constexpr bool side_is_inside = true;  // a compare masked by another: no or
+    static Mask side(I32 lo, I32 x, I32 hi) { return _mm512_mask_cmple_epi32_mask(_mm512_cmple_epi32_mask(lo, x), x, hi); }
     // The mask as all-ones lanes subtracted: a merging subtract would chain
     // register copies through the loop.
     static I32 count(I32 acc, Mask m) { return _mm512_sub_epi32(acc, _mm512_movm_epi32(m)); }

@@ -30,6 +30,8 @@ struct Neon {
     static Mask either(Mask a, Mask b) { return vorrq_u32(a, b); }
     static Mask differ(Mask a, Mask b) { return veorq_u32(a, b); }
     static Mask and_le(Mask m, I32 a, I32 b) { return vandq_u32(m, vcleq_s32(a, b)); }
+    static constexpr bool side_is_inside = false;
+    static Mask side(I32 lo, I32 x, I32 hi) { return vorrq_u32(vcgtq_s32(lo, x), vcgtq_s32(x, hi)); }
     static I32 count(I32 acc, Mask m) { return vsubq_s32(acc, vreinterpretq_s32_u32(m)); }
     static std::uint32_t total(I32 acc) { return vaddvq_u32(vreinterpretq_u32_s32(acc)); }
     static std::uint32_t bits(Mask m) {

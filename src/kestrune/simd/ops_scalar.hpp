@@ -12,6 +12,9 @@
 //   min, abs, gt           signed minimum; absolute value (wrapping); signed a > b
 //   both, either, differ   and, or, exclusive or of two masks
 //   and_le(m, a, b)        m and a <= b, one instruction where a set has it
+//   side(lo, x, hi)        one side of lo <= x <= hi: the inside when
+//                          side_is_inside, else the outside (whichever the set
+//                          tells in fewer instructions)
 //   count(acc, m)          acc + 1 where m holds; total(acc) sums the lanes
 //   bits(m)                lane j's mask as bit j
 //   Pixels, load_pixels    a block of lanes * groups packed RGB pixels (three
@@ -68,6 +71,8 @@ struct Scalar {
     static Mask either(Mask a, Mask b) { return a | b; }
     static Mask differ(Mask a, Mask b) { return a != b; }
     static Mask and_le(Mask m, I32 a, I32 b) { return m & !gt(a, b); }
+    static constexpr bool side_is_inside = false;
+    static Mask side(I32 lo, I32 x, I32 hi) { return gt(lo, x) | gt(x, hi); }
     static I32 count(I32 acc, Mask m) { return {acc.v + static_cast<std::uint32_t>(m)}; }
     static std::uint32_t total(I32 acc) { return acc.v; }
     static std::uint32_t bits(Mask m) { return m ? 1u : 0u; }

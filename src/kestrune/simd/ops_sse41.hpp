@@ -26,6 +26,8 @@ struct Sse41 {
     static Mask either(Mask a, Mask b) { return _mm_or_si128(a, b); }
     static Mask differ(Mask a, Mask b) { return _mm_xor_si128(a, b); }
     static Mask and_le(Mask m, I32 a, I32 b) { return _mm_andnot_si128(_mm_cmpgt_epi32(a, b), m); }
+    static constexpr bool side_is_inside = false;  // compares give >, so outside is one or
+    static Mask side(I32 lo, I32 x, I32 hi) { return _mm_or_si128(_mm_cmpgt_epi32(lo, x), _mm_cmpgt_epi32(x, hi)); }
     static I32 count(I32 acc, Mask m) { return _mm_sub_epi32(acc, m); }
     static std::uint32_t total(I32 acc) {
         const __m128i pairs = _mm_add_epi32(acc, _mm_shuffle_epi32(acc, 0x4E));
