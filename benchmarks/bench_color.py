@@ -44,11 +44,13 @@ def frame(h, w, seed=0):
 
 
 def kernel_times():
-    """mask_image_cy_impl medians for each size, in this process's dispatch level."""
+    """mask_image_cy_impl and selective_grayscale_impl medians for each size, in
+    this process's dispatch level (keys "WxH" and "grey WxH")."""
     result = {}
     for h, w in SIZES:
         image, out = frame(h, w), np.empty((h, w), np.uint8)
         result[f"{w}x{h}"] = median_us(lambda: kestrune.mask_image_cy_impl(image, out, BOUNDS))
+        result[f"grey {w}x{h}"] = median_us(lambda: kestrune.selective_grayscale_impl(image, out, BOUNDS))
     return result
 
 
@@ -119,18 +121,21 @@ def call_overhead_us():
     """One mask_image_cy_impl call on a 1x1 image, and two memoryview() calls on
     the same arrays (the cost of taking the buffers): best of a few timeit runs.
     Statements, not lambdas: a lambda's own call would blur the ratio."""
+    record = kestrune.LCHBounds(np.array(BOUNDS["M"], np.int32), BOUNDS["i"], BOUNDS["c"])
     env = {"k": kestrune, "tiny": frame(1, 1), "out": np.empty((1, 1), np.uint8), "bounds": BOUNDS,
-           "record": kestrune.LCHBounds(np.array(BOUNDS["M"], np.int32), BOUNDS["i"], BOUNDS["c"])}
+           "record": record, "asdict": record._asdict()}
     calls, repeat = (20_000, 3) if QUICK else (200_000, 7)
     per_call = {stmt: min(timeit.repeat(stmt, globals=env, number=calls, repeat=repeat)) / calls * 1e6
                 for stmt in CALLS}
     return per_call
 
 
-# The 1x1 calls timed by call_overhead_us(): the kernel, the convenience
-# entries (reused buffer or allocating, bounds as a dict or as the record),
-# and the floor.
-CALLS = ("k.mask_image_cy_impl(tiny, out, bounds)", "k.mask_image(tiny, bounds, out)",
+# The 1x1 calls timed by call_overhead_us(): the kernel (bounds as a dict of
+# ints, or as the record's _asdict(), whose M is a NumPy array), the convenience
+# entries (reused buffer or allocating, bounds as a dict or as the record), and
+# the floor.
+CALLS = ("k.mask_image_cy_impl(tiny, out, bounds)", "k.mask_image_cy_impl(tiny, out, asdict)",
+         "k.mask_image(tiny, bounds, out)",
          "k.mask_image(tiny, record, out)", "k.mask_image(tiny, bounds)",
          "k.selective_grayscale(tiny, bounds, out)", "memoryview(tiny); memoryview(out)")
 
@@ -156,12 +161,12 @@ def main():
         image, out = frame(h, w), np.empty((h, w), np.uint8)
         copy_dst = np.empty_like(image)
         rows = [(f"mask_image_cy_impl [{lvl}]", t[key]) for lvl, t in levels.items()]
+        rows += [(f"selective_grayscale_impl [{lvl}]", t[f"grey {key}"]) for lvl, t in levels.items()]
         py = median_us(lambda: kestrune.mask_image_py(image, kestrune.LCHBounds(
             np.array(BOUNDS["M"], np.int32), BOUNDS["i"], BOUNDS["c"])), budget_s=1.0, max_reps=15)
         rows += [
             ("mask_image (allocating)", median_us(lambda: kestrune.mask_image(image, BOUNDS))),
             ("mask_image (reused buffer)", median_us(lambda: kestrune.mask_image(image, BOUNDS, out))),
-            ("selective_grayscale_impl", median_us(lambda: kestrune.selective_grayscale_impl(image, out, BOUNDS))),
             ("mask_image_py", py),
         ]
         cv = opencv_rows(image, out)
@@ -176,6 +181,8 @@ def main():
         t_kernel = levels[here][key]
         bench = f"mask {key}"
         report.append(jsonreport.row(bench, kernel, t_kernel, "np.copyto of the image", "floor", floor))
+        report.append(jsonreport.row(f"selective grayscale {key}", f"selective_grayscale_impl [{here}]",
+                                     levels[here][f"grey {key}"], "np.copyto of the image", "floor", floor))
         for name, t in cv or [("cv2 cvtColor(HSV)+inRange, 1 thread", None),
                               ("cv2 cvtColor(HSV)+inRange, default threads", None)]:
             name = name.replace("cv2 cvtColor(HSV)+inRange", "OpenCV cvtColor+inRange")

@@ -28,7 +28,7 @@ def cpu_levels() -> list[str]:
         levels.append("sse41")
         if "avx2" in flags:
             levels.append("avx2")
-            if all(f in flags for f in ("avx512f", "avx512bw", "avx512vl", "avx512dq")):
+            if all(f in flags for f in ("avx512f", "avx512bw", "avx512vl", "avx512dq", "avx512vbmi", "avx512_vnni")):
                 levels.append("avx512")
     return levels
 

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import kestrune as k
+from conftest import IntRaises, IntReturns, SubInt
 
 PS = np.zeros((4, 2), np.int32)
 MS = np.zeros(4, np.uint8)
@@ -14,26 +15,9 @@ OUT = np.zeros((2, 2), np.uint8)
 BOUNDS = {"i": (0, 1), "c": (0, 1), "M": (0,) * 9}
 
 
-class IntReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class IntRaises:
-    def __int__(self):
-        raise ZeroDivisionError("from __int__")
-
-
 class OnlyIndex:
     def __index__(self):
         return 3
-
-
-class SubInt(int):
-    pass
 
 
 CALL_ERRORS = [
@@ -65,7 +49,7 @@ CALL_ERRORS = [
     (lambda: k.ransac_circle(PS, None, 0, 0, 0), TypeError, "an integer is required"),
     (lambda: k.ransac_circle(PS, OnlyIndex(), 0, 0, 0), TypeError, "an integer is required"),
     (lambda: k.ransac_circle(PS, IntReturns(1.5), 0, 0, 0), TypeError, "__int__ returned non-int (type float)"),
-    (lambda: k.ransac_circle(PS, IntRaises(), 0, 0, 0), ZeroDivisionError, "from __int__"),
+    (lambda: k.ransac_circle(PS, IntRaises(ZeroDivisionError("from __int__")), 0, 0, 0), ZeroDivisionError, "from __int__"),
     (lambda: k.ransac_circle(PS, float("nan"), 0, 0, 0), ValueError, "NaN"),
     # doubles
     (lambda: k.ransac_line(PS, MS, 1, 1, "x"), TypeError, "must be real number, not str"),
@@ -252,6 +236,44 @@ def test_bounds_from_any_mapping_and_lookup_errors():
     img[:] = 10
     k.mask_image_cy_impl(img, out, floats)
     assert out.all()
+
+
+# M as a NumPy array converts as the same values in a list would (the array's
+# buffer is read directly when it can be): the record, or the same error.
+SIGNED_M = [1, -1, 0, 0, 1, -1, 1, 1, 1]
+UNSIGNED_M = [1, 0, 0, 0, 1, 0, 1, 1, 1]
+M_ARRAYS = [
+    np.array(SIGNED_M, np.int32),
+    *(np.array(SIGNED_M, t) for t in (np.int8, np.int16, np.int64, np.intc, np.longlong)),
+    *(np.array(UNSIGNED_M, t) for t in (np.uint8, np.uint16, np.uint32, np.uint64)),
+    np.array(SIGNED_M, np.int32).astype(">i4"),  # big-endian: by its items
+    np.array(SIGNED_M * 2, np.int64)[::2],  # not packed
+    np.array(SIGNED_M, np.int64).reshape(3, 3),  # three items, not nine
+    np.array(SIGNED_M, np.float64) * 1.9,
+    np.array([True] * 9),
+    np.array(SIGNED_M[:8], np.int32),
+    np.array(SIGNED_M + [0], np.int32),
+    np.array([2**31] + SIGNED_M[1:], np.int64),
+    np.array([-(2**31) - 1] + SIGNED_M[1:], np.int64),
+    np.array([2**63] + UNSIGNED_M[1:], np.uint64),
+    np.array([2**32 - 1] + UNSIGNED_M[1:], np.uint32),
+]
+
+
+def convert_bounds(M):
+    """The kernel's result for bounds with this M: the 2 x 2 mask, or the error."""
+    img = np.array([[[10, 20, 30], [200, 100, 50]], [[0, 0, 0], [255, 255, 255]]], np.uint8)
+    out = np.full((2, 2), 7, np.uint8)
+    try:
+        k.mask_image_cy_impl(img, out, {"i": (-(2**31), 2**31 - 1), "c": (-(2**31), 2**31 - 1), "M": M})
+    except Exception as error:  # noqa: BLE001 - the error is the result compared
+        return type(error), str(error)
+    return out.tolist()
+
+
+@pytest.mark.parametrize("M", M_ARRAYS, ids=lambda a: f"{a.dtype.str}{list(a.shape)}")
+def test_a_numpy_matrix_converts_as_its_items_do(M):
+    assert convert_bounds(M) == convert_bounds(list(M))
 
 
 def test_records_are_fresh_dicts_in_field_order():

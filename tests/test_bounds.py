@@ -83,6 +83,15 @@ def test_order_of_evaluation_and_errors_pass_through():
         ((0.0, 1.0), (0.1, float("inf")), (0, 1)),  # limit not finite
         ((0.0, 1.0), (0.1, 1.0), (0, float("nan"))),
         ((0.0, math.pi), (0.1, 1.0), (0, 1)),  # sine ~1e-16: matrix far outside int32
+        # whatever the numeric type: complex, NumPy's widths
+        ((0.5 + 0j, 0.5 + 0j), (0.1, 0.5), (0.1, 0.9), None),
+        ((0.5 + 0j, 0.5 + 0j), (0.1, 0.5), (0.1, 0.9)),
+        ((np.float32(0.5), np.float32(0.5)), (0.1, 0.5), (0.1, 0.9), None),
+        ((0, 1), (complex("nan"), 0.5), (0.1, 0.9), None),
+        ((0, 1), (0.1, 0.5), (0.1, np.complex64(complex(0, math.inf))), None),
+        ((0, 1), (0.1, 0.5), (np.float32("nan"), 0.9)),
+        ((0, np.longdouble("inf")), (0.1, 0.5), (0.1, 0.9), None),
+        ((0j, complex(math.inf, 0)), (0.1, 0.5), (0.1, 0.9), None),
     ],
 )
 def test_degenerate_sectors_and_limits_are_refused(args):

@@ -7,6 +7,7 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import kestrune as k
+from conftest import colour_test
 
 IDX_MSG = r"^Out of bounds on buffer access \(axis {}\)$"
 SENTINEL = -77
@@ -44,18 +45,8 @@ def model_scan(mask, capacity, row_count, column_count):
     return out
 
 
-def wrap32(v):
-    return ((v + 2**31) % 2**32 - 2**31).astype(np.int64)
-
-
 def colour_mask(image, bounds):
-    """The colour test in NumPy, with 32-bit wrapping sums."""
-    M = np.array(bounds["M"], np.int64).reshape(3, 3)
-    rgb = image.astype(np.int64)
-    v = [wrap32(rgb @ M[r]) for r in range(3)]
-    tmp = wrap32(v[0] + v[1])
-    (i0, i1), (c0, c1) = bounds["i"], bounds["c"]
-    return ((v[0] > 0) & (v[1] > 0) & (i0 < v[2]) & (v[2] < i1) & (c0 < tmp) & (tmp < c1)).astype(np.uint8)
+    return colour_test(image, bounds)[0].astype(np.uint8)
 
 
 ALL_NONBLACK = {"i": (-1, 1), "c": (0, 2000), "M": [1, 1, 1, 1, 1, 1, 0, 0, 0]}

@@ -25,6 +25,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import kestrune
+from conftest import IntRaises, IntReturns, SubInt
 
 LONG_RUN = os.environ.get("KESTRUNE_FUZZ") == "1"
 SANITIZED = os.environ.get("KESTRUNE_SANITIZED") == "1"
@@ -286,26 +287,6 @@ def array_args(kind, at_least=None):
 # Numbers
 
 
-class IntRaises:
-    def __int__(self):
-        raise Boom("from __int__")
-
-
-class IntReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"IntReturns({self.value!r})"
-
-
-class SubInt(int):
-    pass
-
-
 class IndexOnly:
     def __index__(self):
         return 3
@@ -340,7 +321,7 @@ class FloatReturns:
 INT_LIMITS = [0, 1, -1, 2**31 - 1, -(2**31), 2**31, -(2**31) - 1, 2**32, 2**63 - 1, 2**63, -(2**63) - 1,
               2**100, -(2**100)]
 ODD_INTS = [True, False, 7.9, -7.9, math.nan, math.inf, -math.inf, 1e300, np.int8(-5), np.uint64(2**64 - 1),
-            np.int64(2**40), np.float32(3.5), np.float64(math.nan), np.bool_(True), IntRaises(),
+            np.int64(2**40), np.float32(3.5), np.float64(math.nan), np.bool_(True), IntRaises(Boom("from __int__")),
             IntReturns("7"), IntReturns(2.5), IntReturns(SubInt(4)), IntReturns(2**31), IntReturns(None),
             IndexOnly(), IndexRaises(), IndexReturns(2.5), SubInt(9), "7", None, [1], object(), 1 + 2j]
 
@@ -444,7 +425,7 @@ class LenLies:
 
 
 ODD_VALUES = [None, 5, "ab", b"ab", [object(), 1], [1.5, 2.5], [math.nan, 1], [math.inf, 1], [2**31, 0],
-              np.array([1, 2], np.int64), LenRaises(), LenLies([1]), LenLies([1, 2, 3]), LenLies([IntRaises(), 1]),
+              np.array([1, 2], np.int64), LenRaises(), LenLies([1]), LenLies([1, 2, 3]), LenLies([IntRaises(Boom("from __int__")), 1]),
               (x for x in (1, 2)), {1: 2, 3: 4}, range(2)]
 
 

@@ -13,33 +13,19 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kestrune
+from conftest import RED_YELLOW, SubInt, as_record, colour_test, random_image
 
-# Bounds of the hue sector from red to yellow (chroma 0.2..1.0, intensity 0.1..0.9).
-RED_YELLOW = {"M": [256, -256, 0, 0, 256, -256, 85, 85, 85], "i": (6554, 58982), "c": (15135, 75674)}
 # A matrix entry past 16 bits, so the vector paths take their 32-bit form.
 WIDE = {"M": [70000, -256, 3, -5, 256, -99999, 85, 85, 85], "i": (-(2**31), 2**31 - 1), "c": (-(2**31), 2**31 - 1)}
 KERNELS = [kestrune.mask_image_cy_impl, kestrune.selective_grayscale_impl]
 ENTRIES = [kestrune.mask_image, kestrune.selective_grayscale]
 
 
-def random_image(h, w, seed=0):
-    return np.random.default_rng(seed).integers(0, 256, (h, w, 3), dtype=np.uint8)
-
-
-def as_record(bounds):
-    return kestrune.LCHBounds(np.array(bounds["M"], dtype=np.int32), tuple(bounds["i"]), tuple(bounds["c"]))
-
-
 def reference(image, bounds, selective):
-    """The pixel test in int64 NumPy, wrapped to 32 bits like the kernels."""
-    M = np.array(bounds["M"], dtype=np.int64).reshape(3, 3)
-    v = (image.reshape(-1, 3).astype(np.int64) @ M.T).astype(np.uint32).astype(np.int32)
-    v0, v1, v2 = v[:, 0], v[:, 1], v[:, 2]
-    tmp = (v0.astype(np.int64) + v1).astype(np.uint32).astype(np.int32)
-    i, c = bounds["i"], bounds["c"]
-    inside = (v0 > 0) & (v1 > 0) & (i[0] < v2) & (v2 < i[1]) & (c[0] < tmp) & (tmp < c[1])
+    """What the kernels write: the test's 1 or 0, or the grey byte or 0."""
+    inside, v2 = colour_test(image, bounds)
     out = ((v2 >> 8) & 0xFF) * inside if selective else inside
-    return out.astype(np.uint8).reshape(image.shape[:-1])
+    return out.astype(np.uint8)
 
 
 @pytest.mark.parametrize(
@@ -235,10 +221,6 @@ def test_entries_read_np_and_the_record_class_from_the_module_at_each_call(monke
     monkeypatch.setattr(kestrune, "LCHBounds", dict)  # now a dict is "the record" and lacks _asdict
     with pytest.raises(AttributeError, match="_asdict"):
         entry(image, RED_YELLOW)
-
-
-class SubInt(int):
-    pass
 
 
 class IntReturnsSubInt:

@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kestrune
+from conftest import wrap32 as w32
 
 libc = ctypes.CDLL(None)
 libc.rand.restype = ctypes.c_int
@@ -24,11 +25,6 @@ def next_rand(seed):
 
 
 # ---------------------------------------------------------------- the model
-
-
-def w32(v):
-    """Two's-complement wrap of a Python int (or int64 array) to 32 bits."""
-    return ((v + 2**31) & 0xFFFFFFFF) - 2**31
 
 
 def trunc32(v):

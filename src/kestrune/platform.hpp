@@ -44,13 +44,23 @@ namespace kestrune::platform {
 //   add_overflow(a, b, &sum)  unsigned a + b: true when it wrapped; the wrapped
 //                             sum in sum
 //   prefetch(p)               ask for the cache line at p, for reading
+//   KESTRUNE_ALWAYS_INLINE    on a function a kernel's loop calls once per block,
+//                             which must not stay a call (the compiler may judge
+//                             the vector body too large to inline)
 
 // x86 instruction sets the dispatched kernels use, as far as both the CPU and
 // the operating system (saved vector registers) support them. avx512 means
-// the F, BW, VL and DQ subsets together.
+// the F, BW, VL and DQ subsets together with VBMI (byte permutes) and VNNI
+// (word multiply-add with accumulation), as every AVX-512 CPU since 2019 has.
 struct X86Features {
     bool sse41 = false, avx2 = false, avx512 = false;
 };
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#define KESTRUNE_ALWAYS_INLINE __forceinline
+#else
+#define KESTRUNE_ALWAYS_INLINE __attribute__((always_inline)) inline
+#endif
 
 #if defined(_MSC_VER) && !defined(__clang__)
 
@@ -70,10 +80,12 @@ inline X86Features x86_features() {
     const unsigned long long xcr0 = _xgetbv(0);
     if ((xcr0 & 0x6) != 0x6) return f;  // XMM and YMM state
     __cpuidex(r, 7, 0);
-    const auto ebx7 = static_cast<unsigned>(r[1]);
+    const auto ebx7 = static_cast<unsigned>(r[1]), ecx7 = static_cast<unsigned>(r[2]);
     f.avx2 = ((ebx7 >> 5) & 1) != 0;
     const unsigned avx512_bits = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);  // F, DQ, BW, VL
-    f.avx512 = (xcr0 & 0xE6) == 0xE6 && (ebx7 & avx512_bits) == avx512_bits;  // and opmask, ZMM state
+    const unsigned avx512_ecx = (1u << 1) | (1u << 11);                              // VBMI, VNNI
+    f.avx512 = (xcr0 & 0xE6) == 0xE6 && (ebx7 & avx512_bits) == avx512_bits &&
+               (ecx7 & avx512_ecx) == avx512_ecx;  // and opmask, ZMM state
     return f;
 }
 #endif
@@ -110,7 +122,8 @@ inline X86Features x86_features() {
     f.sse41 = __builtin_cpu_supports("sse4.1");
     f.avx2 = __builtin_cpu_supports("avx2");
     f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
     return f;
 }
 #endif

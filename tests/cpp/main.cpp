@@ -1,5 +1,5 @@
 #include "check.hpp"
-#include "kestrune/simd.hpp"
+#include "kestrune/simd/level.hpp"
 
 int main() {
     int failed_cases = 0;

@@ -5,9 +5,8 @@
 
 #include "check.hpp"
 #include "kestrune/color/pixel_test.hpp"
-#include "kestrune/edges/color_block.hpp"
 #include "kestrune/edges/edges.hpp"
-#include "kestrune/simd.hpp"
+#include "kestrune/simd/kernels.hpp"
 
 using namespace kestrune;
 
@@ -210,11 +209,6 @@ TEST(remove_inliers_compacts_stably) {
 }
 
 TEST(vector_colour_block_equals_pixel_test) {
-    std::vector<ColorBlockKernels> kernels;
-    for (const SimdLevel level : cpu_simd_levels()) {
-        const ColorBlockKernels k = color_block_kernels(level);
-        if (k.packed != nullptr && (kernels.empty() || kernels.back().packed != k.packed)) kernels.push_back(k);
-    }
     std::mt19937 rng(17);
     std::vector<std::uint8_t> px(192);
     for (int round = 0; round < 200; ++round) {
@@ -232,8 +226,9 @@ TEST(vector_colour_block_equals_pixel_test) {
         b.c[1] = static_cast<std::int32_t>(rng() % span);
         std::uint64_t expected = 0;
         for (int j = 0; j < 64; ++j) expected |= static_cast<std::uint64_t>(color_mask(&px[3 * j], &b)) << j;
-        for (const ColorBlockKernels& k : kernels) {
-            CHECK(k.packed(px.data(), b) == expected);
+        for (const SimdLevel level : cpu_simd_levels()) {
+            const KernelTable& k = kernel_table(level);
+            CHECK(k.colour_block64(px.data(), b) == expected);
             // The same pixels as a column of a 2-pixel-wide image, read from
             // either side, top to bottom and bottom to top.
             std::vector<std::uint8_t> column(64 * 9);
@@ -241,11 +236,11 @@ TEST(vector_colour_block_equals_pixel_test) {
                 for (int j = 0; j < 64; ++j) {
                     for (int c = 0; c < 3; ++c) column[9 * j + 3 * lead + c] = px[3 * j + c];
                 }
-                CHECK(k.strided(column.data() + 3 * lead, 9, lead, b) == expected);
+                CHECK(k.colour_column64(column.data() + 3 * lead, 9, lead, b) == expected);
                 std::vector<std::uint8_t> upward(column.size());
                 for (int j = 0; j < 64; ++j)
                     std::copy_n(&column[9 * j], 9, &upward[9 * (63 - j)]);
-                CHECK(k.strided(upward.data() + 63 * 9 + 3 * lead, -9, lead, b) == expected);
+                CHECK(k.colour_column64(upward.data() + 63 * 9 + 3 * lead, -9, lead, b) == expected);
             }
         }
     }

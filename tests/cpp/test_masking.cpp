@@ -7,7 +7,7 @@
 #include "check.hpp"
 #include "kestrune/color/masking.hpp"
 #include "kestrune/color/pixel_test.hpp"
-#include "kestrune/simd.hpp"
+#include "kestrune/simd/level.hpp"
 
 using namespace kestrune;
 
@@ -96,7 +96,8 @@ TEST(scalar_path_matches_pixel_test_per_pixel) {
 }
 
 TEST(every_level_matches_scalar_on_odd_widths_and_strides) {
-    const std::int64_t widths[] = {1, 3, 7, 15, 16, 17, 31, 32, 33, 39, 64 + 7, 200 + 1};
+    // Around every set's block (16, 32, 64 pixels) and past two of them.
+    const std::int64_t widths[] = {1, 3, 7, 15, 16, 17, 31, 32, 33, 39, 63, 64, 65, 64 + 7, 127, 129, 200 + 1};
     for (const Kernel kernel : kKernels) {
         for (std::int64_t w : widths) {
             for (int layout = 0; layout < 4; ++layout) {

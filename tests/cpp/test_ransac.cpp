@@ -8,8 +8,8 @@
 #include "kestrune/ransac/fits.hpp"
 #include "kestrune/ransac/geometry.hpp"
 #include "kestrune/ransac/sampler.hpp"
-#include "kestrune/ransac/score.hpp"
-#include "kestrune/simd.hpp"
+#include "kestrune/simd/kernels.hpp"
+#include "kestrune/simd/level.hpp"
 
 using namespace kestrune;
 
@@ -173,7 +173,7 @@ TEST(line_helpers_band) {
 // unaligned addresses, including wrapped 32-bit products.
 TEST(score_kernels_agree_across_levels) {
     std::mt19937 rng(11);
-    const ScoreKernels& ref = score_kernels(SimdLevel::scalar);
+    const KernelTable& ref = kernel_table(SimdLevel::scalar);
     for (int n : {0, 1, 7, 8, 9, 31, 33, 257, 1001}) {
         for (int range : {300, 1000000}) {
             PointBuffer buf(random_points(rng, n, -range, range));
@@ -196,7 +196,7 @@ TEST(score_kernels_agree_across_levels) {
                 ellipse_coeffs_sc({double(c(rng)), double(c(rng)), 250.0, 190.0 + trial}, sn, cs, sh.b2);
                 const auto v = buf.view();
                 for (SimdLevel level : supported_levels()) {
-                    const ScoreKernels& k = score_kernels(level);
+                    const KernelTable& k = kernel_table(level);
                     CHECK(k.band(v.data, n, b1) == ref.band(v.data, n, b1));
                     CHECK(k.band_xor(v.data, n, b1, b2) == ref.band_xor(v.data, n, b1, b2));
                     CHECK(k.shell(v.data, n, sh) == ref.shell(v.data, n, sh));
@@ -224,7 +224,7 @@ TEST(ring_kernels_at_the_limit) {
             const std::int64_t dx = q.x - 1000, dy = q.y + 5000, d2 = dx * dx + dy * dy;
             want += ring.lo <= d2 && d2 <= ring.hi;
         }
-        for (SimdLevel level : supported_levels()) CHECK(score_kernels(level).ring(v.data, v.rows, ring) == want);
+        for (SimdLevel level : supported_levels()) CHECK(kernel_table(level).ring(v.data, v.rows, ring) == want);
     }
 }
 

@@ -1,33 +1,24 @@
 #include "masking.hpp"
 
-#include "../simd.hpp"
-#include "masking_internal.hpp"
-#include "pixel_test.hpp"
+#include "../simd/kernels.hpp"
+#include "../simd/ops_scalar.hpp"
+#include "colour_test.hpp"
 
 namespace kestrune {
-namespace masking {
-
-void run_scalar(const std::uint8_t* in, std::int64_t col_stride, std::uint8_t* out, std::int64_t n,
-                const LchBounds& bounds, Op op) {
-    // A local copy: the byte stores below could alias a record reached by reference,
-    // which would make the compiler reload it for every pixel.
-    const LchBounds b = bounds;
-    if (op == Op::mask) {
-        for (std::int64_t x = 0; x < n; ++x) out[x] = static_cast<std::uint8_t>(color_mask(in + x * col_stride, &b));
-    } else {
-        for (std::int64_t x = 0; x < n; ++x)
-            out[x] = static_cast<std::uint8_t>(color_selective(in + x * col_stride, &b));
-    }
-}
-
 namespace {
 
-void image_scalar(const ImageView& image, const PlaneView& output, const LchBounds& b, Op op) {
-    // The rows in order, each pixel by pixel: the one result an output that
-    // overlaps the image can have.
-    for (std::int64_t y = 0; y < image.rows; ++y)
-        run_scalar(image.data + y * image.row_stride, image.col_stride, output.data + y * output.row_stride,
-                   image.cols, b, op);
+enum class Op { mask, grey };
+
+// One row of n pixels, col_stride bytes apart, pixel by pixel in order: the
+// one result an output that overlaps the image can have.
+void run_in_order(const std::uint8_t* in, std::int64_t col_stride, std::uint8_t* out, std::int64_t n,
+                  const ColourTest<Scalar, false>& test, Op op) {
+    for (std::int64_t x = 0; x < n; ++x) {
+        const Scalar::Pixels px = Scalar::load_pixels(in + x * col_stride);
+        Scalar::I32 v2;
+        const bool inside = test.group(px, 0, v2);
+        out[x] = op == Op::mask ? (inside ? 1 : 0) : (inside ? static_cast<std::uint8_t>(v2.v >> 8) : 0);
+    }
 }
 
 // Addresses lo up to (not including) hi.
@@ -57,36 +48,39 @@ std::uint32_t run_at(SimdLevel level, const ImageView& image, const PlaneView& o
                      Op op) {
     // One copy of the record on our stack: the loops read only this.
     const LchBounds b = bounds;
-    if (image.rows > 0 && image.cols > 0) {
-        level = usable_simd_level(level);
-        if (level != SimdLevel::scalar && output_overlaps_image(image, output)) level = SimdLevel::scalar;
-        switch (level) {
-#if defined(KESTRUNE_SIMD_X86)
-            case SimdLevel::avx512: image_avx512(image, output, b, op); break;
-            case SimdLevel::avx2: image_avx2(image, output, b, op); break;
-            case SimdLevel::sse41: image_sse41(image, output, b, op); break;
-#elif defined(KESTRUNE_SIMD_NEON)
-            case SimdLevel::neon: image_neon(image, output, b, op); break;
-#endif
-            default: image_scalar(image, output, b, op); break;
+    const std::int64_t rows = image.rows, cols = image.cols;
+    if (rows > 0 && cols > 0) {
+        if (image.col_stride != 3 || output_overlaps_image(image, output)) {
+            const ColourTest<Scalar, false> test(b);
+            for (std::int64_t y = 0; y < rows; ++y)
+                run_in_order(image.data + y * image.row_stride, image.col_stride, output.data + y * output.row_stride,
+                             cols, test, op);
+        } else {
+            const KernelTable& kernels = kernel_table(level);
+            const auto run = op == Op::mask ? kernels.mask_run : kernels.grey_run;
+            // Rows back to back are one run.
+            if (rows == 1 || (image.row_stride == 3 * cols && output.row_stride == cols))
+                run(image.data, output.data, rows * cols, b);
+            else
+                for (std::int64_t y = 0; y < rows; ++y)
+                    run(image.data + y * image.row_stride, output.data + y * output.row_stride, cols, b);
         }
     }
-    const std::uint64_t rows = image.rows > 0 ? static_cast<std::uint64_t>(image.rows) : 0;
-    const std::uint64_t cols = image.cols > 0 ? static_cast<std::uint64_t>(image.cols) : 0;
-    return static_cast<std::uint32_t>(rows * cols);
+    const std::uint64_t n_rows = rows > 0 ? static_cast<std::uint64_t>(rows) : 0;
+    const std::uint64_t n_cols = cols > 0 ? static_cast<std::uint64_t>(cols) : 0;
+    return static_cast<std::uint32_t>(n_rows * n_cols);
 }
 
 }  // namespace
-}  // namespace masking
 
 std::uint32_t mask_image_at(SimdLevel level, const ImageView& image, const PlaneView& output,
                             const LchBounds& bounds) {
-    return masking::run_at(level, image, output, bounds, masking::Op::mask);
+    return run_at(level, image, output, bounds, Op::mask);
 }
 
 std::uint32_t selective_grayscale_at(SimdLevel level, const ImageView& image, const PlaneView& output,
                                      const LchBounds& bounds) {
-    return masking::run_at(level, image, output, bounds, masking::Op::selective);
+    return run_at(level, image, output, bounds, Op::grey);
 }
 
 std::uint32_t mask_image(const ImageView& image, const PlaneView& output, const LchBounds& bounds) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "../simd/level.hpp"
 #include "../types.hpp"
 
 namespace kestrune {

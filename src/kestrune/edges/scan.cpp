@@ -9,8 +9,7 @@
 #endif
 
 #include "../color/pixel_test.hpp"
-#include "../simd.hpp"
-#include "color_block.hpp"
+#include "../simd/kernels.hpp"
 #include "edges.hpp"
 
 namespace kestrune {
@@ -48,21 +47,25 @@ struct MaskPixels {
 // A colour pixel is set when it passes the colour test. The bounds are a
 // private copy so the compiler can keep them in registers across the stores.
 struct ColorPixels {
+    using Block64 = std::uint64_t (*)(const std::uint8_t*, const LchBounds&);
+    using Column64 = std::uint64_t (*)(const std::uint8_t*, std::int64_t, int, const LchBounds&);
+
     LchBounds bounds;
-    ColorBlock64 vector_block;             // packed pixels, when the instruction set has one
-    ColorStridedBlock64 strided_choice;    // the same for columns, when the instruction set has one
-    ColorStridedBlock64 vector_strided{};  // set per column, when its pixels allow it
+    Block64 packed_block;
+    Column64 column_choice;
+    Column64 column_block = nullptr;  // set per column, when its pixels allow it
     int lead = 0;
 
-    // The vector column test reads a fourth byte with each pixel: with packed
+    // The column test may read a fourth byte with each pixel: with packed
     // pixels that is the next pixel's first byte, or on the last column the
-    // previous pixel's last byte, so it never leaves the image.
+    // previous pixel's last byte, so it never leaves the image. Its offsets
+    // j * step (j < 16) are 32-bit, hence the bound on the row stride.
     ColorPixels for_column(std::int64_t x, std::int64_t cols, std::int64_t col_stride,
                            std::int64_t row_stride) const {
         ColorPixels column = *this;
-        const std::int64_t max_step = std::int64_t{1} << 28;
+        const std::int64_t max_step = std::int64_t{1} << 27;
         if (col_stride == 3 && cols >= 2 && row_stride <= max_step && row_stride >= -max_step) {
-            column.vector_strided = strided_choice;
+            column.column_block = column_choice;
             column.lead = x == cols - 1 ? 1 : 0;
         }
         return column;
@@ -71,8 +74,8 @@ struct ColorPixels {
     bool inside(const std::uint8_t* px) const { return color_mask(px, &bounds) != 0; }
     std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
         const std::uint8_t* p = first + base * step;
-        if (n == 64 && vector_block != nullptr && step == 3) return vector_block(p, bounds);
-        if (n == 64 && vector_strided != nullptr) return vector_strided(p, step, lead, bounds);
+        if (n == 64 && step == 3) return packed_block(p, bounds);
+        if (n == 64 && column_block != nullptr) return column_block(p, step, lead, bounds);
         std::uint64_t bits = 0;
         for (int j = 0; j < n; ++j) bits |= static_cast<std::uint64_t>(inside(p + j * step)) << j;
         return bits;
@@ -157,18 +160,6 @@ std::int32_t scan_lines(const Pixels& pixels, const std::uint8_t* data, std::int
 
 }  // namespace
 
-ColorBlockKernels color_block_kernels(SimdLevel level) {
-    switch (usable_simd_level(level)) {
-#if defined(KESTRUNE_SIMD_X86)
-        case SimdLevel::avx512:
-        case SimdLevel::avx2: return {color_block64_avx2, color_strided_block64_avx2};
-#elif defined(KESTRUNE_SIMD_NEON)
-        case SimdLevel::neon: return {color_block64_neon, color_strided_block64_neon};
-#endif
-        default: return {nullptr, nullptr};
-    }
-}
-
 std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int32_t row_count,
                          std::int32_t column_count) {
     return scan_lines(MaskPixels{}, image.data, image.rows, image.cols, image.row_stride, 1, ps, row_count,
@@ -178,8 +169,8 @@ std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int3
 std::int32_t simple_edge_hsv(const ImageView& image, const PointsView& ps, const LchBounds& bounds,
                              std::int32_t row_count, std::int32_t column_count) {
     if (image.channels < 3) return 0;  // the colour test reads three bytes
-    const ColorBlockKernels vector = color_block_kernels(active_simd_level());
-    const ColorPixels pixels{bounds, vector.packed, vector.strided};
+    const KernelTable& kernels = active_kernels();
+    const ColorPixels pixels{bounds, kernels.colour_block64, kernels.colour_column64};
     return scan_lines(pixels, image.data, image.rows, image.cols, image.row_stride, image.col_stride, ps, row_count,
                       column_count);
 }

@@ -1,4 +1,5 @@
-// Argument conversion by parameter type, and result records.
+// Argument conversion by parameter type (the numbers and views below it), and
+// result records.
 #pragma once
 
 #include <Python.h>
@@ -6,13 +7,10 @@
 #include <cstdint>
 
 #include "../types.hpp"
+#include "numbers.hpp"
 #include "views.hpp"
 
 namespace kestrune {
-
-// 32-bit integer and double conversion with the module's rules.
-bool to_int32(PyObject* obj, std::int32_t& out);
-bool to_double(PyObject* obj, double& out);
 
 // How an argument becomes a parameter of type T: convert() takes the Python
 // object (false with an exception set), get() hands the value to the entry.
@@ -63,33 +61,5 @@ PyObject* record_to_dict(const Line& r);
 PyObject* record_to_dict(const Circle& r);
 PyObject* record_to_dict(const Ellipse& r);
 PyObject* record_to_tuple(const Line2& r);
-
-// Releases the interpreter lock for a scope when the calling thread holds it.
-class GilRelease {
-public:
-    GilRelease() {
-        if (PyGILState_Check()) state_ = PyEval_SaveThread();
-    }
-    ~GilRelease() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
-    }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-
-private:
-    PyThreadState* state_ = nullptr;
-};
-
-// Sets ValueError with a printf-style message and returns NULL, for entries.
-PyObject* raise_value_error(const char* format, ...);
-
-// Counts the kernels take, return or sample from are 32-bit signed integers:
-// rows of a point array and pixels of a scanned image stay below this.
-inline constexpr std::int64_t kCountLimit = std::int64_t{1} << 31;
-
-// A point array with rows has exactly two columns and fewer than 2**31 rows
-// (a zero row stride lets a view claim any number); columns first, so an array
-// of the wrong shape is named for its shape. False with ValueError otherwise.
-bool check_points(const PointsView& v, const char* name);
 
 }  // namespace kestrune

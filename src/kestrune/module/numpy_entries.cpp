@@ -13,7 +13,7 @@
 #include <cstring>
 #include <utility>
 
-#include "binding.hpp"
+#include "errors.hpp"
 #include "numpy_entries.hpp"
 #include "pyref.hpp"
 
@@ -145,29 +145,99 @@ bool matrix_values(const Value& matrix, double (&out)[9]) {
     return ok;
 }
 
+// Whether a C-contiguous real or complex floating-point array (double or long
+// double, as NumPy promotes the sector's values) holds a value that is not
+// finite. Arrays of any other kind count as finite: only the floating-point
+// ones carry NaN and infinity.
+bool has_non_finite(const Value& matrix) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(matrix.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '<' || *format == '=' || *format == '@') ++format;
+    const bool complex = *format == 'Z';
+    if (complex) ++format;
+    bool found = false;
+    if (format[1] == 0 && (format[0] == 'd' || format[0] == 'g')) {
+        const Py_ssize_t size = format[0] == 'd' ? sizeof(double) : sizeof(long double);
+        const Py_ssize_t count = view.len / size;
+        for (Py_ssize_t k = 0; k < count && !found; ++k) {
+            const char* at = static_cast<const char*>(view.buf) + k * size;
+            if (format[0] == 'd') {
+                double v;
+                std::memcpy(&v, at, sizeof v);
+                found = !std::isfinite(v);
+            } else {
+                long double v;
+                std::memcpy(&v, at, sizeof v);
+                found = !std::isfinite(v);
+            }
+        }
+    }
+    PyBuffer_Release(&view);
+    return found;
+}
+
+// NumPy's inexact scalar type (floating and complex scalars of every width).
+PyObject* numpy_inexact() {
+    static PyObject* inexact = nullptr;  // held for the life of the process
+    if (inexact == nullptr) {
+        PyRef numpy(PyImport_ImportModule("numpy"));
+        inexact = numpy ? PyObject_GetAttrString(numpy.get(), "inexact") : nullptr;
+    }
+    return inexact;
+}
+
+// A float or complex number of any type (Python's, or a NumPy scalar of any
+// width) as a complex: false for anything else (ints, arrays, other objects),
+// with nothing raised.
+bool number_value(PyObject* obj, Py_complex& out) {
+    if (PyFloat_Check(obj)) {
+        out = {PyFloat_AS_DOUBLE(obj), 0.0};
+        return true;
+    }
+    if (!PyComplex_Check(obj)) {
+        PyObject* inexact = numpy_inexact();
+        const int is_inexact = inexact != nullptr ? PyObject_IsInstance(obj, inexact) : 0;
+        if (is_inexact != 1) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    out = PyComplex_AsCComplex(obj);
+    if (out.real == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+bool is_finite(const Py_complex& v) { return std::isfinite(v.real) && std::isfinite(v.imag); }
+
 // The module's own checks of calculate_lch_bounds: a degenerate sector or
-// limit gives values of no meaning, so it is refused with ValueError.
+// limit gives values of no meaning, so it is refused with ValueError, whatever
+// the numeric type of the values (a complex zero is as degenerate as 0.0).
 void check_sector(const Value& divisor) {
-    if (live() && PyFloat_Check(divisor.get()) && PyFloat_AS_DOUBLE(divisor.get()) == 0.0)
+    Py_complex value;
+    if (live() && number_value(divisor.get(), value) && value.real == 0.0 && value.imag == 0.0)
         raise_value_error("degenerate hue sector: hue_limit[0] and hue_limit[1] must differ");
 }
 
 void check_finite(const Value& M, const Value& c1, const Value& c2, const Value& i1, const Value& i2) {
     if (!live()) return;
-    double values[9];
-    if (matrix_values(M, values)) {
-        for (double v : values)
-            if (!std::isfinite(v)) {
-                raise_value_error("degenerate hue sector: the colour matrix is not finite (hue_limit %s)",
-                                  "spans a multiple of pi");
-                return;
-            }
+    if (has_non_finite(M)) {
+        raise_value_error("degenerate hue sector: the colour matrix is not finite (hue_limit %s)",
+                          "spans a multiple of pi");
+        return;
     }
     const std::pair<const Value*, const char*> limits[] = {{&c1, "lower chroma limit"}, {&c2, "upper chroma limit"},
                                                            {&i1, "lower intensity limit"},
                                                            {&i2, "upper intensity limit"}};
     for (const auto& [limit, what] : limits) {
-        if (PyFloat_Check(limit->get()) && !std::isfinite(PyFloat_AS_DOUBLE(limit->get()))) {
+        Py_complex value;
+        if (number_value(limit->get(), value) && !is_finite(value)) {
             raise_value_error("degenerate colour bounds: the %s is not finite", what);
             return;
         }

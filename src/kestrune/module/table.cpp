@@ -8,6 +8,8 @@
 #include "../color/masking.hpp"
 #include "../edges/edges.hpp"
 #include "../ransac/fits.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
 #include "numpy_entries.hpp"
 #include "table.hpp"
 
@@ -23,10 +25,7 @@ namespace {
 // refused here, before a byte is written.
 bool check_masking_views(const ImageView& image, const PlaneView& output) {
     if (image.rows == 0 || image.cols == 0) return true;  // nothing is read or written
-    if (image.channels != 3) {
-        raise_value_error("_image must have exactly 3 channels (got %lld)", static_cast<long long>(image.channels));
-        return false;
-    }
+    if (!has_fixed_extent(image, "_image")) return false;
     if (output.rows < image.rows) {
         raise_value_error("_output must have at least %lld rows (got %lld)", static_cast<long long>(image.rows),
                           static_cast<long long>(output.rows));
@@ -71,11 +70,6 @@ PyObject* selective_grayscale_impl_entry(ImageView image, PlaneView output, cons
 // ---------------------------------------------------------------------------
 // Edge scans and point lists
 
-PyObject* out_of_bounds(int axis) {
-    PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
-    return nullptr;
-}
-
 // The axis on which reading element [0, 0] fails, or -1 when it exists.
 int missing_first_axis(const PointsView& v) {
     if (v.cols <= 0) return 1;
@@ -108,8 +102,7 @@ bool check_line_counts(std::int32_t row_count, std::int32_t column_count) {
 
 PyObject* simple_edge_hsv_entry(UcharImageView image, PointsView ps, const LchBounds& bounds, std::int32_t row_count,
                                 std::int32_t column_count) {
-    if (image.rows > 0 && image.cols > 0 && image.channels != 3)
-        return raise_value_error("_image must have 3 channels (got %lld)", static_cast<long long>(image.channels));
+    if (!has_fixed_extent(image, "_image")) return nullptr;
     if (!check_pixel_count(image.rows, image.cols) || !check_points(ps, "_ps") ||
         !check_line_counts(row_count, column_count))
         return nullptr;

@@ -1,8 +1,10 @@
 #include "views.hpp"
 
+#include <climits>
 #include <cstring>
 
-#include "binding.hpp"
+#include "errors.hpp"
+#include "numbers.hpp"
 #include "pyref.hpp"
 
 namespace kestrune {
@@ -15,17 +17,27 @@ struct KindInfo {
     Py_ssize_t size;
     char group;  // 'I' signed integer, 'U' unsigned integer
     bool c_contiguous;
+    std::int64_t fixed_extent;  // of the last axis; 0: any
+    const char* fixed_message;  // ValueError when it differs (name, extent)
 };
 
 KindInfo kind_info(ViewKind kind) {
     switch (kind) {
-        case ViewKind::image: return {"unsigned char", 3, 1, 'U', false};
-        case ViewKind::image_uchar: return {"uchar", 3, 1, 'U', false};
-        case ViewKind::plane: return {"unsigned char", 2, 1, 'U', false};
-        case ViewKind::points: return {"int", 2, 4, 'I', false};
-        case ViewKind::mask: return {"uint8_t", 1, 1, 'U', true};
+        case ViewKind::image: return {"unsigned char", 3, 1, 'U', false, 3, "%s must have exactly 3 channels (got %lld)"};
+        case ViewKind::image_uchar: return {"uchar", 3, 1, 'U', false, 3, "%s must have 3 channels (got %lld)"};
+        case ViewKind::plane: return {"unsigned char", 2, 1, 'U', false, 0, nullptr};
+        case ViewKind::points: return {"int", 2, 4, 'I', false, 2, "%s must have exactly 2 columns (got %lld)"};
+        case ViewKind::mask: return {"uint8_t", 1, 1, 'U', true, 0, nullptr};
     }
-    return {"unsigned char", 1, 1, 'U', false};
+    return {"unsigned char", 1, 1, 'U', false, 0, nullptr};
+}
+
+// `elements`: whether the other axes hold any element.
+bool fixed_extent_ok(ViewKind kind, bool elements, std::int64_t extent, const char* name) {
+    const KindInfo info = kind_info(kind);
+    if (!elements || extent == info.fixed_extent) return true;
+    raise_value_error(info.fixed_message, name, static_cast<long long>(extent));
+    return false;
 }
 
 // What a format code stands for, as the mismatch message describes it.
@@ -223,6 +235,27 @@ BufferView::~BufferView() {
     PyBuffer_Release(&buffer_);
 }
 
+bool has_fixed_extent(const ImageView& v, const char* name) {
+    return fixed_extent_ok(ViewKind::image, v.rows > 0 && v.cols > 0, v.channels, name);
+}
+
+bool has_fixed_extent(const UcharImageView& v, const char* name) {
+    return fixed_extent_ok(ViewKind::image_uchar, v.rows > 0 && v.cols > 0, v.channels, name);
+}
+
+bool has_fixed_extent(const PointsView& v, const char* name) {
+    return fixed_extent_ok(ViewKind::points, v.rows > 0, v.cols, name);
+}
+
+bool check_points(const PointsView& v, const char* name) {
+    if (!has_fixed_extent(v, name)) return false;
+    if (v.rows >= kCountLimit) {
+        raise_value_error("%s must have fewer than 2**31 rows (got %lld)", name, static_cast<long long>(v.rows));
+        return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // The bounds record from a mapping.
 
@@ -239,8 +272,57 @@ bool raise_too_many(Py_ssize_t expected) {
     return false;
 }
 
+// Whether `value` is exactly a NumPy array (numpy.ndarray, not a subclass).
+bool is_ndarray(PyObject* value) {
+    static PyObject* ndarray = nullptr;  // held for the life of the process
+    if (std::strcmp(Py_TYPE(value)->tp_name, "numpy.ndarray") != 0) return false;
+    if (ndarray == nullptr) {
+        PyRef numpy(PyImport_ImportModule("numpy"));
+        ndarray = numpy ? PyObject_GetAttrString(numpy.get(), "ndarray") : nullptr;
+        if (ndarray == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(value)) == ndarray;
+}
+
+// The n values of a packed one-dimensional NumPy array of integers, read from
+// its buffer when every one fits int32: what iterating it and converting each
+// item would give, without an object per item (the bounds' M comes so from
+// LCHBounds._asdict()). False, with nothing raised, for anything else.
+bool read_int_array(PyObject* value, std::int32_t* out, Py_ssize_t n) {
+    if (!is_ndarray(value)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_ND | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    const char code = format[0];
+    const bool is_signed = code != 0 && std::strchr("bhilq", code) != nullptr;
+    bool ok = view.ndim == 1 && view.shape[0] == n && code != 0 && format[1] == 0 &&
+              std::strchr("bBhHiIlLqQ", code) != nullptr &&
+              (view.itemsize == 1 || view.itemsize == 2 || view.itemsize == 4 || view.itemsize == 8);
+    for (Py_ssize_t k = 0; ok && k < n; ++k) {
+        const auto* item = static_cast<const unsigned char*>(view.buf) + k * view.itemsize;
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, item, static_cast<std::size_t>(view.itemsize));  // little-endian: the low bytes
+        const int unused = 64 - 8 * static_cast<int>(view.itemsize);
+        if (is_signed && unused > 0 && ((bits >> (8 * view.itemsize - 1)) & 1) != 0) bits |= ~std::uint64_t{0} << (64 - unused);
+        const auto wide = static_cast<std::int64_t>(bits);
+        const bool negative_unsigned = !is_signed && view.itemsize == 8 && wide < 0;  // above 2**63
+        ok = !negative_unsigned && wide >= INT32_MIN && wide <= INT32_MAX;
+        if (ok) out[k] = static_cast<std::int32_t>(wide);
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
 // N 32-bit integers from a sized iterable, with the array-assignment messages.
 bool fill_int_array(PyObject* value, std::int32_t* out, Py_ssize_t n) {
+    if (read_int_array(value, out, n)) return true;
     Py_ssize_t length = PyObject_Length(value);
     if (length < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
@@ -278,11 +360,9 @@ bool fill_int_array(PyObject* value, std::int32_t* out, Py_ssize_t n) {
 // The value under `key`, or NULL with ValueError when the key is missing. A
 // KeyError raised by the lookup itself (a key's __eq__, say) counts as missing,
 // for a dict as for any other mapping.
-PyObject* lookup_field(PyObject* mapping, const char* key) {
-    PyRef name(PyUnicode_InternFromString(key));
-    if (!name) return nullptr;
-    PyObject* value = PyDict_CheckExact(mapping) ? Py_XNewRef(PyDict_GetItemWithError(mapping, name.get()))
-                                                 : PyObject_GetItem(mapping, name.get());
+PyObject* lookup_field(PyObject* mapping, PyObject* name, const char* key) {
+    PyObject* value = PyDict_CheckExact(mapping) ? Py_XNewRef(PyDict_GetItemWithError(mapping, name))
+                                                 : PyObject_GetItem(mapping, name);
     if (value != nullptr) return value;
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
@@ -299,14 +379,22 @@ bool bounds_from_mapping(PyObject* obj, LchBounds& out) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "a mapping", Py_TYPE(obj)->tp_name);
         return false;
     }
+    // The keys as interned strings, made once and held for the life of the process.
+    static PyObject* names[3] = {};
+    if (names[2] == nullptr) {
+        const char* keys[3] = {"i", "c", "M"};
+        for (int k = 0; k < 3; ++k)
+            if (names[k] == nullptr && (names[k] = PyUnicode_InternFromString(keys[k])) == nullptr) return false;
+    }
     LchBounds record{};
     struct Field {
         const char* key;
+        PyObject* name;
         std::int32_t* dest;
         Py_ssize_t count;
-    } const fields[] = {{"i", record.i, 2}, {"c", record.c, 2}, {"M", record.M, 9}};
+    } const fields[] = {{"i", names[0], record.i, 2}, {"c", names[1], record.c, 2}, {"M", names[2], record.M, 9}};
     for (const Field& f : fields) {
-        PyRef value(lookup_field(obj, f.key));
+        PyRef value(lookup_field(obj, f.name, f.key));
         if (!value) return false;
         if (!fill_int_array(value.get(), f.dest, f.count)) return false;
     }

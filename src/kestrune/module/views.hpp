@@ -69,6 +69,24 @@ template <> inline MaskView BufferView::as<MaskView>() const {
     return {data(), extent(0)};
 }
 
+// Counts the kernels take, return or sample from are 32-bit signed integers:
+// rows of a point array and pixels of a scanned image stay below this.
+inline constexpr std::int64_t kCountLimit = std::int64_t{1} << 31;
+
+// The extent a kind fixes: an image has 3 channels, a point array 2 columns.
+// Entries test it where their other checks stand (after every argument is
+// converted), and only for a view with elements on its other axes; false with
+// ValueError in the kind's words ("_image must have exactly 3 channels (got 4)",
+// simple_edge_hsv's "uchar" image "must have 3 channels").
+bool has_fixed_extent(const ImageView& v, const char* name);
+bool has_fixed_extent(const UcharImageView& v, const char* name);
+bool has_fixed_extent(const PointsView& v, const char* name);
+
+// A point array with rows has exactly two columns and fewer than 2**31 rows
+// (a zero row stride lets a view claim any number); columns first, so an array
+// of the wrong shape is named for its shape. False with ValueError otherwise.
+bool check_points(const PointsView& v, const char* name);
+
 // Fills `out` from a mapping with the keys "i", "c" and "M";
 // false with a Python exception set.
 bool bounds_from_mapping(PyObject* obj, LchBounds& out);

@@ -5,17 +5,19 @@
 #include <cstdlib>
 
 #include "../platform.hpp"
-#include "../simd.hpp"
+#include "../simd/kernels.hpp"
+#include "../simd/ops_scalar.hpp"
 #include "geometry.hpp"
 #include "sampler.hpp"
 #include "score.hpp"
+#include "score_body.hpp"
 
 namespace kestrune {
 
 namespace {
 
-// Rows are addressed through the view's stride; packed views take the
-// dispatched loops, others these scalar ones.
+// Packed rows take the dispatched kernels, others the one-lane ones, which
+// honour the view's row stride.
 Band band_of(const Line& l, std::int32_t delta) {
     std::int32_t hi[3], lo[3];
     line_coeffs(l, hi);
@@ -25,24 +27,10 @@ Band band_of(const Line& l, std::int32_t delta) {
     return {hi[0], hi[1], hi[2], lo[2]};
 }
 
-inline bool in_band(Point q, const Band& b) {
-    const std::int32_t hi[3] = {b.c0, b.c1, b.k_hi}, lo[3] = {b.c0, b.c1, b.k_lo};
-    return line_eval(q, hi) >= 0 && line_eval(q, lo) <= 0;
-}
-
-std::int64_t band_count_strided(const PointsView& ps, std::int64_t n, const Band& b) {
-    std::int64_t count = 0;
-    for (std::int64_t k = 0; k < n; ++k) count += in_band(ps.load(k), b);
-    return count;
-}
-
-std::int64_t band_xor_count_strided(const PointsView& ps, std::int64_t n, const Band& b1, const Band& b2) {
-    std::int64_t count = 0;
-    for (std::int64_t k = 0; k < n; ++k) {
-        const Point q = ps.load(k);
-        count += in_band(q, b1) != in_band(q, b2);
-    }
-    return count;
+// Whether a point lies in the band: the counting kernels' one-lane test.
+bool in_band(Point q, const Band& b) {
+    const Scalar::XY xy{Scalar::splat(q.x), Scalar::splat(q.y)};
+    return BandTest<Scalar>(b).inside(xy);
 }
 
 // Ring bounds as exact squares: |r +- delta| < 2^32, so they fit 64 bits.
@@ -71,15 +59,6 @@ std::int64_t ring_count_wide(const PointsView& ps, std::int64_t n, const WideRin
         std::uint64_t d2;
         if (platform::add_overflow(ax * ax, ay * ay, &d2)) d2 = UINT64_MAX;
         count += (r.lo <= d2) & (d2 <= r.hi);
-    }
-    return count;
-}
-
-std::int64_t shell_count_strided(const PointsView& ps, std::int64_t n, const Shell& s) {
-    std::int64_t count = 0;
-    for (std::int64_t k = 0; k < n; ++k) {
-        const Point q = ps.load(k);
-        count += static_cast<int>(ellipse_eval(q, s.b1) >= 0) & static_cast<int>(ellipse_eval(q, s.b2) <= 0);
     }
     return count;
 }
@@ -121,141 +100,122 @@ void write_mask(const PointsView& ps, const MaskView& ms, std::int64_t n, Inside
 
 std::uint32_t draw_seed() { return static_cast<std::uint32_t>(std::rand()); }
 
+// The loop every fit runs: `count` times draw K distinct rows, build a
+// candidate from them (build returns false for a sample it rejects), score it,
+// and keep the first of the best. score may set the candidate to what is kept.
+template <int K, class Model, class Build, class Score>
+Model best_candidate(std::uint32_t seed, const PointsView& ps, std::int32_t count, Build build, Score score) {
+    Model best{};
+    const std::int64_t n = ps.rows;
+    if (n < K || count <= 0) return best;
+    std::int64_t best_score = 0;
+    IndexSampler sampler{seed, static_cast<std::uint32_t>(n)};
+    for (std::int32_t it = 0; it < count; ++it) {
+        std::int64_t idx[K];
+        sampler.draw(idx);
+        Point p[K];
+        for (int k = 0; k < K; ++k) p[k] = ps.load(idx[k]);
+        Model curr;
+        if (!build(p, curr)) continue;
+        const std::int64_t score_of = score(curr);
+        if (score_of > best_score) {
+            best = curr;
+            best_score = score_of;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 Line ransac_line_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, const MaskView& ms,
                         std::int32_t count, std::int32_t delta, double slope_limit) {
-    const std::int64_t n = ps.rows;
-    const ScoreKernels& kernels = score_kernels(level);
-    Line best{};
-    std::int64_t best_score = 0;
-    if (n >= 2) {
-        IndexSampler sampler{seed, static_cast<std::uint32_t>(n)};
-        const double slope2 = slope_limit * slope_limit;
-        for (std::int32_t it = 0; it < count; ++it) {
-            std::int64_t idx[2];
-            sampler.draw(idx);
-            const Point p[2] = {ps.load(idx[0]), ps.load(idx[1])};
-            Line curr;
-            if (!points_to_line(p, curr)) continue;
-            const std::int32_t length2 = wrap_add(wrap_mul(curr.nx, curr.nx), wrap_mul(curr.ny, curr.ny));
-            if (slope2 * static_cast<double>(length2) >= static_cast<double>(wrap_mul(curr.nx, curr.nx))) continue;
-            const Band band = band_of(curr, delta);
-            const std::int64_t score =
-                ps.packed() ? kernels.band(ps.data, n, band) : band_count_strided(ps, n, band);
-            if (score > best_score) {
-                best = curr;
-                best_score = score;
-            }
-        }
-    }
+    const KernelTable& kernels = kernel_table(level);
+    const double slope2 = slope_limit * slope_limit;
+    const auto build = [slope2](const Point (&p)[2], Line& l) {
+        if (!points_to_line(p, l)) return false;
+        const std::int32_t length2 = wrap_add(wrap_mul(l.nx, l.nx), wrap_mul(l.ny, l.ny));
+        return !(slope2 * static_cast<double>(length2) >= static_cast<double>(wrap_mul(l.nx, l.nx)));
+    };
+    const auto score = [&](const Line& l) {
+        const Band band = band_of(l, delta);
+        return ps.packed() ? kernels.band(ps.data, ps.rows, band) : band_rows<Scalar>(ps.data, ps.rows, ps.row_stride, band);
+    };
+    const Line best = best_candidate<2, Line>(seed, ps, count, build, score);
     const Band band = band_of(best, delta);
-    write_mask(ps, ms, n, [&](Point q) { return in_band(q, band); });
+    write_mask(ps, ms, ps.rows, [&](Point q) { return in_band(q, band); });
     return best;
 }
 
 Line2 ransac_line2_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, const MaskView& ms,
                           std::int32_t count, double ratio, std::int32_t delta) {
-    const std::int64_t n = ps.rows;
-    const ScoreKernels& kernels = score_kernels(level);
-    Line2 best{};
-    std::int64_t best_score = 0;
-    if (n >= 4) {
-        IndexSampler sampler{seed, static_cast<std::uint32_t>(n)};
-        const double ratio2 = ratio * ratio;
-        for (std::int32_t it = 0; it < count; ++it) {
-            std::int64_t idx[4];
-            sampler.draw(idx);
-            const Point p[4] = {ps.load(idx[0]), ps.load(idx[1]), ps.load(idx[2]), ps.load(idx[3])};
-            Line2 curr;
-            if (!points_to_line(p, curr.l1)) continue;
-            if (!points_to_line(p + 2, curr.l2)) continue;
-            const std::int32_t ncos = wrap_add(wrap_mul(curr.l1.nx, curr.l2.nx), wrap_mul(curr.l1.ny, curr.l2.ny));
-            const std::int32_t n1 = wrap_add(wrap_mul(curr.l1.nx, curr.l1.nx), wrap_mul(curr.l1.ny, curr.l1.ny));
-            const std::int32_t n2 = wrap_add(wrap_mul(curr.l2.nx, curr.l2.nx), wrap_mul(curr.l2.ny, curr.l2.ny));
-            const double lhs = ratio2 * static_cast<double>(n1) * static_cast<double>(n2);
-            if (lhs > static_cast<double>(std::int64_t{ncos} * ncos)) continue;
-            const Band b1 = band_of(curr.l1, delta), b2 = band_of(curr.l2, delta);
-            const std::int64_t score =
-                ps.packed() ? kernels.band_xor(ps.data, n, b1, b2) : band_xor_count_strided(ps, n, b1, b2);
-            if (score > best_score) {
-                best = curr;
-                best_score = score;
-            }
-        }
-    }
+    const KernelTable& kernels = kernel_table(level);
+    const double ratio2 = ratio * ratio;
+    const auto build = [ratio2](const Point (&p)[4], Line2& l) {
+        if (!points_to_line(p, l.l1) || !points_to_line(p + 2, l.l2)) return false;
+        const std::int32_t ncos = wrap_add(wrap_mul(l.l1.nx, l.l2.nx), wrap_mul(l.l1.ny, l.l2.ny));
+        const std::int32_t n1 = wrap_add(wrap_mul(l.l1.nx, l.l1.nx), wrap_mul(l.l1.ny, l.l1.ny));
+        const std::int32_t n2 = wrap_add(wrap_mul(l.l2.nx, l.l2.nx), wrap_mul(l.l2.ny, l.l2.ny));
+        const double lhs = ratio2 * static_cast<double>(n1) * static_cast<double>(n2);
+        return !(lhs > static_cast<double>(std::int64_t{ncos} * ncos));
+    };
+    const auto score = [&](const Line2& l) {
+        const Band b1 = band_of(l.l1, delta), b2 = band_of(l.l2, delta);
+        return ps.packed() ? kernels.band_xor(ps.data, ps.rows, b1, b2)
+                           : band_xor_rows<Scalar>(ps.data, ps.rows, ps.row_stride, b1, b2);
+    };
+    const Line2 best = best_candidate<4, Line2>(seed, ps, count, build, score);
     const Band b1 = band_of(best.l1, delta), b2 = band_of(best.l2, delta);
-    write_mask(ps, ms, n, [&](Point q) { return in_band(q, b1) || in_band(q, b2); });
+    write_mask(ps, ms, ps.rows, [&](Point q) { return in_band(q, b1) || in_band(q, b2); });
     return best;
 }
 
 Circle ransac_circle_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, std::int32_t count,
                             std::int32_t min_r, std::int32_t max_r, std::int32_t delta) {
     const std::int64_t n = ps.rows;
-    Circle best{};
-    if (n < 3 || count <= 0) return best;
-    const ScoreKernels& kernels = score_kernels(level);
+    if (n < 3 || count <= 0) return Circle{};
+    const KernelTable& kernels = kernel_table(level);
     const BoundingBox box = bounding_box(ps, n);
-    std::int64_t best_score = 0;
-    IndexSampler sampler{seed, static_cast<std::uint32_t>(n)};
-    for (std::int32_t it = 0; it < count; ++it) {
-        std::int64_t idx[3];
-        sampler.draw(idx);
-        const Point p[3] = {ps.load(idx[0]), ps.load(idx[1]), ps.load(idx[2])};
-        Circle curr;
-        if (!points_to_circle(p, curr)) continue;
-        if (curr.r > max_r || curr.r < min_r) continue;
-        const WideRing wide = wide_ring(curr, delta);
+    const auto build = [min_r, max_r](const Point (&p)[3], Circle& c) {
+        return points_to_circle(p, c) && !(c.r > max_r || c.r < min_r);
+    };
+    const auto score = [&](const Circle& c) {
+        const WideRing wide = wide_ring(c, delta);
         Ring32 narrow;
-        const std::int64_t score = ps.packed() && narrow_ring(box, curr, wide, narrow)
-                                       ? kernels.ring(ps.data, n, narrow)
-                                       : ring_count_wide(ps, n, wide);
-        if (score > best_score) {
-            best = curr;
-            best_score = score;
-        }
-    }
-    return best;
+        return ps.packed() && narrow_ring(box, c, wide, narrow) ? kernels.ring(ps.data, n, narrow)
+                                                                : ring_count_wide(ps, n, wide);
+    };
+    return best_candidate<3, Circle>(seed, ps, count, build, score);
 }
 
 Ellipse ransac_ellipse_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, std::int32_t count,
                               std::int32_t min_r, std::int32_t max_r, double ratio, std::int32_t delta) {
-    const std::int64_t n = ps.rows;
-    Ellipse best{};
-    if (n < 5 || count <= 0) return best;
-    const ScoreKernels& kernels = score_kernels(level);
+    const KernelTable& kernels = kernel_table(level);
     const double lo = min_r, hi = max_r;
     const double shrink = delta, grow = wrap_mul(2, delta);
-    std::int64_t best_score = 0;
-    IndexSampler sampler{seed, static_cast<std::uint32_t>(n)};
-    for (std::int32_t it = 0; it < count; ++it) {
-        std::int64_t idx[5];
-        sampler.draw(idx);
-        Point p[5];
-        for (int k = 0; k < 5; ++k) p[k] = ps.load(idx[k]);
-        Ellipse curr;
-        if (!points_to_ellipse(p, curr)) continue;
-        if (curr.b > ratio * curr.a || curr.a > hi || curr.a < lo || curr.b > hi || curr.b < lo) continue;
+    const auto build = [=](const Point (&p)[5], Ellipse& e) {
+        if (!points_to_ellipse(p, e)) return false;
+        if (e.b > ratio * e.a || e.a > hi || e.a < lo || e.b > hi || e.b < lo) return false;
         // A negative radicand gives NaN axes, which pass every comparison.
-        if (curr.a != curr.a || curr.b != curr.b) continue;
-        const double sn = std::sin(curr.theta), cs = std::cos(curr.theta);
+        return !(e.a != e.a || e.b != e.b);
+    };
+    // The shell between the ellipse shrunk and grown by delta; the axes end as
+    // ((a - delta) + 2 delta) - delta, in that order, which is what is kept.
+    const auto score = [&](Ellipse& e) {
+        const double sn = std::sin(e.theta), cs = std::cos(e.theta);
         Shell shell;
-        curr.a = curr.a - shrink;
-        curr.b = curr.b - shrink;
-        ellipse_coeffs_sc(curr, sn, cs, shell.b1);
-        curr.a = curr.a + grow;
-        curr.b = curr.b + grow;
-        ellipse_coeffs_sc(curr, sn, cs, shell.b2);
-        const std::int64_t score =
-            ps.packed() ? kernels.shell(ps.data, n, shell) : shell_count_strided(ps, n, shell);
-        if (score > best_score) {
-            curr.a = curr.a - shrink;
-            curr.b = curr.b - shrink;
-            best = curr;
-            best_score = score;
-        }
-    }
-    return best;
+        e.a = e.a - shrink;
+        e.b = e.b - shrink;
+        ellipse_coeffs_sc(e, sn, cs, shell.b1);
+        e.a = e.a + grow;
+        e.b = e.b + grow;
+        ellipse_coeffs_sc(e, sn, cs, shell.b2);
+        e.a = e.a - shrink;
+        e.b = e.b - shrink;
+        return ps.packed() ? kernels.shell(ps.data, ps.rows, shell)
+                           : shell_rows<Scalar>(ps.data, ps.rows, ps.row_stride, shell);
+    };
+    return best_candidate<5, Ellipse>(seed, ps, count, build, score);
 }
 
 Line ransac_line(const PointsView& ps, const MaskView& ms, std::int32_t count, std::int32_t delta,

@@ -1,11 +1,8 @@
-// Inlier counting of the shape fits: the per-point loops, one set per
-// instruction set, chosen at run time. Every set gives the same counts.
+// What the inlier-counting kernels of the shape fits test (simd/kernels.hpp
+// holds the kernels themselves).
 #pragma once
 
 #include <cstdint>
-
-#include "../simd.hpp"
-#include "../types.hpp"
 
 namespace kestrune {
 
@@ -26,28 +23,5 @@ struct Ring32 {
 struct Shell {
     double b1[6], b2[6];
 };
-
-// Counting loops over `n` packed rows of two int32 starting at `data`
-// (any alignment).
-struct ScoreKernels {
-    std::int64_t (*band)(const std::uint8_t* data, std::int64_t n, const Band& b);
-    // Points in exactly one of the two bands.
-    std::int64_t (*band_xor)(const std::uint8_t* data, std::int64_t n, const Band& b1, const Band& b2);
-    std::int64_t (*ring)(const std::uint8_t* data, std::int64_t n, const Ring32& r);
-    std::int64_t (*shell)(const std::uint8_t* data, std::int64_t n, const Shell& s);
-};
-
-// Entry points of score_<set>.cpp.
-const ScoreKernels& score_kernels_scalar();
-#if defined(KESTRUNE_SIMD_X86)
-const ScoreKernels& score_kernels_sse41();
-const ScoreKernels& score_kernels_avx2();
-const ScoreKernels& score_kernels_avx512();
-#elif defined(KESTRUNE_SIMD_NEON)
-const ScoreKernels& score_kernels_neon();
-#endif
-
-// The set for `level`, lowered to what the CPU has.
-const ScoreKernels& score_kernels(SimdLevel level);
 
 }  // namespace kestrune

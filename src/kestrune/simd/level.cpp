@@ -1,22 +1,30 @@
-#include "simd.hpp"
+#include "level.hpp"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "platform.hpp"
+#include "../platform.hpp"
 
 namespace kestrune {
 
 namespace {
 
-// The levels this build has kernels for, lowest first.
-#if defined(KESTRUNE_SIMD_X86)
-constexpr SimdLevel kBuildLevels[] = {SimdLevel::scalar, SimdLevel::sse41, SimdLevel::avx2, SimdLevel::avx512};
-#elif defined(KESTRUNE_SIMD_NEON)
-constexpr SimdLevel kBuildLevels[] = {SimdLevel::scalar, SimdLevel::neon};
-#else
-constexpr SimdLevel kBuildLevels[] = {SimdLevel::scalar};
+// The levels this build has kernels for (simd/sets.txt), lowest first.
+constexpr SimdLevel kBuildLevels[] = {
+    SimdLevel::scalar,
+#if defined(KESTRUNE_SET_SSE41)
+    SimdLevel::sse41,
 #endif
+#if defined(KESTRUNE_SET_AVX2)
+    SimdLevel::avx2,
+#endif
+#if defined(KESTRUNE_SET_AVX512)
+    SimdLevel::avx512,
+#endif
+#if defined(KESTRUNE_SET_NEON)
+    SimdLevel::neon,
+#endif
+};
 
 }  // namespace
 
@@ -26,7 +34,7 @@ SimdLevel cpu_simd_level() {
     if (cpu.avx512) return SimdLevel::avx512;
     if (cpu.avx2) return SimdLevel::avx2;
     if (cpu.sse41) return SimdLevel::sse41;
-#elif defined(KESTRUNE_SIMD_NEON)
+#elif defined(KESTRUNE_SET_NEON)
     return SimdLevel::neon;
 #endif
     return SimdLevel::scalar;

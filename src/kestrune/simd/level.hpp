@@ -3,16 +3,8 @@
 
 #include <span>
 
-#include "platform.hpp"
-#include "types.hpp"
-
-// Which per-instruction-set files this build compiles (CMake decides by the same
-// architecture): the x86 ones, or the NEON ones, or none.
-#if KESTRUNE_X86
-#define KESTRUNE_SIMD_X86 1
-#elif KESTRUNE_ARM64
-#define KESTRUNE_SIMD_NEON 1
-#endif
+#include "../platform.hpp"
+#include "../types.hpp"
 
 namespace kestrune {
 
