@@ -108,7 +108,7 @@ def test_compare_tabulates_ratios_and_survives_scripts_without_json(tmp_path, ca
 def test_readme_pipeline_example_runs():
     # The README's pipeline, run as written: it must find its disc.
     text = (ROOT / "README.md").read_text()
-    code = text.split("```python\n", 1)[1].split("```", 1)[0]
+    code = next(block.split("```", 1)[0] for block in text.split("```python\n")[1:] if "ransac_circle" in block)
     scope: dict[str, object] = {}
     exec(compile(code, "README.md", "exec"), scope)
     disc = scope["disc"]

@@ -31,7 +31,7 @@ SHAPES = ("disc", "ellipse", "line", "stripe")
 
 #: Shapes scoring below this are not reported; see the README for how it was chosen.
 MIN_SCORE = 0.7
-MIN_R = 8.0          # discs and ellipses: smallest radius or semi-axis, pixels
+MIN_R = 10.0         # discs and ellipses: smallest radius or semi-axis; smaller ones are too easily specks
 MAX_SHAPES = 16
 LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
 STRIPE_WIDTH = 6.0
@@ -136,7 +136,7 @@ class Finder:
         first: at most `max_shapes`, each scoring at least `min_score`.
 
         min_r, max_r: radius (discs) or semi-axes (ellipses), pixels; by
-        default 8 up to what the frame can hold. min_width, max_width: across a
+        default 10 up to what the frame can hold. min_width, max_width: across a
         line (default up to 12) or a stripe (default from 6).
         """
         if shape not in SHAPES:
