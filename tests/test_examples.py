@@ -78,7 +78,8 @@ rows = [
     {"benchmark": "mask 640x480", "kestrune": "mask_image", "kestrune_us": 100.0,
      "against": "OpenCV", "kind": "peer", "other_us": None},
 ]
-json.dump({"machine": "test cpu", "rows": rows}, open(path, "w"))
+with open(path, "w") as f:
+    json.dump({"machine": "test cpu", "rows": rows}, f)
 '''
 
 

@@ -14,7 +14,6 @@ import math
 import os
 import subprocess
 import sys
-import tempfile
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -32,10 +31,20 @@ SANITIZED = os.environ.get("KESTRUNE_SANITIZED") == "1"
 DEFAULT_EXAMPLES = 10_000 if LONG_RUN else (100 if SANITIZED else 150)
 EXAMPLES = int(os.environ.get("KESTRUNE_FUZZ_EXAMPLES", DEFAULT_EXAMPLES))
 # A call that takes this long is taken for a hang: the process stops (exit
-# status 1) and leaves every thread's traceback in $TMPDIR/kestrune-fuzz-hang.txt,
-# since pytest holds the real stderr while a test runs.
+# status 1) and leaves every thread's traceback in fuzz-hang0/traceback.txt
+# under pytest's newest base temporary directory, since pytest holds the real
+# stderr while a test runs.
 HANG_SECONDS = 120 if SANITIZED else 30
-HANG_REPORT = open(os.path.join(tempfile.gettempdir(), "kestrune-fuzz-hang.txt"), "w")
+HANG_REPORT = None  # the open report file while this module's tests run
+
+
+@pytest.fixture(scope="module", autouse=True)
+def hang_report(tmp_path_factory):
+    global HANG_REPORT
+    with open(tmp_path_factory.mktemp("fuzz-hang") / "traceback.txt", "w") as report:
+        HANG_REPORT = report
+        yield report
+    HANG_REPORT = None
 
 FUZZ = settings(
     max_examples=EXAMPLES,

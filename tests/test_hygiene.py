@@ -1,15 +1,18 @@
 """Reference and memory hygiene: repeated calls, on success and on every kind of
 failure, leave their arguments' reference counts as they were, keep the process
-memory flat, and end every buffer export they take.
+memory flat, and end every buffer export they take. A test session leaves no
+file behind and no file open.
 
 KESTRUNE_HYGIENE_CALLS sets the number of calls per case (default 2,000; the
 long run uses 100,000).
 """
 import gc
 import os
+import subprocess
 import sys
 import tracemalloc
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -228,3 +231,21 @@ def test_numpy_arrays_can_be_resized_after_the_call(name):
         # With refcheck the resize fails while anything, an export included,
         # still refers to the array.
         array.resize(array.size + 8, refcheck=True)
+
+
+def test_a_test_session_leaves_no_file_and_closes_what_it_opens(tmp_path):
+    # Every test module imported, and a fuzz test run (it keeps a hang report
+    # open), with an empty temporary directory of its own: a passing session
+    # must leave it empty and warn of no unclosed file.
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    env = dict(os.environ, TMPDIR=str(tmp), KESTRUNE_FUZZ_EXAMPLES="5")
+    run = subprocess.run(
+        [sys.executable, "-X", "dev", "-W", "error::ResourceWarning", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         "-o", "tmp_path_retention_policy=failed", "-k", "test_fuzz and test_simple_denoise", "."],
+        cwd=Path(__file__).parent, env=env, capture_output=True, text=True, timeout=600,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "1 passed" in run.stdout
+    assert "ResourceWarning" not in run.stdout + run.stderr
+    assert [str(p.relative_to(tmp)) for p in tmp.rglob("*") if not p.is_dir()] == []
