@@ -46,6 +46,7 @@ def hang_report(tmp_path_factory):
         yield report
     HANG_REPORT = None
 
+
 FUZZ = settings(
     max_examples=EXAMPLES,
     deadline=None,
