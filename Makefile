@@ -198,7 +198,7 @@ bench: $(VENV)/.installed
 # Long randomised fuzzing at every instruction-set level, then on the sanitizer
 # build; 100,000-call hygiene runs and the thread checks on both builds (~1 hour).
 fuzz: $(VENV)/.installed $(ASAN_DIR)/.built
-	cd tests && for simd in scalar sse41 avx2 avx512; do \
+	cd tests && for simd in scalar sse41 avx2 avx512bw avx512; do \
 	  KESTRUNE_SIMD=$$simd KESTRUNE_FUZZ=1 ../$(PY) $(PYTEST) test_fuzz.py || exit 1; \
 	done
 	cd tests && KESTRUNE_HYGIENE_CALLS=100000 ../$(PY) $(PYTEST) test_hygiene.py test_threads.py

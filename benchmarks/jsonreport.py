@@ -7,7 +7,7 @@ import os
 import platform
 from pathlib import Path
 
-LEVELS = ["scalar", "sse41", "avx2", "avx512", "neon"]  # neon on aarch64 only
+LEVELS = ["scalar", "sse41", "avx2", "avx512bw", "avx512", "neon"]  # neon on aarch64 only
 
 
 def cpu_flags() -> list[str]:
@@ -28,8 +28,10 @@ def cpu_levels() -> list[str]:
         levels.append("sse41")
         if "avx2" in flags:
             levels.append("avx2")
-            if all(f in flags for f in ("avx512f", "avx512bw", "avx512vl", "avx512dq", "avx512vbmi", "avx512_vnni")):
-                levels.append("avx512")
+            if all(f in flags for f in ("avx512f", "avx512bw", "avx512vl", "avx512dq")):
+                levels.append("avx512bw")  # AVX-512 without VBMI and VNNI
+                if "avx512vbmi" in flags and "avx512_vnni" in flags:
+                    levels.append("avx512")
     return levels
 
 

@@ -49,11 +49,12 @@ namespace kestrune::platform {
 //                             the vector body too large to inline)
 
 // x86 instruction sets the dispatched kernels use, as far as both the CPU and
-// the operating system (saved vector registers) support them. avx512 means
-// the F, BW, VL and DQ subsets together with VBMI (byte permutes) and VNNI
-// (word multiply-add with accumulation), as every AVX-512 CPU since 2019 has.
+// the operating system (saved vector registers) support them. avx512bw means
+// the F, BW, VL and DQ subsets of AVX-512, which every AVX-512 CPU has; avx512
+// those together with VBMI (byte permutes) and VNNI (word multiply-add with
+// accumulation), as every AVX-512 CPU since 2019 has.
 struct X86Features {
-    bool sse41 = false, avx2 = false, avx512 = false;
+    bool sse41 = false, avx2 = false, avx512bw = false, avx512 = false;
 };
 
 #if defined(_MSC_VER) && !defined(__clang__)
@@ -84,8 +85,8 @@ inline X86Features x86_features() {
     f.avx2 = ((ebx7 >> 5) & 1) != 0;
     const unsigned avx512_bits = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);  // F, DQ, BW, VL
     const unsigned avx512_ecx = (1u << 1) | (1u << 11);                              // VBMI, VNNI
-    f.avx512 = (xcr0 & 0xE6) == 0xE6 && (ebx7 & avx512_bits) == avx512_bits &&
-               (ecx7 & avx512_ecx) == avx512_ecx;  // and opmask, ZMM state
+    f.avx512bw = (xcr0 & 0xE6) == 0xE6 && (ebx7 & avx512_bits) == avx512_bits;  // and opmask, ZMM state
+    f.avx512 = f.avx512bw && (ecx7 & avx512_ecx) == avx512_ecx;
     return f;
 }
 #endif
@@ -121,9 +122,9 @@ inline X86Features x86_features() {
     X86Features f;
     f.sse41 = __builtin_cpu_supports("sse4.1");
     f.avx2 = __builtin_cpu_supports("avx2");
-    f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-               __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
+    f.avx512bw = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                 __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+    f.avx512 = f.avx512bw && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
     return f;
 }
 #endif

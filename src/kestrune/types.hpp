@@ -70,8 +70,9 @@ struct Circle { std::int32_t x, y, r; };
 struct Ellipse { double x, y, a, b, theta; };
 
 // Instruction sets the dispatched kernels can run on, lowest first within an
-// architecture: scalar everywhere, sse41 < avx2 < avx512 on x86, neon on aarch64.
-// Levels of two architectures are never compared.
-enum class SimdLevel : int { scalar = 0, sse41 = 1, avx2 = 2, avx512 = 3, neon = 4 };
+// architecture: scalar everywhere, sse41 < avx2 < avx512bw < avx512 on x86
+// (avx512bw: AVX-512 without VBMI and VNNI), neon on aarch64. Levels of two
+// architectures are never compared.
+enum class SimdLevel : int { scalar, sse41, avx2, avx512bw, avx512, neon };
 
 }  // namespace kestrune

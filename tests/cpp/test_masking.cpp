@@ -250,7 +250,8 @@ TEST(levels_this_build_lacks_run_as_the_best_level) {
     const LchBounds b = random_bounds(0);
     mask_image_at(SimdLevel::scalar, f.image(), f.plane(), b);
     const std::vector<std::uint8_t> expected = f.out;
-    for (const SimdLevel level : {SimdLevel::sse41, SimdLevel::avx2, SimdLevel::avx512, SimdLevel::neon}) {
+    for (const SimdLevel level :
+         {SimdLevel::sse41, SimdLevel::avx2, SimdLevel::avx512bw, SimdLevel::avx512, SimdLevel::neon}) {
         std::fill(f.out.begin(), f.out.end(), 0xAB);
         mask_image_at(level, f.image(), f.plane(), b);
         CHECK(f.out == expected);

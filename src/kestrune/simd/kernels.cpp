@@ -10,6 +10,9 @@ const KernelTable& kernel_table(SimdLevel level) {
 #if defined(KESTRUNE_SET_AVX2)
         case SimdLevel::avx2: return kernel_table_avx2();
 #endif
+#if defined(KESTRUNE_SET_AVX512BW)
+        case SimdLevel::avx512bw: return kernel_table_avx512bw();
+#endif
 #if defined(KESTRUNE_SET_AVX512)
         case SimdLevel::avx512: return kernel_table_avx512();
 #endif

@@ -42,6 +42,7 @@ const KernelTable& active_kernels();
 const KernelTable& kernel_table_scalar();
 const KernelTable& kernel_table_sse41();
 const KernelTable& kernel_table_avx2();
+const KernelTable& kernel_table_avx512bw();
 const KernelTable& kernel_table_avx512();
 const KernelTable& kernel_table_neon();
 

@@ -18,6 +18,9 @@ constexpr SimdLevel kBuildLevels[] = {
 #if defined(KESTRUNE_SET_AVX2)
     SimdLevel::avx2,
 #endif
+#if defined(KESTRUNE_SET_AVX512BW)
+    SimdLevel::avx512bw,
+#endif
 #if defined(KESTRUNE_SET_AVX512)
     SimdLevel::avx512,
 #endif
@@ -32,6 +35,7 @@ SimdLevel cpu_simd_level() {
 #if KESTRUNE_X86
     const platform::X86Features cpu = platform::x86_features();
     if (cpu.avx512) return SimdLevel::avx512;
+    if (cpu.avx512bw) return SimdLevel::avx512bw;
     if (cpu.avx2) return SimdLevel::avx2;
     if (cpu.sse41) return SimdLevel::sse41;
 #elif defined(KESTRUNE_SET_NEON)
@@ -62,6 +66,7 @@ const char* simd_level_name(SimdLevel level) {
         case SimdLevel::scalar: return "scalar";
         case SimdLevel::sse41: return "sse41";
         case SimdLevel::avx2: return "avx2";
+        case SimdLevel::avx512bw: return "avx512bw";
         case SimdLevel::avx512: return "avx512";
         case SimdLevel::neon: return "neon";
     }

@@ -9,8 +9,8 @@
 namespace kestrune {
 
 // The best level this CPU supports, lowered by the environment variable
-// KESTRUNE_SIMD (scalar everywhere; sse41, avx2 or avx512 on x86; neon on
-// aarch64) when it names a lower one. Decided once per process.
+// KESTRUNE_SIMD (scalar everywhere; sse41, avx2, avx512bw or avx512 on x86;
+// neon on aarch64) when it names a lower one. Decided once per process.
 SimdLevel active_simd_level();
 
 // The best level this CPU supports, ignoring the environment. On aarch64 NEON
