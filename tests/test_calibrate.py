@@ -9,7 +9,7 @@ import pytest
 
 import kestrune
 import kestrune_find as kf
-from kestrune_find.calibrate import calibrate, propose
+from kestrune_find.calibrate import MIN_HUE_SIDE, calibrate, propose
 from kestrune_find.scene import render_scene
 
 
@@ -37,7 +37,7 @@ def test_the_proposal_covers_the_colour_and_not_its_opposite(hue):
     target = patch(hue, rng)
     limits = propose(target)
     lo, hi = limits[0]
-    assert 2 * math.radians(25) - 1e-9 <= hi - lo < math.pi
+    assert 2 * MIN_HUE_SIDE - 1e-9 <= hi - lo < math.pi
     colour = kf.Colour("c", *limits)
     assert covered(target, colour) >= 0.95
     assert covered(patch(hue + math.pi, rng), colour) == 0
@@ -48,7 +48,7 @@ def test_the_proposal_covers_the_colour_and_not_its_opposite(hue):
 def test_the_proposal_widens_a_narrow_sample_and_keeps_a_wide_one_below_pi():
     rng = np.random.default_rng(5)
     narrow = propose(patch(1.0, rng, spread=0.01))
-    assert narrow[0] == pytest.approx((1.0 - math.radians(25), 1.0 + math.radians(25)), abs=0.02)
+    assert narrow[0] == pytest.approx((1.0 - MIN_HUE_SIDE, 1.0 + MIN_HUE_SIDE), abs=0.02)
     assert narrow[1] == (0.12, 2.0) and narrow[2] == (0.05, 0.99)  # saturated: the chroma floor's top
     wide = propose(patch(1.0, rng, spread=1.4))
     assert wide[0][1] - wide[0][0] < math.pi and wide[0][0] < 1.0 < wide[0][1]

@@ -51,7 +51,7 @@ def colour_coordinates(pixels: Pixels) -> tuple[npt.NDArray[np.float64], npt.NDA
 # --------------------------------------------------------------------------
 
 HUE_MARGIN = math.radians(12.0)     # added beyond the 5th and 95th percentiles
-MIN_HUE_SIDE = math.radians(25.0)   # the sector reaches at least this far each side
+MIN_HUE_SIDE = math.radians(35.0)   # the sector reaches at least this far each side
 MAX_SECTOR = math.radians(170.0)    # sectors of pi or more match nothing
 CHROMA_FLOOR = (0.04, 0.12)         # clamp for half the 5th percentile of chroma
 INTENSITY_LIMIT = (0.05, 0.99)

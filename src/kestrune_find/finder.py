@@ -30,7 +30,7 @@ Frame = npt.NDArray[np.uint8]
 SHAPES = ("disc", "ellipse", "line", "stripe")
 
 #: Shapes scoring below this are not reported; see the README for how it was chosen.
-MIN_SCORE = 0.7
+MIN_SCORE = 0.75
 MIN_R = 10.0         # discs and ellipses: smallest radius or semi-axis; smaller ones are too easily specks
 MAX_SHAPES = 16
 LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH

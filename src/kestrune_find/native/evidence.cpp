@@ -76,7 +76,24 @@ void integrate(const ScanTable& table, double rim, double gap, double x_lo, doub
             }
             add_set(n_lo, i_lo, ev.inner_rim, ev.inner_rim_set);
             add_set(i_hi, n_hi, ev.inner_rim, ev.inner_rim_set);
-            add_set(i_lo, i_hi, ev.core, ev.core_set);
+            {
+                // The core counts as filled where one run covers it: a coil
+                // or a textured patch is many runs with gaps between.
+                double a = i_lo, b = i_hi;
+                if (clip(a, b)) {
+                    const Run* run = std::upper_bound(begin, end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
+                    int n = 0;
+                    double longest = 0;
+                    for (; run != end && run->start2 * 0.5 < b; ++run) {
+                        ++n;
+                        longest = std::max(longest, std::min(b, run->end2 * 0.5) - std::max(a, run->start2 * 0.5));
+                    }
+                    ev.core += b - a;
+                    ev.core_set += longest;
+                    ev.core_lines += 1;
+                    ev.split_lines += n > 1;
+                }
+            }
             double c_lo, c_hi;
             if (chord(rows, *k, -middle_shrink, c_lo, c_hi)) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
         }

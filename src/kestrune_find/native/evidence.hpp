@@ -35,6 +35,7 @@ struct Evidence {
     double inner_rim = 0, inner_rim_set = 0;
     double outer_rim = 0, outer_rim_clear = 0;
     double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
+    double core_lines = 0, split_lines = 0;  // lines through the core, and those the colour crosses more than once
 
     double fill() const;   // set share inside the outline, or in the middle if lower
     double clear() const;  // unset share of the outer rim

@@ -207,8 +207,8 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
 }
 
 PyObject* evidence_tuple(const Evidence& e) {
-    return Py_BuildValue("(dddddddddd)", e.core, e.core_set, e.middle, e.middle_set, e.inner_rim, e.inner_rim_set,
-                         e.outer_rim, e.outer_rim_clear, e.unclipped, e.score());
+    return Py_BuildValue("(dddddddddddd)", e.core, e.core_set, e.middle, e.middle_set, e.inner_rim, e.inner_rim_set,
+                         e.outer_rim, e.outer_rim_clear, e.unclipped, e.score(), e.core_lines, e.split_lines);
 }
 
 bool build_table(ScanTable& table, const PlaneView& mask, const PointsView& rows, const PointsView& columns,

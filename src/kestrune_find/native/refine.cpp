@@ -152,6 +152,25 @@ bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shap
     return true;
 }
 
+double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
+    // Least squares for d(theta) = r0 + p cos 2theta + q sin 2theta.
+    std::array<std::array<double, 3>, 3> A{};
+    std::array<double, 3> b{};
+    for (const EdgePoint* p : points) {
+        const double dx = p->x - disc.x, dy = p->y - disc.y;
+        const double d = std::sqrt(dx * dx + dy * dy);
+        if (d < 1e-9) continue;
+        const double c2 = (dx * dx - dy * dy) / (d * d), s2 = 2 * dx * dy / (d * d);
+        const double row[3] = {1.0, c2, s2};
+        for (int i = 0; i < 3; ++i) {
+            b[i] += row[i] * d;
+            for (int j = 0; j < 3; ++j) A[i][j] += row[i] * row[j];
+        }
+    }
+    if (!solve<3>(A, b) || !(b[0] > 0)) return 0.0;
+    return std::sqrt(b[1] * b[1] + b[2] * b[2]) / b[0];
+}
+
 bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,
               double& px, double& py, double& nx, double& ny) {
     double w = 0, mx = 0, my = 0;

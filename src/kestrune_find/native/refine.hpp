@@ -50,6 +50,11 @@ struct EllipseGeometry {
 bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape);
 bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape);
 
+// How far from round the outline through these points is: the amplitude of
+// the second harmonic of their distance from the centre, over the radius
+// ((a - b) / (a + b) for an ellipse of semi-axes a and b).
+double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc);
+
 // Total least squares: the line closest to the points (centroid and unit normal).
 bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,
               double& px, double& py, double& nx, double& ny);

@@ -17,6 +17,11 @@ double gap_for(double size, double factor) { return factor > 0 ? std::max(0.75, 
 // disc at the edge is as likely a half-disc as a ball.
 constexpr double kMinSeen = 0.6;
 
+// Discs whose outline is further from round than an ellipse of axis ratio
+// 1.3 ((a - b) / (a + b) = 0.13) are ellipses, not discs; a ball seen through
+// a wide-angle lens near the frame's edge stays below.
+constexpr double kMaxEllipticity = 0.13;
+
 namespace {
 
 // One 32-bit seed per fit call, from the search's seed and where the call
@@ -150,6 +155,14 @@ private:
         return true;
     }
 
+    // A disc must be round: an ellipse seen as a disc leaves its outline
+    // beyond the disc on two sides and inside it on the other two.
+    bool round_enough(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive,
+                      const Candidate& c) const {
+        if (!disc()) return true;
+        return ellipticity(near_outline(pts, alive, c, std::max(2.0, 0.25 * c.disc.r)), c.disc) <= kMaxEllipticity;
+    }
+
     bool valid(const Candidate& c) const {
         const double x = disc() ? c.disc.x : c.ellipse.x, y = disc() ? c.disc.y : c.ellipse.y;
         if (!(x >= -0.5 && x <= table_.width - 0.5 && y >= -0.5 && y <= table_.height - 0.5)) return false;
@@ -232,7 +245,7 @@ private:
             if (!any) break;
             const Candidate proposal = c;
             bool accepted = false;
-            if (refine(pts, alive, c) && valid(c)) {
+            if (refine(pts, alive, c) && valid(c) && round_enough(pts, alive, c)) {
                 const double s = size(c);
                 Found f{o_.kind, {}, 0, 0, {}};
                 f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s, o_.rim), gap_for(s, o_.gap))
