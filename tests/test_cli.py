@@ -141,6 +141,8 @@ def test_find_table_has_a_row_per_request_and_draws(scene_png, tmp_path):
 def test_find_refuses_impossible_arguments_before_reading_the_image(tmp_path, args, message):
     # The image does not exist: a refusal that names the argument shows it
     # was checked before the image was looked at.
+    if "--out" in args:
+        pytest.importorskip("PIL")  # which formats can be written is Pillow's to say
     refused(kestrune("find", tmp_path / "missing.png", *args), 2, message)
     assert not (Path.cwd() / "x.jpgx").exists()
 
