@@ -4,9 +4,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-Found = tuple[tuple[float, ...], float, int, tuple[float, ...]]
+Found = tuple[tuple[float, ...], float, int]
 
 def find(_mask: npt.NDArray[np.uint8], _rows: npt.NDArray[np.int32], _columns: npt.NDArray[np.int32],
          options: dict[str, Any], fits: Any) -> list[Found]: ...
-def evidence(_mask: npt.NDArray[np.uint8], _rows: npt.NDArray[np.int32], _columns: npt.NDArray[np.int32],
-             options: dict[str, Any], shape: tuple[float, ...]) -> tuple[float, tuple[float, ...]]: ...

@@ -99,7 +99,6 @@ class Finder:
         self.timings: dict[str, float] = {}  # milliseconds per stage of the last find
         self._size: tuple[int, int] | None = None
         self._bounds: dict[Colour, Any] = {}
-        self._tuning: dict[str, Any] = {}  # search settings for experiments; empty in use
 
     def _buffers(self, height: int, width: int) -> None:
         if self._size == (height, width):
@@ -166,15 +165,14 @@ class Finder:
         options = {
             "kind": shape, "min_r": lo_r, "max_r": max(hi_r, lo_r), "min_width": lo_w, "max_width": max(hi_w, lo_w),
             "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
-            "row_count": self.row_count, "column_count": self.column_count, **self._tuning,
+            "row_count": self.row_count, "column_count": self.column_count,
         }
         t0 = time.perf_counter()
         # A frame too small for the sizes asked for holds none of them.
         wanted = max_shapes > 0 and (lo_w <= hi_w if shape in ("line", "stripe") else lo_r <= hi_r)
         found = _native.find(self.mask, rows, columns, options, kestrune) if wanted else []
         self.timings["search"] = (time.perf_counter() - t0) * 1e3
-        self._evidence = [ev for *_, ev in found]  # for experiments on the score
-        return [_record(shape, spec.name, values, s, support) for values, s, support, _ in found]
+        return [_record(shape, spec.name, values, s, support) for values, s, support in found]
 
     def find_all(self, frame: Frame, requests: Iterable[tuple[str, str | Colour]], **options: Any) -> list[Shape]:
         """`find` for each (shape, colour) in turn; the finds in that order."""

@@ -30,13 +30,11 @@ double covered(const Run* begin, const Run* end, double lo, double hi) {
 // The part of a scanned line inside a convex region grown by `grow`, as an
 // interval [lo, hi] of the coordinate along the line; false when it misses.
 template <class Chord, class ChordAt>
-void integrate(const ScanTable& table, double rim, double gap, double x_lo, double x_hi, double y_lo, double y_hi,
+void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi,
                Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink) {
-    // Along one scanned line, nested chords of the shape grown by gap + rim
-    // (outer rim's end), by gap (its start), shrunk by gap (inner rim's start),
-    // by gap + rim (the core) and by half its size (the middle). The band
-    // within `gap` of the outline counts for nothing: where exactly a blurred
-    // edge falls is no evidence either way.
+    // Along one scanned line, nested chords of the shape grown by the rim
+    // (the outer rim's end), as it is (the outline), shrunk by the rim (the
+    // core) and shrunk by half its size (the middle).
     auto along = [&](const Axis& axis, bool rows, double first, double last) {
         const double line_lo = -0.5, line_hi = axis.extent - 0.5;
         auto k = std::lower_bound(axis.lines.begin(), axis.lines.end(), static_cast<std::int32_t>(std::ceil(first)));
@@ -45,7 +43,7 @@ void integrate(const ScanTable& table, double rim, double gap, double x_lo, doub
             const Run* begin = axis.runs.data() + axis.first[idx];
             const Run* end = axis.runs.data() + axis.first[idx + 1];
             double o_lo, o_hi;
-            if (!chord(rows, *k, gap + rim, o_lo, o_hi)) continue;
+            if (!chord(rows, *k, rim, o_lo, o_hi)) continue;
             auto clip = [&](double& a, double& b) {
                 a = std::max(a, line_lo);
                 b = std::min(b, line_hi);
@@ -62,15 +60,15 @@ void integrate(const ScanTable& table, double rim, double gap, double x_lo, doub
                 set += covered(begin, end, a, b);
             };
             double g_lo, g_hi;
-            if (!chord(rows, *k, gap, g_lo, g_hi)) {
+            if (!chord(rows, *k, 0.0, g_lo, g_hi)) {
                 add_clear(o_lo, o_hi);
                 continue;
             }
             add_clear(o_lo, g_lo);
             add_clear(g_hi, o_hi);
-            double n_lo, n_hi, i_lo, i_hi;
-            if (!chord(rows, *k, -gap, n_lo, n_hi)) continue;
-            if (!chord(rows, *k, -gap - rim, i_lo, i_hi)) {
+            const double n_lo = g_lo, n_hi = g_hi;
+            double i_lo, i_hi;
+            if (!chord(rows, *k, -rim, i_lo, i_hi)) {
                 add_set(n_lo, n_hi, ev.inner_rim, ev.inner_rim_set);
                 continue;
             }
@@ -82,16 +80,12 @@ void integrate(const ScanTable& table, double rim, double gap, double x_lo, doub
                 double a = i_lo, b = i_hi;
                 if (clip(a, b)) {
                     const Run* run = std::upper_bound(begin, end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
-                    int n = 0;
                     double longest = 0;
                     for (; run != end && run->start2 * 0.5 < b; ++run) {
-                        ++n;
                         longest = std::max(longest, std::min(b, run->end2 * 0.5) - std::max(a, run->start2 * 0.5));
                     }
                     ev.core += b - a;
                     ev.core_set += longest;
-                    ev.core_lines += 1;
-                    ev.split_lines += n > 1;
                 }
             }
             double c_lo, c_hi;
@@ -128,9 +122,9 @@ bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
 
 }  // namespace
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, double gap) {
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
     Evidence ev;
-    const double outer = disc.r + gap + rim;
+    const double outer = disc.r + rim;
     auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
         const double radius = disc.r + grow;
         if (radius <= 0) return false;
@@ -150,12 +144,12 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
         hi = disc.x + std::sqrt(h2);
         return true;
     };
-    integrate(table, rim, gap, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
+    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
               disc.r / 2);
     return ev;
 }
 
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim, double gap) {
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
     Evidence ev;
     const double cs = std::cos(e.theta), sn = std::sin(e.theta);
     auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
@@ -181,22 +175,22 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
         return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
-    const double reach_x = std::sqrt(std::pow((e.a + gap + rim) * cs, 2) + std::pow((e.b + gap + rim) * sn, 2));
-    const double reach_y = std::sqrt(std::pow((e.a + gap + rim) * sn, 2) + std::pow((e.b + gap + rim) * cs, 2));
+    const double reach_x = std::sqrt(std::pow((e.a + rim) * cs, 2) + std::pow((e.b + rim) * sn, 2));
+    const double reach_y = std::sqrt(std::pow((e.a + rim) * sn, 2) + std::pow((e.b + rim) * cs, 2));
     auto chord_at = [&](double y, double& lo, double& hi) {
         // A row at any height: the same conic, unscanned.
-        const double a = e.a + gap + rim, b = e.b + gap + rim, dy = y - e.y;
+        const double a = e.a + rim, b = e.b + rim, dy = y - e.y;
         const double s0 = -e.x * cs + dy * sn, s1 = cs, t0 = e.x * sn + dy * cs, t1 = -sn;
         const double ia = 1.0 / (a * a), ib = 1.0 / (b * b);
         return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
-    integrate(table, rim, gap, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
+    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
               std::min(e.a, e.b) / 2);
     return ev;
 }
 
-Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim, double gap) {
+Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim) {
     Evidence ev;
     const double dx = -band.ny, dy = band.nx;  // along the band
     auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
@@ -229,7 +223,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         return slab(s0, s1, -half, half) && slab(t0, t1, band.t0, band.t1);
     };
     // Bounding box of the grown band's corners.
-    const double half = band.width / 2.0 + gap + rim;
+    const double half = band.width / 2.0 + rim;
     double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
     for (double t : {band.t0, band.t1})
         for (double s : {-half, half}) {
@@ -244,7 +238,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         hi = 1;
         return true;  // bands are weighed on what the frame shows
     };
-    integrate(table, rim, gap, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4);
+    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4);
     return ev;
 }
 

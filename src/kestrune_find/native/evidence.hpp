@@ -35,7 +35,6 @@ struct Evidence {
     double inner_rim = 0, inner_rim_set = 0;
     double outer_rim = 0, outer_rim_clear = 0;
     double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
-    double core_lines = 0, split_lines = 0;  // lines through the core, and those the colour crosses more than once
 
     double fill() const;   // set share inside the outline, or in the middle if lower
     double clear() const;  // unset share of the outer rim
@@ -46,8 +45,8 @@ struct Evidence {
     double score() const { return fill() * clear(); }
 };
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, double gap);
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim, double gap);
-Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim, double gap);
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
+Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
 
 }  // namespace kestrune::find

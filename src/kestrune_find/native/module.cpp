@@ -199,16 +199,11 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
                     option_int(options, "max_failures", o.max_failures) &&
                     option_int(options, "min_iterations", o.min_iterations) &&
                     option_int(options, "max_iterations", o.max_iterations) &&
-                    option_double(options, "confidence", o.confidence) && option_double(options, "work_budget", o.work_budget) && option_double(options, "rim", o.rim) && option_double(options, "edge_gap", o.gap) && option_int(options, "delta", o.delta) &&
+                    option_double(options, "confidence", o.confidence) && option_double(options, "work_budget", o.work_budget) && option_int(options, "delta", o.delta) &&
                     option_int(options, "row_count", scan[0]) && option_int(options, "column_count", scan[1]) &&
                     option_int(options, "gap", scan[2]) && option_int(options, "link", scan[3]);
     o.seed = seed;
     return ok;
-}
-
-PyObject* evidence_tuple(const Evidence& e) {
-    return Py_BuildValue("(dddddddddddd)", e.core, e.core_set, e.middle, e.middle_set, e.inner_rim, e.inner_rim_set,
-                         e.outer_rim, e.outer_rim_clear, e.unclipped, e.score(), e.core_lines, e.split_lines);
 }
 
 bool build_table(ScanTable& table, const PlaneView& mask, const PointsView& rows, const PointsView& columns,
@@ -221,7 +216,7 @@ bool build_table(ScanTable& table, const PlaneView& mask, const PointsView& rows
     return true;
 }
 
-// find(_mask, _rows, _columns, options, fits) -> [(values, score, support, evidence), ...]
+// find(_mask, _rows, _columns, options, fits) -> [(values, score, support), ...]
 PyObject* find_entry(PlaneView mask, PointsView rows, PointsView columns, PyObject* options, PyObject* fits_module) {
     SearchOptions o;
     std::int32_t scan[4] = {0, 0, 2, 3};
@@ -238,39 +233,14 @@ PyObject* find_entry(PlaneView mask, PointsView rows, PointsView columns, PyObje
         PyRef values(PyTuple_New(n_values));
         if (!values) return nullptr;
         for (int k = 0; k < n_values; ++k) PyTuple_SET_ITEM(values.get(), k, PyFloat_FromDouble(f.values[k]));
-        PyRef item(Py_BuildValue("(Odi N)", values.get(), f.score, f.support, evidence_tuple(f.evidence)));
+        PyRef item(Py_BuildValue("(Odi)", values.get(), f.score, f.support));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     return list.release();
 }
 
-// evidence(_mask, _rows, _columns, options, shape) -> (score, evidence): the
-// evidence for a shape given by its values, as the search weighs it.
-PyObject* evidence_entry(PlaneView mask, PointsView rows, PointsView columns, PyObject* options, PyObject* shape) {
-    SearchOptions o;
-    std::int32_t scan[4] = {0, 0, 2, 3};
-    if (!read_options(options, o, scan)) return nullptr;
-    ScanTable table;
-    if (!build_table(table, mask, rows, columns, scan)) return nullptr;
-    double v[7] = {};
-    PyRef seq(PySequence_Fast(shape, "shape must be a sequence of numbers"));
-    if (!seq) return nullptr;
-    const Py_ssize_t n = std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(seq.get()), 7);
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        v[k] = PyFloat_AsDouble(PySequence_Fast_GET_ITEM(seq.get(), k));
-        if (v[k] == -1.0 && PyErr_Occurred()) return nullptr;
-    }
-    Evidence e;
-    if (o.kind == ShapeKind::disc) e = disc_evidence(table, {v[0], v[1], v[2]}, rim_for(v[2], o.rim), gap_for(v[2], o.gap));
-    else if (o.kind == ShapeKind::ellipse) e = ellipse_evidence(table, {v[0], v[1], v[2], v[3], v[4]}, rim_for(std::min(v[2], v[3]), o.rim),
-                             gap_for(std::min(v[2], v[3]), o.gap));
-    else e = band_evidence(table, {v[0], v[1], v[2], v[3], v[4], v[5], v[6]}, rim_for(v[4], o.rim), gap_for(v[4], o.gap));
-    return Py_BuildValue("(dN)", e.score(), evidence_tuple(e));
-}
-
 constexpr FunctionSpec kTable[] = {
     native<find_entry>("find", {{"_mask"}, {"_rows"}, {"_columns"}, {"options"}, {"fits"}}),
-    native<evidence_entry>("evidence", {{"_mask"}, {"_rows"}, {"_columns"}, {"options"}, {"shape"}}),
 };
 
 int module_exec(PyObject* module) {

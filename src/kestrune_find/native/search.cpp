@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <numeric>
 
 #include "refine.hpp"
 
@@ -11,7 +10,7 @@ namespace kestrune::find {
 
 double rim_for(double size, double factor) { return std::max(1.5, factor * size); }
 
-double gap_for(double size, double factor) { return factor > 0 ? std::max(0.75, factor * size) : 0.0; }
+namespace {
 
 // A disc or an ellipse counts only with most of it inside the frame: half a
 // disc at the edge is as likely a half-disc as a ball.
@@ -21,8 +20,6 @@ constexpr double kMinSeen = 0.6;
 // 1.3 ((a - b) / (a + b) = 0.13) are ellipses, not discs; a ball seen through
 // a wide-angle lens near the frame's edge stays below.
 constexpr double kMaxEllipticity = 0.13;
-
-namespace {
 
 // One 32-bit seed per fit call, from the search's seed and where the call
 // stands in the search (splitmix64 of the four numbers).
@@ -59,7 +56,6 @@ std::vector<std::vector<const EdgePoint*>> points_by_group(const ScanTable& tabl
 }
 
 struct Candidate {
-    bool closed_shape;
     DiscShape disc{};
     EllipseShape ellipse{};
     double cs = 1, sn = 0;  // of the ellipse's angle
@@ -184,7 +180,7 @@ private:
             const std::int32_t count = std::min(o_.min_iterations, needed - done);
             const std::uint32_t seed = mix_seed(o_.seed, group, static_cast<std::uint64_t>(attempt), chunk);
             std::int32_t inliers = 0;
-            Candidate next{true};
+            Candidate next{};
             if (disc()) {
                 Circle circle;
                 if (!fits_.circle(ints, count, min_r, max_r, o_.delta, seed, circle)) return false;
@@ -239,7 +235,7 @@ private:
                 break;
             if (work_ > o_.work_budget) break;
             if (ints.size() < 64 && failures >= 2) break;  // a small group rarely holds a second shape
-            Candidate c{true};
+            Candidate c{};
             bool any = false;
             if (!propose(ints, group, attempt, c, any)) return false;
             if (!any) break;
@@ -248,8 +244,8 @@ private:
             if (refine(pts, alive, c) && valid(c) && round_enough(pts, alive, c)) {
                 const double s = size(c);
                 Found f{o_.kind, {}, 0, 0, {}};
-                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s, o_.rim), gap_for(s, o_.gap))
-                                    : ellipse_evidence(table_, c.ellipse, rim_for(s, o_.rim), gap_for(s, o_.gap));
+                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s))
+                                    : ellipse_evidence(table_, c.ellipse, rim_for(s));
                 f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
                 if (f.score >= o_.min_score) {
                     f.support = static_cast<std::int32_t>(near_outline(pts, alive, c, std::max(1.5, 0.08 * s)).size());
@@ -267,7 +263,7 @@ private:
                     // Everything inside the shape and on its rim is spent.
                     for (std::size_t k = 0; k < pts.size(); ++k) {
                         double gx, gy;
-                        if (alive[k] && distance(c, *pts[k], &gx, &gy) < rim_for(s, o_.rim)) alive[k] = 0;
+                        if (alive[k] && distance(c, *pts[k], &gx, &gy) < rim_for(s)) alive[k] = 0;
                     }
                 }
             }
@@ -325,7 +321,7 @@ public:
             if (refine(band) && valid(band)) {
                 const double rim = rim_for(band.width, 0.25);
                 Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
-                f.evidence = band_evidence(table_, band, rim, gap_for(band.width, o_.gap));
+                f.evidence = band_evidence(table_, band, rim);
                 f.score = f.evidence.score();
                 if (f.score >= o_.min_score) {
                     const double tol = std::max(1.5, 0.1 * band.width);

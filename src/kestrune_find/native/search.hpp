@@ -47,8 +47,6 @@ struct SearchOptions {
     double work_budget = 2e7;
     double confidence = 0.99;
     std::int32_t delta = 2;               // the fits' inlier band, pixels
-    double rim = 0.15;                    // rim width over the shape's size
-    double gap = 0.0;                     // band left out on each side of the outline (over size)
 };
 
 struct Found {
@@ -65,6 +63,5 @@ bool search(const ScanTable& table, const SearchOptions& options, Fits& fits, st
 
 // The rim, in pixels, that the evidence of a shape of this size is weighed on.
 double rim_for(double size, double factor = 0.15);
-double gap_for(double size, double factor = 0.05);
 
 }  // namespace kestrune::find
