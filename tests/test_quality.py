@@ -1,0 +1,54 @@
+"""How often the finder finds what is there, and only that, counted on seeded
+scenes and on real frames: the same scenes and matching rule as the
+detection benchmark, fewer of them. Counts, never times."""
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
+
+import kestrune_find as kf  # noqa: E402
+
+scenes = pytest.importorskip("scenes")
+bench = pytest.importorskip("bench_detect")
+robocup = pytest.importorskip("robocup")
+
+
+def tally(items, task, colour, **options):
+    """(found, missed, false finds, false finds on frames without a target)."""
+    finder = kf.Finder(seed=1)
+    found = missed = false = false_on_empty = 0
+    for frame, truth in items:
+        m = bench.match(finder.find(frame, task, colour, **options), truth, task)
+        found, missed, false = found + m.found, missed + m.missed, false + m.false
+        if not (truth.discs or truth.ellipses):
+            false_on_empty += m.false
+    return found, missed, false, false_on_empty
+
+
+@pytest.mark.parametrize("colour", ["yellow", "red"])  # red: a hue sector across zero
+def test_generated_scenes(colour):
+    # A set of 24 frames calibrated on its first, every fourth one without a target.
+    items = scenes.scene_set(colour, 24, seed=3)
+    frame0, truth0 = items[0]
+    calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+    found, missed, false, false_on_empty = tally(items, "disc", calibrated, min_r=8, max_r=120)
+    assert found >= 0.85 * (found + missed)
+    assert false <= 2 and false_on_empty <= 1
+    found, missed, false, _ = tally(items, "ellipse", calibrated, min_r=8, max_r=120)
+    assert found >= 0.8 * (found + missed) and false <= 0.1 * found
+
+
+@pytest.mark.skipif(not (robocup.DEFAULT_DIR / "gt.json").exists(), reason="the RoboCup frames are not here")
+def test_robocup_frames():
+    # Every fourth frame, calibrated on the benchmark's ball: more balls found
+    # than a colour mask's contours find, and few false ones.
+    items = robocup.load(robocup.DEFAULT_DIR)
+    name, frame0, truth0 = robocup.find_entry(items, robocup.DEFAULT_CALIBRATION)
+    calibrated = kf.calibrate(frame0, [robocup.calibration_rect(truth0)]).colour
+    found, missed, false, _ = tally([(f, t) for _, f, t in items[::4]], "disc", calibrated, min_r=10, max_r=130)
+    assert found >= 0.28 * (found + missed)
+    assert false <= 0.2 * found
