@@ -113,6 +113,9 @@ $(ASAN_DIR)/.built: $(VENV)/.ready $(SOURCES)
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_DIR) -j $(JOBS)
+	# kestrune_find with its sanitized search, found before the installed one.
+	rm -rf $(ASAN_DIR)/kestrune_find && mkdir -p $(ASAN_DIR)/kestrune_find
+	cp src/kestrune_find/*.py src/kestrune_find/py.typed $(ASAN_DIR)/_native*.so $(ASAN_DIR)/kestrune_find/
 	touch $@
 
 # The suite against the sanitizer build: the runtimes are preloaded into the

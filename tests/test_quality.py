@@ -12,6 +12,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
 
 import kestrune_find as kf  # noqa: E402
 
+# The scenes depend on what draws them: scikit-image's photographs, and JPEG
+# from OpenCV or Pillow. The counts below are for scenes with all of them.
+pytest.importorskip("skimage")
+pytest.importorskip("PIL")
 scenes = pytest.importorskip("scenes")
 bench = pytest.importorskip("bench_detect")
 robocup = pytest.importorskip("robocup")

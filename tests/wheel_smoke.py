@@ -30,3 +30,15 @@ ctypes.CDLL(None).srand(1)
 disc = kestrune.ransac_circle(points[:n], 300, 10, 60, 2)
 assert abs(disc["x"] - 70) <= 1 and abs(disc["y"] - 60) <= 1 and abs(disc["r"] - 30) <= 1, disc
 print(f"wheel ok on Python {sys.version.split()[0]}: {pathlib.Path(kestrune.__file__).name}, circle {disc}")
+
+# The finder and its command come in the same wheel, without the C++ sources.
+import subprocess  # noqa: E402
+
+import kestrune_find as kf  # noqa: E402
+
+assert "kestrune_find/py.typed" in files and not any(f.endswith((".cpp", ".hpp")) for f in files), sorted(files)
+(found,) = kf.Finder().find(frame, "disc", "red")
+assert abs(found.x - 70) < 0.5 and abs(found.y - 60) < 0.5 and abs(found.r - 30) < 0.5, found
+command = pathlib.Path(sys.executable).with_name("kestrune")
+version = subprocess.run([str(command), "--version"], capture_output=True, text=True, check=True).stdout
+print(f"kestrune_find ok: {found}; {version.strip()}")
