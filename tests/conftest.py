@@ -1,6 +1,8 @@
 """Helpers the test files share: the colour test written plainly in NumPy,
-32-bit wrapping, random images, and objects that probe the number conversions."""
+32-bit wrapping, random images, objects that probe the number conversions, and
+a video clip of the built-in scene."""
 import numpy as np
+import pytest
 
 # The bounds of the hue sector from red to yellow (chroma 0.2..1.0, intensity 0.1..0.9).
 RED_YELLOW = {"M": [256, -256, 0, 0, 256, -256, 85, 85, 85], "i": (6554, 58982), "c": (15135, 75674)}
@@ -59,3 +61,19 @@ class IntRaises:
 
 class SubInt(int):
     pass
+
+
+def scene_clip(path, frames=4, shift=2):
+    """An MJPG clip of the built-in scene sliding right `shift` pixels a frame;
+    the test is skipped without OpenCV or its MJPG writer."""
+    cv2 = pytest.importorskip("cv2")
+    from kestrune_find.scene import render_scene
+
+    frame = render_scene().frame
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), 30, (frame.shape[1], frame.shape[0]))
+    if not writer.isOpened():
+        pytest.skip("no MJPG writer in this OpenCV build")
+    for k in range(frames):
+        writer.write(cv2.cvtColor(np.roll(frame, shift * k, axis=1), cv2.COLOR_RGB2BGR))
+    writer.release()
+    return path

@@ -16,6 +16,7 @@ import pytest
 
 import kestrune_find as kf
 from kestrune_find.draw import save_image
+from conftest import scene_clip
 from kestrune_find.scene import render_scene
 
 
@@ -304,16 +305,7 @@ def test_batch_refusals(folder, tmp_path):
 
 @pytest.fixture
 def clip(tmp_path):
-    cv2 = pytest.importorskip("cv2")
-    frame = render_scene().frame
-    path = tmp_path / "clip.avi"
-    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), 30, (frame.shape[1], frame.shape[0]))
-    if not writer.isOpened():
-        pytest.skip("no MJPG writer in this OpenCV build")
-    for k in range(4):
-        writer.write(cv2.cvtColor(np.roll(frame, 2 * k, axis=1), cv2.COLOR_RGB2BGR))
-    writer.release()
-    return path
+    return scene_clip(tmp_path / "clip.avi", frames=4, shift=2)
 
 
 def test_camera_every_frame_and_its_summary(clip):

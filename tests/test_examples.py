@@ -14,6 +14,7 @@ import pytest
 
 import kestrune
 import kestrune_find as kf
+from conftest import scene_clip
 from kestrune_find.scene import TrueLine, angle_error, render_scene
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -52,15 +53,7 @@ def test_batch_example(tmp_path):
 
 
 def test_camera_example_on_a_clip(tmp_path):
-    cv2 = pytest.importorskip("cv2")
-    frame = render_scene().frame
-    path = tmp_path / "clip.avi"
-    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), 30, (frame.shape[1], frame.shape[0]))
-    if not writer.isOpened():
-        pytest.skip("no MJPG writer in this OpenCV build")
-    for k in range(3):
-        writer.write(cv2.cvtColor(np.roll(frame, 3 * k, axis=1), cv2.COLOR_RGB2BGR))
-    writer.release()
+    path = scene_clip(tmp_path / "clip.avi", frames=3, shift=3)
     done = run_example("camera.py", path)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()

@@ -12,8 +12,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-import numpy as np
 import pytest
+from conftest import scene_clip
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 BLOCKS = [(m.group(1), m.group(2), README.read_text()[:m.start()].count("\n") + 1)
@@ -27,7 +27,6 @@ COMMANDS = [(cmd.split("#")[0].strip(), line) for lang, body, line in BLOCKS if 
 def folder(tmp_path_factory):
     """photo.png (the built-in scene), photos/ (three pictures), clip.avi (ten frames)."""
     pil = pytest.importorskip("PIL.Image")
-    cv2 = pytest.importorskip("cv2")
     from kestrune_find.scene import render_scene
 
     root = tmp_path_factory.mktemp("readme")
@@ -36,10 +35,7 @@ def folder(tmp_path_factory):
     (root / "photos").mkdir()
     for k in range(3):
         pil.fromarray(render_scene(seed=k).frame).save(root / "photos" / f"frame{k}.png")
-    writer = cv2.VideoWriter(str(root / "clip.avi"), cv2.VideoWriter_fourcc(*"MJPG"), 10, (640, 480))
-    for k in range(10):
-        writer.write(np.ascontiguousarray(np.roll(frame, 3 * k, axis=1)[..., ::-1]))
-    writer.release()
+    scene_clip(root / "clip.avi", frames=10, shift=3)
     return root
 
 
