@@ -152,8 +152,8 @@ class Finder:
         hi_w = math.inf if max_width is None else _number("max_width", max_width)
         if min_width is not None and max_width is not None and lo_w > hi_w:
             raise ValueError(f"min_width ({lo_w:g}) must not exceed max_width ({hi_w:g})")
-        if shape == "line":
-            lo_w, hi_w = lo_w, LINE_WIDTH if max_width is None else hi_w
+        if shape == "line" and max_width is None:
+            hi_w = LINE_WIDTH
         elif shape == "stripe":
             lo_w = STRIPE_WIDTH if min_width is None else lo_w
             hi_w = float(max(height, width)) if max_width is None else hi_w
