@@ -31,16 +31,6 @@ std::vector<std::int32_t> scanned_positions(std::int32_t count, std::int32_t ext
 
 }  // namespace
 
-const Run* Axis::begin_of(std::int32_t position) const {
-    if (position < 0 || position >= static_cast<std::int32_t>(line_at.size()) || line_at[position] < 0) return nullptr;
-    return runs.data() + first[line_at[position]];
-}
-
-const Run* Axis::end_of(std::int32_t position) const {
-    if (position < 0 || position >= static_cast<std::int32_t>(line_at.size()) || line_at[position] < 0) return nullptr;
-    return runs.data() + first[line_at[position] + 1];
-}
-
 void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const PointsView& column_points,
                       std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link) {
     height = static_cast<std::int32_t>(mask.rows);
@@ -100,12 +90,10 @@ void ScanTable::read_axis(Axis& axis, const PlaneView& mask, const PointsView& p
             runs.push_back(run);
         }
     }
-    axis.line_at.assign(static_cast<std::size_t>(across), -1);
     axis.first.clear();
     axis.runs.clear();
     for (std::size_t k = 0; k < axis.lines.size(); ++k) {
         const std::int32_t line = axis.lines[k];
-        axis.line_at[line] = static_cast<std::int32_t>(k);
         axis.first.push_back(static_cast<std::int32_t>(axis.runs.size()));
         axis.runs.insert(axis.runs.end(), by_position[line].begin(), by_position[line].end());
     }

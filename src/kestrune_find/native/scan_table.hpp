@@ -26,11 +26,7 @@ struct Axis {
     std::vector<std::int32_t> lines;      // scanned positions (y for rows, x for columns)
     std::vector<std::int32_t> first;      // runs of lines[k] are runs[first[k]] .. runs[first[k + 1] - 1]
     std::vector<Run> runs;                // by line, then from the line's start
-    std::vector<std::int32_t> line_at;    // line index of a position across the axis, or -1
 
-    // Runs of the line at `position` (empty when it was not scanned).
-    const Run* begin_of(std::int32_t position) const;
-    const Run* end_of(std::int32_t position) const;
     std::int32_t run_count() const { return static_cast<std::int32_t>(runs.size()); }
 };
 
