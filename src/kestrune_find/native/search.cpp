@@ -322,7 +322,7 @@ public:
                 const double rim = rim_for(band.width, 0.25);
                 Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
                 f.evidence = band_evidence(table_, band, rim);
-                f.score = f.evidence.score();
+                f.score = f.evidence.band_score();
                 if (f.score >= o_.min_score) {
                     const double tol = std::max(1.5, 0.1 * band.width);
                     for (std::size_t k = 0; k < pts.size(); ++k) {
