@@ -133,7 +133,11 @@ private:
 
     bool refine(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive, Candidate& c) const {
         const double s = size(c);
+        // Narrowing bands; the wider ones only bring the shape near, the
+        // last one places it.
+        int pass = 0;
         for (double band : {std::max(3.0, 0.2 * s), std::max(2.0, 0.12 * s), std::max(1.5, 0.08 * s)}) {
+            ++pass;
             auto near = near_outline(pts, alive, c, band);
             // Enough points fix a shape to a small fraction of a pixel; more
             // only cost time.
@@ -143,7 +147,7 @@ private:
                 near.resize(400);
             }
             EllipseShape e = c.ellipse;
-            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, e);
+            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, e, pass < 3 ? 4 : 12);
             if (!ok) return false;
             if (!disc()) c.set(e);
         }
