@@ -109,7 +109,8 @@ def add_shape_options(parser: argparse.ArgumentParser) -> None:
     sizes.add_argument("--min-width", type=size, metavar="PX", help="narrowest line or stripe")
     sizes.add_argument("--max-width", type=size, metavar="PX", help="widest line or stripe")
     sizes.add_argument("--min-score", type=score_number, metavar="S",
-                       help=f"report only shapes scoring at least this, 0 to 1 (default {MIN_SCORE:g})")
+                       help="report only shapes scoring at least this, 0 to 1 (default by shape: "
+                       + ", ".join(f"{k} {v:g}" for k, v in MIN_SCORE.items()) + ")")
     sizes.add_argument("--max-shapes", type=positive, metavar="N",
                        help=f"at most this many shapes per shape and colour (default {MAX_SHAPES})")
     parser.add_argument("--seed", type=seed_number, default=0,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace kestrune::find {
 
@@ -12,6 +13,8 @@ double Evidence::fill() const {
 }
 
 double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
+
+double Evidence::outline() const { return crossings > 0 ? crossings_sharp / crossings : 0.0; }
 
 double Evidence::seen() const { return unclipped > 0 ? (core + inner_rim + outer_rim) / unclipped : 0.0; }
 
@@ -49,31 +52,44 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 b = std::min(b, line_hi);
                 return b > a;
             };
+            // Each adds a piece of the line and gives the share of it that
+            // agrees, or -1 when the piece lies outside the frame.
             auto add_clear = [&](double a, double b) {
-                if (!clip(a, b)) return;
+                if (!clip(a, b)) return -1.0;
+                const double clear = (b - a) - covered(begin, end, a, b);
                 ev.outer_rim += b - a;
-                ev.outer_rim_clear += (b - a) - covered(begin, end, a, b);
+                ev.outer_rim_clear += clear;
+                return clear / (b - a);
             };
             auto add_set = [&](double a, double b, double& length, double& set) {
-                if (!clip(a, b)) return;
+                if (!clip(a, b)) return -1.0;
+                const double s = covered(begin, end, a, b);
                 length += b - a;
-                set += covered(begin, end, a, b);
+                set += s;
+                return s / (b - a);
             };
             double g_lo, g_hi;
             if (!chord(rows, *k, 0.0, g_lo, g_hi)) {
                 add_clear(o_lo, o_hi);
                 continue;
             }
-            add_clear(o_lo, g_lo);
-            add_clear(g_hi, o_hi);
+            const double clear_lo = add_clear(o_lo, g_lo), clear_hi = add_clear(g_hi, o_hi);
             const double n_lo = g_lo, n_hi = g_hi;
             double i_lo, i_hi;
             if (!chord(rows, *k, -rim, i_lo, i_hi)) {
                 add_set(n_lo, n_hi, ev.inner_rim, ev.inner_rim_set);
                 continue;
             }
-            add_set(n_lo, i_lo, ev.inner_rim, ev.inner_rim_set);
-            add_set(i_hi, n_hi, ev.inner_rim, ev.inner_rim_set);
+            const double set_lo = add_set(n_lo, i_lo, ev.inner_rim, ev.inner_rim_set);
+            const double set_hi = add_set(i_hi, n_hi, ev.inner_rim, ev.inner_rim_set);
+            // Each crossing of the outline inside the frame: mostly set just
+            // inside, and at least half unset just outside (a blurred edge
+            // spills some colour outward).
+            for (const auto& [inside, outside] : {std::pair{set_lo, clear_lo}, std::pair{set_hi, clear_hi}}) {
+                if (inside < 0 || outside < 0) continue;
+                ev.crossings += 1;
+                ev.crossings_sharp += inside >= 0.7 && outside >= 0.5;
+            }
             {
                 // The core counts as filled where one run covers it: a coil
                 // or a textured patch is many runs with gaps between.

@@ -28,21 +28,30 @@ struct BandShape {
 // Lengths along the scanned lines, in pixels: of the shape's core (more than
 // `rim` inside the outline) and of its middle (inside half its size), of the
 // rim just inside the outline and of the rim just outside it, and how much of
-// each agrees with the shape: set inside, unset outside.
+// each agrees with the shape: set inside, unset outside. And the places where
+// a scanned line crosses the outline, and how many of them show the change
+// from set to unset.
 struct Evidence {
     double core = 0, core_set = 0;
     double middle = 0, middle_set = 0;  // part of the core
     double inner_rim = 0, inner_rim_set = 0;
     double outer_rim = 0, outer_rim_clear = 0;
     double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
+    double crossings = 0, crossings_sharp = 0;
 
-    double fill() const;   // set share inside the outline, or in the middle if lower
-    double clear() const;  // unset share of the outer rim
-    double seen() const;   // share of the shape's evidence inside the frame
-    // Filled and standing clear: a disc drawn inside a larger patch of the
-    // colour has no clear rim, one drawn through specks or around a ring's
-    // hole no fill.
-    double score() const { return fill() * clear(); }
+    double fill() const;     // set share inside the outline, or in the middle if lower
+    double clear() const;    // unset share of the outer rim
+    double outline() const;  // share of the crossings that change from set to unset
+    double seen() const;     // share of the shape's evidence inside the frame
+    // A disc or an ellipse: filled, and its outline there. The outline counts
+    // twice, as a rim standing clear and as the change seen where the lines
+    // cross it: a disc drawn inside a larger patch of the colour has neither,
+    // one drawn through specks or around a ring's hole no fill, a blob of
+    // about the right size a ragged outline, and a ball partly hidden by
+    // something of another colour keeps its clear rim.
+    double score() const { return fill() * (clear() + outline()) / 2; }
+    // A band: filled and standing clear (its ends are not scanned across).
+    double band_score() const { return fill() * clear(); }
 };
 
 Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);

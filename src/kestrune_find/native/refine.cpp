@@ -30,16 +30,19 @@ template <int N> bool solve(std::array<std::array<double, N>, N>& A, std::array<
     return true;
 }
 
-// Levenberg-Marquardt on N parameters with a forward-difference Jacobian;
-// residual(params, point) is the signed distance of one point.
-template <int N, class Residual>
-bool least_squares(std::array<double, N>& params, const std::vector<const EdgePoint*>& points, Residual residual,
-                   const std::array<double, N>& steps, int iterations) {
+// Levenberg-Marquardt on N parameters. The model is set to a parameter set
+// once (`set`), then gives each point's signed distance (`residual`) or that
+// and its derivatives by the parameters (`gradient`). It stops when a step
+// moves no parameter by more than its `resolution`.
+template <int N, class Model>
+bool least_squares(std::array<double, N>& params, const std::vector<const EdgePoint*>& points, Model& model,
+                   const std::array<double, N>& resolution, int iterations) {
     if (static_cast<int>(points.size()) < N + 2) return false;
     auto cost = [&](const std::array<double, N>& q) {
+        model.set(q);
         double s = 0;
         for (const EdgePoint* p : points) {
-            const double e = residual(q, *p);
+            const double e = model.residual(*p);
             s += e * e;
         }
         return s;
@@ -50,14 +53,10 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
     for (int it = 0; it < iterations; ++it) {
         std::array<std::array<double, N>, N> JtJ{};
         std::array<double, N> Jte{};
+        model.set(params);
         for (const EdgePoint* p : points) {
-            const double e = residual(params, *p);
             std::array<double, N> row;
-            for (int k = 0; k < N; ++k) {
-                std::array<double, N> moved = params;
-                moved[k] += steps[k];
-                row[k] = (residual(moved, *p) - e) / steps[k];
-            }
+            const double e = model.gradient(*p, row);
             for (int i = 0; i < N; ++i) {
                 Jte[i] += row[i] * e;
                 for (int j = 0; j < N; ++j) JtJ[i][j] += row[i] * row[j];
@@ -76,14 +75,14 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
             double largest = 0;
             for (int i = 0; i < N; ++i) {
                 next[i] -= b[i];
-                largest = std::max(largest, std::fabs(b[i]) / steps[i]);
+                largest = std::max(largest, std::fabs(b[i]) / resolution[i]);
             }
             const double c = cost(next);
             if (std::isfinite(c) && c <= current) {
                 params = next;
                 improved = true;
                 lambda = std::max(lambda / 10, 1e-9);
-                if (current - c <= 1e-10 * (1 + current) || largest < 1e-2) return true;
+                if (current - c <= 1e-10 * (1 + current) || largest < 1.0) return true;
                 current = c;
             } else {
                 lambda *= 10;
@@ -93,6 +92,54 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
     }
     return true;
 }
+
+// An ellipse (x, y, a, b, theta): a point's distance from the outline along
+// the ray from the centre, d (1 - 1 / rho) with d the point's distance from
+// the centre and rho its scaled radius (1 on the outline), and the exact
+// derivatives of that by the five parameters.
+class EllipseModel {
+public:
+    void set(const std::array<double, 5>& v) {
+        x_ = v[0];
+        y_ = v[1];
+        ia2_ = 1.0 / (v[2] * v[2]);
+        ib2_ = 1.0 / (v[3] * v[3]);
+        a_ = v[2];
+        b_ = v[3];
+        cs_ = std::cos(v[4]);
+        sn_ = std::sin(v[4]);
+    }
+
+    double residual(const EdgePoint& p) const {
+        const double dx = p.x - x_, dy = p.y - y_;
+        const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
+        const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
+        return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(a_, b_);
+    }
+
+    double gradient(const EdgePoint& p, std::array<double, 5>& row) const {
+        const double dx = p.x - x_, dy = p.y - y_;
+        const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
+        const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
+        const double d = std::sqrt(dx * dx + dy * dy);
+        if (!(rho > 0) || !(d > 0)) {
+            row.fill(0.0);
+            return -std::min(a_, b_);
+        }
+        // r = d - d / rho: dr = dd (1 - 1 / rho) + (d / rho^2) drho.
+        const double k = 1.0 - 1.0 / rho, m = d / (rho * rho * rho);  // drho = (s ds / a^2 + t dt / b^2) / rho
+        const double su = s * ia2_, tv = t * ib2_;
+        row[0] = -dx / d * k + m * (-su * cs_ + tv * sn_);
+        row[1] = -dy / d * k + m * (-su * sn_ - tv * cs_);
+        row[2] = m * (-s * su / a_);
+        row[3] = m * (-t * tv / b_);
+        row[4] = m * (su * t - tv * s);
+        return d * k;
+    }
+
+private:
+    double x_ = 0, y_ = 0, a_ = 1, b_ = 1, ia2_ = 1, ib2_ = 1, cs_ = 1, sn_ = 0;
+};
 
 }  // namespace
 
@@ -130,22 +177,10 @@ bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
     return true;
 }
 
-bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape) {
+bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape, int iterations) {
     std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
-    // The angle's sine and cosine once per parameter set, not per point.
-    double cached_theta = std::nan(""), cs = 0, sn = 0;
-    const auto residual = [&](const std::array<double, 5>& v, const EdgePoint& p) {
-        if (v[4] != cached_theta) {
-            cached_theta = v[4];
-            cs = std::cos(v[4]);
-            sn = std::sin(v[4]);
-        }
-        const double dx = p.x - v[0], dy = p.y - v[1];
-        const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
-        const double rho = std::sqrt((s * s) / (v[2] * v[2]) + (t * t) / (v[3] * v[3]));
-        return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(v[2], v[3]);
-    };
-    if (!least_squares<5>(q, points, residual, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, 12)) return false;
+    EllipseModel model;
+    if (!least_squares<5>(q, points, model, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, iterations)) return false;
     if (!(q[2] > 0 && q[3] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[4]))
         return false;
     shape = {q[0], q[1], q[2], q[3], q[4]};

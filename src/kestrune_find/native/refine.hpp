@@ -48,7 +48,7 @@ struct EllipseGeometry {
 // outline, starting from `shape`. False when the points cannot fix the shape
 // (too few, or the fit diverges); `shape` is then unchanged.
 bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape);
-bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape);
+bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape, int iterations = 12);
 
 // How far from round the outline through these points is: the amplitude of
 // the second harmonic of their distance from the centre, over the radius

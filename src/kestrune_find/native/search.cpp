@@ -133,7 +133,11 @@ private:
 
     bool refine(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive, Candidate& c) const {
         const double s = size(c);
+        // Narrowing bands; the wider ones only bring the shape near, the
+        // last one places it.
+        int pass = 0;
         for (double band : {std::max(3.0, 0.2 * s), std::max(2.0, 0.12 * s), std::max(1.5, 0.08 * s)}) {
+            ++pass;
             auto near = near_outline(pts, alive, c, band);
             // Enough points fix a shape to a small fraction of a pixel; more
             // only cost time.
@@ -143,7 +147,7 @@ private:
                 near.resize(400);
             }
             EllipseShape e = c.ellipse;
-            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, e);
+            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, e, pass < 3 ? 4 : 12);
             if (!ok) return false;
             if (!disc()) c.set(e);
         }
@@ -322,7 +326,7 @@ public:
                 const double rim = rim_for(band.width, 0.25);
                 Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
                 f.evidence = band_evidence(table_, band, rim);
-                f.score = f.evidence.score();
+                f.score = f.evidence.band_score();
                 if (f.score >= o_.min_score) {
                     const double tol = std::max(1.5, 0.1 * band.width);
                     for (std::size_t k = 0; k < pts.size(); ++k) {
