@@ -13,7 +13,8 @@ from __future__ import annotations
 import math
 import threading
 import time
-from collections.abc import Iterable
+from types import MappingProxyType
+from collections.abc import Iterable, Mapping
 from typing import Any, cast
 
 import numpy as np
@@ -31,7 +32,7 @@ SHAPES = ("disc", "ellipse", "line", "stripe")
 
 #: Shapes scoring below these are not reported; see the README for how they were chosen.
 #: An ellipse, with two more free parameters, fits clutter more easily than a disc.
-MIN_SCORE = {"disc": 0.6, "ellipse": 0.7, "line": 0.75, "stripe": 0.75}
+MIN_SCORE: Mapping[str, float] = MappingProxyType({"disc": 0.6, "ellipse": 0.7, "line": 0.75, "stripe": 0.75})
 MIN_R = 10.0         # discs and ellipses: smallest radius or semi-axis; smaller ones are too easily specks
 MAX_SHAPES = 16
 LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
