@@ -59,6 +59,33 @@ def test_clean_discs_are_placed_to_a_fraction_of_a_pixel():
     assert abs(np.median(radius)) <= 0.25 and np.max(np.abs(radius)) <= 0.6
 
 
+def gaussian_blur(rgb, sigma):
+    taps = np.arange(-int(3 * sigma) - 1, int(3 * sigma) + 2)
+    kernel = np.exp(-taps * taps / (2 * sigma * sigma))
+    kernel /= kernel.sum()
+    for axis in (0, 1):
+        rgb = np.apply_along_axis(lambda v: np.convolve(v, kernel, mode="same"), axis, rgb)
+    return rgb
+
+
+def test_blurred_discs_are_placed_where_the_colour_changes():
+    # Blur spreads the colour outward: the mask's boundary lies outside the
+    # edge, and radii read from it come out about half a pixel large. Placed
+    # where the frame's colour is halfway, they do not.
+    rng = np.random.default_rng(3)
+    errors = []
+    for k in range(6):
+        x, y, r = rng.uniform(120, 520), rng.uniform(120, 360), rng.uniform(15, 80)
+        rgb = canvas(seed=k, noise=0.0)
+        paint_disc(rgb, x, y, r)
+        rgb = gaussian_blur(rgb, 1.5) + np.random.default_rng(k).normal(0.0, 3.0, rgb.shape)
+        found = kf.Finder(seed=k).find(frame_of(rgb), "disc", "red")
+        assert len(found) == 1
+        errors.append((math.hypot(found[0].x - x, found[0].y - y), found[0].r - r))
+    centre, radius = np.array(errors).T
+    assert np.max(centre) <= 0.15 and np.max(np.abs(radius)) <= 0.15
+
+
 def test_several_discs_touching_pairs_included_are_each_found_once():
     rgb = canvas()
     truth = [(100, 100, 40), (179, 100, 39), (420, 300, 60), (520, 120, 25), (250, 350, 30)]

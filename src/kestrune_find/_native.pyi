@@ -6,5 +6,5 @@ import numpy.typing as npt
 
 Found = tuple[tuple[float, ...], float, int]
 
-def find(_mask: npt.NDArray[np.uint8], _rows: npt.NDArray[np.int32], _columns: npt.NDArray[np.int32],
+def find(_frame: npt.NDArray[np.uint8], _mask: npt.NDArray[np.uint8], _rows: npt.NDArray[np.int32], _columns: npt.NDArray[np.int32],
          options: dict[str, Any], fits: Any) -> list[Found]: ...

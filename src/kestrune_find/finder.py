@@ -175,7 +175,7 @@ class Finder:
         t0 = time.perf_counter()
         # A frame too small for the sizes asked for holds none of them.
         wanted = max_shapes > 0 and (lo_w <= hi_w if shape in ("line", "stripe") else lo_r <= hi_r)
-        found = _native.find(self.mask, rows, columns, options, kestrune) if wanted else []
+        found = _native.find(frame, self.mask, rows, columns, options, kestrune) if wanted else []
         self.timings["search"] = (time.perf_counter() - t0) * 1e3
         return [_record(shape, spec.name, values, s, support) for values, s, support in found]
 

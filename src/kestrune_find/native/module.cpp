@@ -206,23 +206,28 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
     return ok;
 }
 
-bool build_table(ScanTable& table, const PlaneView& mask, const PointsView& rows, const PointsView& columns,
-                 const std::int32_t scan[4]) {
+bool build_table(ScanTable& table, const ImageView& frame, const PlaneView& mask, const PointsView& rows,
+                 const PointsView& columns, const std::int32_t scan[4]) {
     if ((rows.rows > 0 && (rows.cols != 2 || !rows.packed())) || (columns.rows > 0 && (columns.cols != 2 || !columns.packed()))) {
         PyErr_SetString(PyExc_ValueError, "edge points must be packed N x 2 arrays");
         return false;
     }
-    table.build(mask, rows, columns, scan[0], scan[1], scan[2], scan[3]);
+    table.build(mask, rows, columns, scan[0], scan[1], scan[2], scan[3], &frame);
     return true;
 }
 
-// find(_mask, _rows, _columns, options, fits) -> [(values, score, support), ...]
-PyObject* find_entry(PlaneView mask, PointsView rows, PointsView columns, PyObject* options, PyObject* fits_module) {
+// find(_frame, _mask, _rows, _columns, options, fits) -> [(values, score, support), ...]
+PyObject* find_entry(ImageView frame, PlaneView mask, PointsView rows, PointsView columns, PyObject* options,
+                     PyObject* fits_module) {
+    if (frame.rows != mask.rows || frame.cols != mask.cols || frame.channels != 3) {
+        PyErr_SetString(PyExc_ValueError, "the frame must be H x W x 3 with the mask's H and W");
+        return nullptr;
+    }
     SearchOptions o;
     std::int32_t scan[4] = {0, 0, 2, 3};
     if (!read_options(options, o, scan)) return nullptr;
     ScanTable table;
-    if (!build_table(table, mask, rows, columns, scan)) return nullptr;
+    if (!build_table(table, frame, mask, rows, columns, scan)) return nullptr;
     PythonFits fits(fits_module);
     std::vector<Found> found;
     if (!search(table, o, fits, found)) return nullptr;
@@ -240,7 +245,7 @@ PyObject* find_entry(PlaneView mask, PointsView rows, PointsView columns, PyObje
 }
 
 constexpr FunctionSpec kTable[] = {
-    native<find_entry>("find", {{"_mask"}, {"_rows"}, {"_columns"}, {"options"}, {"fits"}}),
+    native<find_entry>("find", {{"_frame"}, {"_mask"}, {"_rows"}, {"_columns"}, {"options"}, {"fits"}}),
 };
 
 int module_exec(PyObject* module) {

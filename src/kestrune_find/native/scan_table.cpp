@@ -1,10 +1,18 @@
 #include "scan_table.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace kestrune::find {
 
 namespace {
+
+// Squared RGB distance below which the colours inside and beyond a run are
+// too alike to place its edge from them.
+constexpr double kMinContrast2 = 24.0 * 24.0;
+
+// Pixels each side of a run's end weighed to place it.
+constexpr std::int32_t kHalf = 2;
 
 // The scanned line positions of the edge scan: index i visits
 // (reverse16(i) * extent mod 2**32) >> 16.
@@ -29,10 +37,55 @@ std::vector<std::int32_t> scanned_positions(std::int32_t count, std::int32_t ext
     return lines;
 }
 
+// Where along a line the frame's colour changes from outside to inside a
+// run, to a fraction of a pixel. `first` is the first set pixel after the
+// boundary going in direction `step` (+1: the run lies after it, -1: before);
+// `at(j)` is pixel j of the line. Each pixel of a window of 2 kHalf + 1 around
+// the boundary is weighed by how far its colour lies from the colour beyond
+// the window toward the colour inside it: for an edge, sharp or blurred
+// within the window, the sum of those shares is the length of the window
+// inside. Returns the mask's boundary when the run is too short, the frame
+// ends, the two colours are too alike, or the shares do not look like one
+// edge (clutter beside the run).
+template <class At>
+double edge_along(At at, std::int32_t first, std::int32_t step, std::int32_t run_length, std::int32_t extent) {
+    const double boundary = first - 0.5 * step;
+    if (run_length < kHalf + 3) return boundary;
+    const std::int32_t far_out = first - (kHalf + 2) * step, far_in = first + (kHalf + 2) * step;
+    if (std::min(far_out, far_in) < 0 || std::max(far_out, far_in) >= extent) return boundary;
+    double inside[3], outside[3];
+    for (int c = 0; c < 3; ++c) {
+        inside[c] = 0.5 * (at(first + (kHalf + 1) * step)[c] + at(first + (kHalf + 2) * step)[c]);
+        outside[c] = 0.5 * (at(first - (kHalf + 1) * step)[c] + at(first - (kHalf + 2) * step)[c]);
+    }
+    double span[3], length2 = 0;
+    for (int c = 0; c < 3; ++c) {
+        span[c] = inside[c] - outside[c];
+        length2 += span[c] * span[c];
+    }
+    if (length2 < kMinContrast2) return boundary;
+    double sum = 0, share_out = 0, share_in = 0;
+    for (int j = -kHalf; j <= kHalf; ++j) {
+        const std::uint8_t* p = at(first + j * step);
+        double dot = 0;
+        for (int c = 0; c < 3; ++c) dot += (p[c] - outside[c]) * span[c];
+        const double share = dot / length2;
+        if (share < -0.25 || share > 1.25) return boundary;
+        if (j == -kHalf) share_out = share;
+        if (j == kHalf) share_in = share;
+        sum += share;
+    }
+    if (!(share_out < 0.5 && share_in > 0.5)) return boundary;
+    // The window runs from first - (kHalf + 0.5) steps to first + (kHalf + 0.5) steps.
+    const double edge = first + step * (kHalf + 0.5 - sum);
+    return std::fabs(edge - boundary) <= 1.0 ? edge : boundary;
+}
+
 }  // namespace
 
 void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const PointsView& column_points,
-                      std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link) {
+                      std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link,
+                      const ImageView* frame) {
     height = static_cast<std::int32_t>(mask.rows);
     width = static_cast<std::int32_t>(mask.cols);
     rows = Axis{};
@@ -46,7 +99,7 @@ void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const
     parent_.resize(rows.runs.size() + columns.runs.size());
     for (std::size_t k = 0; k < parent_.size(); ++k) parent_[k] = static_cast<std::int32_t>(k);
     link_runs(link);
-    collect_points();
+    collect_points(frame);
 }
 
 // Pairs of points, (first set pixel, first unset pixel after the run or the
@@ -154,7 +207,7 @@ void ScanTable::link_runs(std::int32_t link) {
     link_axis(columns, column_base);
 }
 
-void ScanTable::collect_points() {
+void ScanTable::collect_points(const ImageView* frame) {
     points.clear();
     group_sizes.clear();
     std::vector<std::int32_t> group_of(parent_.size(), -1);
@@ -166,17 +219,31 @@ void ScanTable::collect_points() {
         }
         return group_of[root];
     };
-    auto add = [&](double x, double y, Side inside, std::int32_t run) {
+    auto add = [&](double x, double y, double fx, double fy, Side inside, std::int32_t run) {
         const std::int32_t g = group(run);
         ++group_sizes[g];
-        points.push_back({x, y, inside, g});
+        points.push_back({x, y, inside, g, fx, fy});
+    };
+    // Where the frame's colour changes at a run's ends; the mask's boundaries
+    // without the frame.
+    auto ends = [&](const Run& run, std::int32_t line, bool along_rows, std::int32_t extent, double& start,
+                    double& end) {
+        start = run.start2 * 0.5;
+        end = run.end2 * 0.5;
+        if (frame == nullptr) return;
+        auto at = [&](std::int32_t j) { return along_rows ? frame->pixel(line, j) : frame->pixel(j, line); };
+        const std::int32_t first = (run.start2 + 1) / 2, last = (run.end2 - 1) / 2, length = last - first + 1;
+        start = edge_along(at, first, 1, length, extent);
+        end = edge_along(at, last, -1, length, extent);
     };
     for (std::size_t k = 0; k + 1 < rows.first.size(); ++k) {
         const double y = rows.lines[k];
         for (std::int32_t r = rows.first[k]; r < rows.first[k + 1]; ++r) {
             const Run& run = rows.runs[r];
-            if (run.start_edge) add(run.start2 * 0.5, y, Side::right, r);
-            if (run.end_edge) add(run.end2 * 0.5, y, Side::left, r);
+            double start, end;
+            ends(run, rows.lines[k], true, rows.extent, start, end);
+            if (run.start_edge) add(run.start2 * 0.5, y, start, y, Side::right, r);
+            if (run.end_edge) add(run.end2 * 0.5, y, end, y, Side::left, r);
         }
     }
     const std::int32_t column_base = rows.run_count();
@@ -184,8 +251,10 @@ void ScanTable::collect_points() {
         const double x = columns.lines[k];
         for (std::int32_t c = columns.first[k]; c < columns.first[k + 1]; ++c) {
             const Run& run = columns.runs[c];
-            if (run.start_edge) add(x, run.start2 * 0.5, Side::below, column_base + c);
-            if (run.end_edge) add(x, run.end2 * 0.5, Side::above, column_base + c);
+            double start, end;
+            ends(run, columns.lines[k], false, columns.extent, start, end);
+            if (run.start_edge) add(x, run.start2 * 0.5, x, start, Side::below, column_base + c);
+            if (run.end_edge) add(x, run.end2 * 0.5, x, end, Side::above, column_base + c);
         }
     }
 }

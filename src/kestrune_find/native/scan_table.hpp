@@ -33,10 +33,14 @@ struct Axis {
 // Which way the inside of the colour lies from an edge point.
 enum class Side : std::uint8_t { right = 0, left = 1, below = 2, above = 3 };
 
+// (x, y) lies on the mask's boundary between set and unset pixels, where the
+// evidence is read; (fx, fy) where the frame's colour changes, when the frame
+// shows it (else the same), which places a verified shape.
 struct EdgePoint {
     double x, y;
     Side inside;
     std::int32_t group;
+    double fx, fy;
 };
 
 class ScanTable {
@@ -45,8 +49,12 @@ public:
     // column-only scan of `column_count` columns of `mask` stored; runs closer than `gap` unset pixels on a line are joined.
     // Runs on scanned lines at most `link` pixels apart that overlap, and row
     // and column runs that cross, belong to one group.
+    // `frame`, when given, is the H x W x 3 frame the mask was made from: the
+    // edge points' (fx, fy) are then where its colour is halfway between the
+    // colour inside the run and the colour beyond it.
     void build(const PlaneView& mask, const PointsView& row_points, const PointsView& column_points,
-               std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link);
+               std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link,
+               const ImageView* frame = nullptr);
 
     std::int32_t height = 0, width = 0;
     Axis rows, columns;
@@ -59,7 +67,7 @@ private:
     std::int32_t find_root(std::int32_t k);
     void unite(std::int32_t a, std::int32_t b);
     void link_runs(std::int32_t link);
-    void collect_points();
+    void collect_points(const ImageView* frame);
 
     std::vector<std::int32_t> parent_;
 };

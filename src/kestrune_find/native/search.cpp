@@ -155,6 +155,33 @@ private:
         return true;
     }
 
+    // The verified shape fitted once more, to where the frame's colour
+    // changes along its edge points (the mask's boundary lies a little
+    // outside that where the edge is blurred); kept as it is when that fit
+    // fails or moves it by more than a pixel.
+    void place(const std::vector<const EdgePoint*>& near, Candidate& c) const {
+        std::vector<EdgePoint> moved;
+        moved.reserve(near.size());
+        for (const EdgePoint* p : near) moved.push_back({p->fx, p->fy, p->inside, p->group, p->fx, p->fy});
+        std::vector<const EdgePoint*> ptrs;
+        ptrs.reserve(moved.size());
+        for (const EdgePoint& p : moved) ptrs.push_back(&p);
+        if (disc()) {
+            DiscShape d = c.disc;
+            if (fit_disc(ptrs, d) && std::hypot(d.x - c.disc.x, d.y - c.disc.y) <= 1.0 &&
+                std::fabs(d.r - c.disc.r) <= 1.0)
+                c.disc = d;
+            return;
+        }
+        EllipseShape e = c.ellipse;
+        if (fit_ellipse(ptrs, e)) {
+            e = normalised(e);
+            if (std::hypot(e.x - c.ellipse.x, e.y - c.ellipse.y) <= 1.0 && std::fabs(e.a - c.ellipse.a) <= 1.0 &&
+                std::fabs(e.b - c.ellipse.b) <= 1.0)
+                c.set(e);
+        }
+    }
+
     // A disc must be round: an ellipse seen as a disc leaves its outline
     // beyond the disc on two sides and inside it on the other two.
     bool round_enough(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive,
@@ -252,7 +279,9 @@ private:
                                     : ellipse_evidence(table_, c.ellipse, rim_for(s));
                 f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
                 if (f.score >= o_.min_score) {
-                    f.support = static_cast<std::int32_t>(near_outline(pts, alive, c, std::max(1.5, 0.08 * s)).size());
+                    const auto near = near_outline(pts, alive, c, std::max(1.5, 0.08 * s));
+                    f.support = static_cast<std::int32_t>(near.size());
+                    place(near, c);
                     if (disc()) {
                         f.values[0] = c.disc.x;
                         f.values[1] = c.disc.y;
