@@ -175,7 +175,7 @@ class Finder:
         }
         if shape == "ellipse":
             # Past 256 samples of five points, more found no other ellipse on
-            # the generated scenes of four seeds; they only cost time.
+            # the generated scenes of three seeds; they only cost time.
             options["max_iterations"] = ELLIPSE_ITERATIONS
         t0 = time.perf_counter()
         # A frame too small for the sizes asked for holds none of them.
