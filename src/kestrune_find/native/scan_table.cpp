@@ -224,39 +224,31 @@ void ScanTable::collect_points(const ImageView* frame) {
         ++group_sizes[g];
         points.push_back({x, y, inside, g, fx, fy});
     };
-    // Where the frame's colour changes at a run's ends; the mask's boundaries
-    // without the frame.
-    auto ends = [&](const Run& run, std::int32_t line, bool along_rows, std::int32_t extent, double& start,
-                    double& end) {
-        start = run.start2 * 0.5;
-        end = run.end2 * 0.5;
-        if (frame == nullptr) return;
-        auto at = [&](std::int32_t j) { return along_rows ? frame->pixel(line, j) : frame->pixel(j, line); };
-        const std::int32_t first = (run.start2 + 1) / 2, last = (run.end2 - 1) / 2, length = last - first + 1;
-        start = edge_along(at, first, 1, length, extent);
-        end = edge_along(at, last, -1, length, extent);
+    // Each end of a run that is an edge: on the mask's boundary, and where
+    // the frame's colour changes (the boundary again without the frame).
+    auto read = [&](const Axis& axis, bool along_rows, std::int32_t base, Side start_side, Side end_side) {
+        for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
+            const std::int32_t line = axis.lines[k];
+            auto at = [&](std::int32_t j) { return along_rows ? frame->pixel(line, j) : frame->pixel(j, line); };
+            for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
+                const Run& run = axis.runs[r];
+                const std::int32_t first = (run.start2 + 1) / 2, last = (run.end2 - 1) / 2;
+                auto put = [&](double boundary, std::int32_t pixel, std::int32_t step, Side side) {
+                    const double placed =
+                        frame != nullptr ? edge_along(at, pixel, step, last - first + 1, axis.extent) : boundary;
+                    if (along_rows) {
+                        add(boundary, line, placed, line, side, base + r);
+                    } else {
+                        add(line, boundary, line, placed, side, base + r);
+                    }
+                };
+                if (run.start_edge) put(run.start2 * 0.5, first, 1, start_side);
+                if (run.end_edge) put(run.end2 * 0.5, last, -1, end_side);
+            }
+        }
     };
-    for (std::size_t k = 0; k + 1 < rows.first.size(); ++k) {
-        const double y = rows.lines[k];
-        for (std::int32_t r = rows.first[k]; r < rows.first[k + 1]; ++r) {
-            const Run& run = rows.runs[r];
-            double start, end;
-            ends(run, rows.lines[k], true, rows.extent, start, end);
-            if (run.start_edge) add(run.start2 * 0.5, y, start, y, Side::right, r);
-            if (run.end_edge) add(run.end2 * 0.5, y, end, y, Side::left, r);
-        }
-    }
-    const std::int32_t column_base = rows.run_count();
-    for (std::size_t k = 0; k + 1 < columns.first.size(); ++k) {
-        const double x = columns.lines[k];
-        for (std::int32_t c = columns.first[k]; c < columns.first[k + 1]; ++c) {
-            const Run& run = columns.runs[c];
-            double start, end;
-            ends(run, columns.lines[k], false, columns.extent, start, end);
-            if (run.start_edge) add(x, run.start2 * 0.5, x, start, Side::below, column_base + c);
-            if (run.end_edge) add(x, run.end2 * 0.5, x, end, Side::above, column_base + c);
-        }
-    }
+    read(rows, true, 0, Side::right, Side::left);
+    read(columns, false, rows.run_count(), Side::below, Side::above);
 }
 
 }  // namespace kestrune::find
