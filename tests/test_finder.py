@@ -97,6 +97,28 @@ def test_several_discs_touching_pairs_included_are_each_found_once():
     assert [f.score for f in found] == sorted((f.score for f in found), reverse=True)
 
 
+def test_touching_balls_searched_for_as_ellipses_are_an_ellipse_each():
+    # One ellipse around a touching pair runs through most of both outlines;
+    # turning it down must leave the balls' own points for their own fits.
+    found = total = 0
+    for seed in range(6):
+        rng = np.random.default_rng(seed)
+        rgb = canvas(seed=seed)
+        truth = []
+        for k in range(3):
+            r, angle = rng.uniform(12, 30), rng.uniform(0, math.pi)
+            x, y, r2 = 120 + 180 * k, rng.uniform(100, 380), r * rng.uniform(0.85, 1.15)
+            truth += [(x, y, r), (x + (r + r2 - 1) * math.cos(angle), y + (r + r2 - 1) * math.sin(angle), r2)]
+        for x, y, r in truth:
+            paint_disc(rgb, x, y, r)
+        ellipses = kf.Finder().find(frame_of(rgb), "ellipse", "red")
+        for x, y, r in truth:
+            total += 1
+            found += sum(math.hypot(e.x - x, e.y - y) < 2 and abs(e.a - r) < 2 and abs(e.b - r) < 2
+                         for e in ellipses) == 1
+    assert found >= 0.75 * total
+
+
 @pytest.mark.parametrize("seed", range(6))
 def test_what_is_not_a_disc_is_not_reported(seed):
     # Rings (tape rolls), a bar, a half-disc, specks and a large patch of the

@@ -245,7 +245,12 @@ private:
     }
 
     bool search_group(const std::vector<const EdgePoint*>& pts, std::size_t group) {
-        std::vector<std::uint8_t> alive(pts.size(), 1);
+        // alive: points proposals are drawn from; unspent: points not yet
+        // taken by a find, which refinement and scoring may still use. A
+        // rejected proposal (one ellipse around two touching balls, say)
+        // takes its inliers from the proposals only: they are the balls'
+        // own outlines, which their own fits need.
+        std::vector<std::uint8_t> alive(pts.size(), 1), unspent(pts.size(), 1);
         std::vector<PointsView::Point> ints;
         std::int32_t failures = 0;
         for (std::int32_t attempt = 0; failures < o_.max_failures; ++attempt) {
@@ -272,14 +277,14 @@ private:
             if (!any) break;
             const Candidate proposal = c;
             bool accepted = false;
-            if (refine(pts, alive, c) && valid(c) && round_enough(pts, alive, c)) {
+            if (refine(pts, unspent, c) && valid(c) && round_enough(pts, unspent, c)) {
                 const double s = size(c);
                 Found f{o_.kind, {}, 0, 0, {}};
                 f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s))
                                     : ellipse_evidence(table_, c.ellipse, rim_for(s));
                 f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
                 if (f.score >= o_.min_score) {
-                    const auto near = near_outline(pts, alive, c, std::max(1.5, 0.08 * s));
+                    const auto near = near_outline(pts, unspent, c, std::max(1.5, 0.08 * s));
                     f.support = static_cast<std::int32_t>(near.size());
                     place(near, c);
                     if (disc()) {
@@ -296,7 +301,7 @@ private:
                     // Everything inside the shape and on its rim is spent.
                     for (std::size_t k = 0; k < pts.size(); ++k) {
                         double gx, gy;
-                        if (alive[k] && distance(c, *pts[k], &gx, &gy) < rim_for(s)) alive[k] = 0;
+                        if (unspent[k] && distance(c, *pts[k], &gx, &gy) < rim_for(s)) alive[k] = unspent[k] = 0;
                     }
                 }
             }
