@@ -173,6 +173,25 @@ def test_a_partly_hidden_ball_is_found_and_corners_are_not_round(seed):
     assert all(any(matches(f, *t) for f in found) for t in ((160, 140, 45), (470, 140, 38)))
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_a_ball_partly_behind_something_is_found_and_a_cut_disc_is_not(seed):
+    # The same outline twice, 30 % of it gone: behind a card of another
+    # colour (a ball), and cut away with the background showing there (a
+    # shape of the colour that is not a ball).
+    angle = np.random.default_rng(seed).uniform(0, 2 * math.pi)
+    background = canvas(seed=seed)
+    rgb = background.copy()
+    paint_disc(rgb, 180, 240, 50)
+    hide_segment(rgb, 180, 240, 50, 0.3, angle)
+    paint_disc(rgb, 460, 240, 50)
+    cut = np.zeros_like(rgb)
+    hide_segment(cut, 460, 240, 50, 0.3, angle, colour=(1, 1, 1))
+    cut = cut[..., 0] > 0
+    rgb[cut] = background[cut]
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
+    assert len(found) == 1 and matches(found[0], 180, 240, 50)
+
+
 def test_an_empty_frame_is_empty_and_a_disc_off_the_frame_is_not_a_find():
     rgb = canvas()
     assert kf.Finder().find(frame_of(rgb), "disc", "red") == []

@@ -33,7 +33,7 @@ SHAPES = ("disc", "ellipse", "line", "stripe")
 #: Shapes scoring below these are not reported; see the README for how they were chosen.
 #: An ellipse, with two more free parameters, fits clutter more easily than a disc
 #: and needs more evidence for the same trust.
-MIN_SCORE: Mapping[str, float] = MappingProxyType({"disc": 0.6, "ellipse": 0.75, "line": 0.75, "stripe": 0.75})
+MIN_SCORE: Mapping[str, float] = MappingProxyType({"disc": 0.625, "ellipse": 0.8, "line": 0.75, "stripe": 0.75})
 MIN_R = 10.0         # discs and ellipses: smallest radius or semi-axis; smaller ones are too easily specks
 MAX_SHAPES = 16
 ELLIPSE_ITERATIONS = 256  # samples per ellipse proposal at most (discs: 512)

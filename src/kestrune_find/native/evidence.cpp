@@ -1,8 +1,10 @@
 #include "evidence.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 namespace kestrune::find {
 
@@ -14,11 +16,48 @@ double Evidence::fill() const {
 
 double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
 
-double Evidence::outline() const { return crossings > 0 ? crossings_sharp / crossings : 0.0; }
+double Evidence::outline() const {
+    const double shown = crossings - crossings_hidden;
+    return shown > 0 ? crossings_sharp / shown : 0.0;
+}
 
 double Evidence::seen() const { return unclipped > 0 ? (core + inner_rim + outer_rim) / unclipped : 0.0; }
 
 namespace {
+
+// A crossing unset just inside is hidden, not missing, when the frame there
+// is unlike the background: further than this (RGB distance) from all but a
+// few (kNearBackground) of the colours seen just outside the crossings that
+// show the outline. Something of another colour then stands in front; where
+// the background itself shows, the shape is not there. (A few: where the
+// outline meets the thing in front, that thing is outside it too.)
+constexpr double kHiddenDistance2 = 40.0 * 40.0;
+constexpr double kNearBackground = 0.15;
+
+using Colour = std::array<double, 3>;
+
+// The frame's colour at the pixel nearest to `u` along a scanned line.
+Colour colour_at(const ImageView& frame, bool rows, std::int32_t line, double u, std::int32_t extent) {
+    const auto k = static_cast<std::int64_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
+    const std::uint8_t* p = rows ? frame.pixel(line, k) : frame.pixel(k, line);
+    return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
+}
+
+// How many of `inside` are unlike the colours of `background` (see above).
+double count_hidden(const std::vector<Colour>& inside, const std::vector<Colour>& background) {
+    if (background.size() < 4) return 0.0;  // too little outline to tell the background by
+    const double allowed = kNearBackground * static_cast<double>(background.size());
+    double hidden = 0;
+    for (const Colour& c : inside) {
+        double near = 0;
+        for (const Colour& b : background) {
+            const double d0 = c[0] - b[0], d1 = c[1] - b[1], d2 = c[2] - b[2];
+            near += d0 * d0 + d1 * d1 + d2 * d2 <= kHiddenDistance2;
+        }
+        hidden += near < allowed;
+    }
+    return hidden;
+}
 
 // Length of [lo, hi] covered by set pixels of the runs [begin, end) of one line.
 double covered(const Run* begin, const Run* end, double lo, double hi) {
@@ -34,7 +73,10 @@ double covered(const Run* begin, const Run* end, double lo, double hi) {
 // interval [lo, hi] of the coordinate along the line; false when it misses.
 template <class Chord, class ChordAt>
 void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi,
-               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink) {
+               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed) {
+    // The colours just outside the crossings that show the outline, and just
+    // inside those unset there.
+    std::vector<Colour> background, unset_inside;
     // Along one scanned line, nested chords of the shape grown by the rim
     // (the outer rim's end), as it is (the outline), shrunk by the rim (the
     // core) and shrunk by half its size (the middle).
@@ -85,10 +127,18 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
             // Each crossing of the outline inside the frame: mostly set just
             // inside, and at least half unset just outside (a blurred edge
             // spills some colour outward).
-            for (const auto& [inside, outside] : {std::pair{set_lo, clear_lo}, std::pair{set_hi, clear_hi}}) {
+            const double rim_in[2] = {(n_lo + i_lo) / 2, (i_hi + n_hi) / 2};
+            const double rim_out[2] = {(o_lo + g_lo) / 2, (g_hi + o_hi) / 2};
+            const double shares[2][2] = {{set_lo, clear_lo}, {set_hi, clear_hi}};
+            for (int side = 0; side < 2; ++side) {
+                const double inside = shares[side][0], outside = shares[side][1];
                 if (inside < 0 || outside < 0) continue;
                 ev.crossings += 1;
-                ev.crossings_sharp += inside >= 0.7 && outside >= 0.5;
+                const bool sharp = inside >= 0.7 && outside >= 0.5;
+                ev.crossings_sharp += sharp;
+                if (!closed || table.frame == nullptr) continue;
+                if (sharp) background.push_back(colour_at(*table.frame, rows, *k, rim_out[side], axis.extent));
+                else if (inside < 0.7) unset_inside.push_back(colour_at(*table.frame, rows, *k, rim_in[side], axis.extent));
             }
             {
                 // The core counts as filled where one run covers it: a coil
@@ -110,6 +160,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     };
     along(table.rows, true, y_lo, y_hi);
     along(table.columns, false, x_lo, x_hi);
+    ev.crossings_hidden = count_hidden(unset_inside, background);
     // How much of the shape lies inside the frame: its area on 64 rows across
     // it, with and without the frame's edges.
     double all = 0, inside = 0;
@@ -161,7 +212,7 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
         return true;
     };
     integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
-              disc.r / 2);
+              disc.r / 2, true);
     return ev;
 }
 
@@ -202,7 +253,7 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
     integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
-              std::min(e.a, e.b) / 2);
+              std::min(e.a, e.b) / 2, true);
     return ev;
 }
 
@@ -254,7 +305,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         hi = 1;
         return true;  // bands are weighed on what the frame shows
     };
-    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4);
+    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false);
     return ev;
 }
 

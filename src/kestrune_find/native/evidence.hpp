@@ -38,17 +38,19 @@ struct Evidence {
     double outer_rim = 0, outer_rim_clear = 0;
     double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
     double crossings = 0, crossings_sharp = 0;
+    double crossings_hidden = 0;  // unset just inside, where the frame shows something unlike the background
 
     double fill() const;     // set share inside the outline, or in the middle if lower
     double clear() const;    // unset share of the outer rim
-    double outline() const;  // share of the crossings that change from set to unset
+    double outline() const;  // share of the crossings not hidden that change from set to unset
     double seen() const;     // share of the shape's evidence inside the frame
     // A disc or an ellipse: filled, and its outline there. The outline counts
     // twice, as a rim standing clear and as the change seen where the lines
     // cross it: a disc drawn inside a larger patch of the colour has neither,
     // one drawn through specks or around a ring's hole no fill, a blob of
     // about the right size a ragged outline, and a ball partly hidden by
-    // something of another colour keeps its clear rim.
+    // something of another colour keeps its clear rim, and its outline
+    // where it shows.
     double score() const { return fill() * (clear() + outline()) / 2; }
     // A band: filled and standing clear (its ends are not scanned across).
     double band_score() const { return fill() * clear(); }

@@ -88,6 +88,7 @@ void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const
                       const ImageView* frame) {
     height = static_cast<std::int32_t>(mask.rows);
     width = static_cast<std::int32_t>(mask.cols);
+    this->frame = frame;
     rows = Axis{};
     columns = Axis{};
     rows.extent = width;

@@ -57,6 +57,7 @@ public:
                const ImageView* frame = nullptr);
 
     std::int32_t height = 0, width = 0;
+    const ImageView* frame = nullptr;  // the frame given to build, while it lasts
     Axis rows, columns;
     std::vector<EdgePoint> points;
     std::vector<std::int32_t> group_sizes;  // edge points per group
