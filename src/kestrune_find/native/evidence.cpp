@@ -138,7 +138,8 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 ev.crossings_sharp += sharp;
                 if (!closed || table.frame == nullptr) continue;
                 if (sharp) background.push_back(colour_at(*table.frame, rows, *k, rim_out[side], axis.extent));
-                else if (inside < 0.7) unset_inside.push_back(colour_at(*table.frame, rows, *k, rim_in[side], axis.extent));
+                else if (inside < 0.7 && outside >= 0.5)  // the colour going on outward is no outline hidden
+                    unset_inside.push_back(colour_at(*table.frame, rows, *k, rim_in[side], axis.extent));
             }
             {
                 // The core counts as filled where one run covers it: a coil
