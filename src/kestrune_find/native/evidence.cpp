@@ -25,12 +25,13 @@ double Evidence::seen() const { return unclipped > 0 ? (core + inner_rim + outer
 
 namespace {
 
-// A crossing unset just inside is hidden, not missing, when the frame there
-// is unlike the background: further than this (RGB distance) from all but a
-// few (kNearBackground) of the colours seen just outside the crossings that
-// show the outline. Something of another colour then stands in front; where
-// the background itself shows, the shape is not there. (A few: where the
-// outline meets the thing in front, that thing is outside it too.)
+// A crossing unset on both sides of the outline is hidden, not missing, when
+// the frame just inside is unlike the background: further than this (RGB
+// distance) from all but a few (kNearBackground) of the colours seen just
+// outside the crossings that show the outline. Something of another colour
+// then stands in front; where the background itself shows, the shape is not
+// there. (A few: where the outline meets the thing in front, that thing is
+// outside it too.)
 constexpr double kHiddenDistance2 = 40.0 * 40.0;
 constexpr double kNearBackground = 0.15;
 
@@ -138,7 +139,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 ev.crossings_sharp += sharp;
                 if (!closed || table.frame == nullptr) continue;
                 if (sharp) background.push_back(colour_at(*table.frame, rows, *k, rim_out[side], axis.extent));
-                else if (inside < 0.7 && outside >= 0.5)  // the colour going on outward is no outline hidden
+                else if (inside < 0.7 && outside >= 0.5)  // set outside: the colour goes on, nothing hidden
                     unset_inside.push_back(colour_at(*table.frame, rows, *k, rim_in[side], axis.extent));
             }
             {

@@ -38,7 +38,7 @@ struct Evidence {
     double outer_rim = 0, outer_rim_clear = 0;
     double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
     double crossings = 0, crossings_sharp = 0;
-    double crossings_hidden = 0;  // unset just inside, where the frame shows something unlike the background
+    double crossings_hidden = 0;  // unset on both sides, the frame just inside unlike the background
 
     double fill() const;     // set share inside the outline, or in the middle if lower
     double clear() const;    // unset share of the outer rim
