@@ -38,9 +38,9 @@ constexpr double kNearBackground = 0.15;
 using Colour = std::array<double, 3>;
 
 // The frame's colour at the pixel nearest to `u` along a scanned line.
-Colour colour_at(const ImageView& frame, bool rows, std::int32_t line, double u, std::int32_t extent) {
-    const auto k = static_cast<std::int64_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
-    const std::uint8_t* p = rows ? frame.pixel(line, k) : frame.pixel(k, line);
+Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u, std::int32_t extent) {
+    const auto k = static_cast<std::int32_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
+    const std::uint8_t* p = table.line_pixel(rows, line, k);
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
 }
 
@@ -78,6 +78,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     // The colours just outside the crossings that show the outline, and just
     // inside those unset there.
     std::vector<Colour> background, unset_inside;
+    const bool read_colours = closed && table.frame != nullptr;
     // Along one scanned line, nested chords of the shape grown by the rim
     // (the outer rim's end), as it is (the outline), shrunk by the rim (the
     // core) and shrunk by half its size (the middle).
@@ -137,10 +138,10 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 ev.crossings += 1;
                 const bool sharp = inside >= 0.7 && outside >= 0.5;
                 ev.crossings_sharp += sharp;
-                if (!closed || table.frame == nullptr) continue;
-                if (sharp) background.push_back(colour_at(*table.frame, rows, *k, rim_out[side], axis.extent));
+                if (!read_colours) continue;
+                if (sharp) background.push_back(colour_at(table, rows, *k, rim_out[side], axis.extent));
                 else if (inside < 0.7 && outside >= 0.5)  // set outside: the colour goes on, nothing hidden
-                    unset_inside.push_back(colour_at(*table.frame, rows, *k, rim_in[side], axis.extent));
+                    unset_inside.push_back(colour_at(table, rows, *k, rim_in[side], axis.extent));
             }
             {
                 // The core counts as filled where one run covers it: a coil

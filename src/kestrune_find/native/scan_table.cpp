@@ -100,7 +100,7 @@ void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const
     parent_.resize(rows.runs.size() + columns.runs.size());
     for (std::size_t k = 0; k < parent_.size(); ++k) parent_[k] = static_cast<std::int32_t>(k);
     link_runs(link);
-    collect_points(frame);
+    collect_points();
 }
 
 // Pairs of points, (first set pixel, first unset pixel after the run or the
@@ -208,7 +208,7 @@ void ScanTable::link_runs(std::int32_t link) {
     link_axis(columns, column_base);
 }
 
-void ScanTable::collect_points(const ImageView* frame) {
+void ScanTable::collect_points() {
     points.clear();
     group_sizes.clear();
     std::vector<std::int32_t> group_of(parent_.size(), -1);
@@ -230,7 +230,7 @@ void ScanTable::collect_points(const ImageView* frame) {
     auto read = [&](const Axis& axis, bool along_rows, std::int32_t base, Side start_side, Side end_side) {
         for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
             const std::int32_t line = axis.lines[k];
-            auto at = [&](std::int32_t j) { return along_rows ? frame->pixel(line, j) : frame->pixel(j, line); };
+            auto at = [&](std::int32_t j) { return line_pixel(along_rows, line, j); };
             for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
                 const Run& run = axis.runs[r];
                 const std::int32_t first = (run.start2 + 1) / 2, last = (run.end2 - 1) / 2;

@@ -58,6 +58,11 @@ public:
 
     std::int32_t height = 0, width = 0;
     const ImageView* frame = nullptr;  // the frame given to build, while it lasts
+
+    // Pixel `j` along scanned row or column `line` of the frame.
+    const std::uint8_t* line_pixel(bool along_rows, std::int32_t line, std::int32_t j) const {
+        return along_rows ? frame->pixel(line, j) : frame->pixel(j, line);
+    }
     Axis rows, columns;
     std::vector<EdgePoint> points;
     std::vector<std::int32_t> group_sizes;  // edge points per group
@@ -68,7 +73,7 @@ private:
     std::int32_t find_root(std::int32_t k);
     void unite(std::int32_t a, std::int32_t b);
     void link_runs(std::int32_t link);
-    void collect_points(const ImageView* frame);
+    void collect_points();
 
     std::vector<std::int32_t> parent_;
 };

@@ -166,20 +166,20 @@ private:
         std::vector<const EdgePoint*> ptrs;
         ptrs.reserve(moved.size());
         for (const EdgePoint& p : moved) ptrs.push_back(&p);
+        // Centre and size each moved by at most a pixel.
+        auto small_move = [](double dx, double dy, double size_change) {
+            return std::hypot(dx, dy) <= 1.0 && std::fabs(size_change) <= 1.0;
+        };
         if (disc()) {
             DiscShape d = c.disc;
-            if (fit_disc(ptrs, d) && std::hypot(d.x - c.disc.x, d.y - c.disc.y) <= 1.0 &&
-                std::fabs(d.r - c.disc.r) <= 1.0)
-                c.disc = d;
+            if (fit_disc(ptrs, d) && small_move(d.x - c.disc.x, d.y - c.disc.y, d.r - c.disc.r)) c.disc = d;
             return;
         }
         EllipseShape e = c.ellipse;
-        if (fit_ellipse(ptrs, e)) {
-            e = normalised(e);
-            if (std::hypot(e.x - c.ellipse.x, e.y - c.ellipse.y) <= 1.0 && std::fabs(e.a - c.ellipse.a) <= 1.0 &&
-                std::fabs(e.b - c.ellipse.b) <= 1.0)
-                c.set(e);
-        }
+        if (!fit_ellipse(ptrs, e)) return;
+        e = normalised(e);
+        const double size_change = std::max(std::fabs(e.a - c.ellipse.a), std::fabs(e.b - c.ellipse.b));
+        if (small_move(e.x - c.ellipse.x, e.y - c.ellipse.y, size_change)) c.set(e);
     }
 
     // A disc must be round: an ellipse seen as a disc leaves its outline
