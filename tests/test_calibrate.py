@@ -74,12 +74,47 @@ def test_rectangles_and_a_mask_are_combined():
     result = calibrate(frame, rects=[lit, shaded], mask=marks, name="ball")
     assert result.selected == 2 * 15 * 20 + 50
     assert result.colour.name == "ball" and result.selection_coverage == 1.0
+    assert result.widening == 1.0  # nothing but the ball to take in
     ys, xs = np.mgrid[0:120, 0:160]
     ball = (xs - 80) ** 2 + (ys - 60) ** 2 <= 40 ** 2
     assert result.mask[ball].all() and not result.mask[~ball].any()  # both sides, nothing else
     assert result.rest_coverage == pytest.approx((ball.sum() - result.selected) / (120 * 160 - result.selected))
     # The rest of this ball is a quarter of the frame: worth a warning.
     assert [w for w in result.warnings if "of the rest of the frame" in w] == list(result.warnings)
+
+
+def red_balls_on_wood(rng):
+    """Three red balls, lit from the top left, on brown planks whose hue lies
+    within the proposal's widest sector around red but not around the balls'
+    own hues."""
+    h, w = 240, 320
+    ys, xs = np.mgrid[0:h, 0:w]
+    plank = (xs // 40) % 3
+    grain = 12 * np.sin(ys / 7.0 + plank * 2.0)[..., None]
+    wood = np.array([[150, 92, 52], [135, 78, 48], [160, 100, 60]], float)[plank] + grain
+    frame = wood + rng.normal(0, 3, (h, w, 3))
+    balls = [(80, 70, 30), (220, 90, 24), (170, 180, 34)]
+    for x, y, r in balls:
+        d2 = (xs - x) ** 2 + (ys - y) ** 2
+        inside = d2 <= r * r
+        shade = np.clip(1.0 - 0.45 * ((xs - x + 0.5 * r) ** 2 + (ys - y + 0.5 * r) ** 2) / (2.2 * r * r), 0.45, 1.0)
+        frame[inside] = (np.array([215.0, 28.0, 34.0]) * shade[..., None])[inside]
+    return np.clip(np.rint(frame), 0, 255).astype(np.uint8), balls
+
+
+def test_the_widening_stops_before_it_takes_in_the_background():
+    frame, balls = red_balls_on_wood(np.random.default_rng(2))
+    x, y, r = balls[0]
+    sample = (x - r // 2, y - r // 2, x + r // 2, y + r // 2)
+    full = kf.Colour("wide", *propose(frame[sample[1]:sample[3], sample[0]:sample[2]].reshape(-1, 3)))
+    assert kestrune.mask_image(frame, full.bounds()).mean() > 0.5  # the whole widening takes the planks
+    result = calibrate(frame, rects=[sample])
+    assert 0.0 <= result.widening < 1.0
+    assert result.rest_coverage < 0.15  # about the other balls and the sample's own ball
+    found = kf.find(frame, "disc", result.colour)
+    assert sorted((round(d.x), round(d.y)) for d in found) == sorted((bx, by) for bx, by, _ in balls)
+    with pytest.raises(ValueError, match="widening"):
+        propose(frame[:4, :4].reshape(-1, 3), 1.5)
 
 
 def test_a_selection_taking_much_of_the_rest_is_warned_of():

@@ -32,6 +32,11 @@ GREY_CHROMA = 0.08
 WARN_REST = 0.05
 #: Warn when the colour takes less than this share of the selection.
 WARN_SELECTION = 0.8
+#: The widening stops where it would take more than this share of the rest of
+#: the frame beyond what the sample's own colour takes.
+MAX_WIDENING_LEAK = 0.03
+#: How finely the widening is tried, from none to all of it.
+WIDENING_STEPS = 8
 
 _SQRT3_2 = math.sqrt(3.0) / 2.0
 
@@ -57,7 +62,7 @@ CHROMA_FLOOR = (0.04, 0.12)         # clamp for half the 5th percentile of chrom
 INTENSITY_LIMIT = (0.05, 0.99)
 
 
-def propose(pixels: Pixels) -> tuple[Pair, Pair, Pair]:
+def propose(pixels: Pixels, widening: float = 1.0) -> tuple[Pair, Pair, Pair]:
     """(hue_limit, chroma_limit, intensity_limit) covering the pixels (N x 3
     RGB uint8) of one sample of a colour, widened so that the same object's
     lit and shaded sides and paler ones of its kind under other light are
@@ -67,7 +72,11 @@ def propose(pixels: Pixels) -> tuple[Pair, Pair, Pair]:
     hue), widened past the spread of the offsets from it; measured from the
     mean, a colour where atan2 wraps (cyan) is handled like any other.
     Chroma: from half the weakest pixels' chroma up. Intensity: nearly all.
+    `widening` in [0, 1] scales how far the hue sector and the chroma floor
+    reach beyond what the sample itself spans (0: the sample's own spread).
     """
+    if not 0.0 <= widening <= 1.0:
+        raise ValueError(f"widening must be in [0, 1], got {widening!r}")
     hue, chroma, _ = colour_coordinates(pixels)
     if hue.size == 0:
         raise ValueError("pixels must not be empty")
@@ -78,13 +87,15 @@ def propose(pixels: Pixels) -> tuple[Pair, Pair, Pair]:
     # pixel's hue is noise, and a few of them would open the sector wide.
     coloured = chroma >= max(GREY_CHROMA / 2, 0.3 * float(np.median(chroma)))
     p5, p95 = (float(v) for v in np.percentile(offset[coloured] if coloured.any() else offset, [5.0, 95.0]))
-    lo = min(p5 - HUE_MARGIN, -MIN_HUE_SIDE)
-    hi = max(p95 + HUE_MARGIN, MIN_HUE_SIDE)
+    own_lo, own_hi = p5 - HUE_MARGIN, p95 + HUE_MARGIN
+    lo = own_lo + widening * (min(own_lo, -MIN_HUE_SIDE) - own_lo)
+    hi = own_hi + widening * (max(own_hi, MIN_HUE_SIDE) - own_hi)
     if hi - lo > MAX_SECTOR:
         scale = MAX_SECTOR / (hi - lo)  # both sides shrink alike; the mean stays inside
         lo, hi = lo * scale, hi * scale
     weakest = float(np.percentile(chroma[coloured] if coloured.any() else chroma, 5.0))
-    floor = min(max(0.5 * weakest, CHROMA_FLOOR[0]), CHROMA_FLOOR[1])
+    own_floor = max(0.5 * weakest, CHROMA_FLOOR[0])
+    floor = own_floor + widening * (min(own_floor, CHROMA_FLOOR[1]) - own_floor)
     return (centre + lo, centre + hi), (floor, 2.0), INTENSITY_LIMIT
 
 
@@ -99,7 +110,9 @@ class Calibration:
     selection_coverage: share of the selected pixels the colour takes;
     rest_coverage: share of the other pixels of the frame it takes (what
     else the finder will see as that colour); mask: the colour's mask of the
-    frame (1 where taken); warnings: what the user should know, in words.
+    frame (1 where taken); warnings: what the user should know, in words;
+    widening: how much of `propose`'s widening was kept (1: all of it; less
+    where more of it would have taken in the background).
     """
 
     colour: Colour
@@ -108,6 +121,7 @@ class Calibration:
     rest_coverage: float
     mask: npt.NDArray[np.uint8]
     warnings: tuple[str, ...]
+    widening: float = 1.0
 
     def call(self) -> str:
         """The `kestrune.calculate_lch_bounds` call that gives the colour's bounds."""
@@ -164,8 +178,9 @@ def selection(frame_shape: tuple[int, ...], rects: Sequence[Sequence[int]] | Non
 def calibrate(frame: npt.NDArray[np.uint8], rects: Sequence[Sequence[int]] | None = None,
               mask: npt.ArrayLike | None = None, name: str = "calibrated") -> Calibration:
     """The colour of the pixels that `rects` and/or `mask` pick in an RGB
-    `frame`, widened by `propose`; ValueError when the pick holds no colour
-    (it is grey) or no pixel."""
+    `frame`, widened by `propose` as far as the frame allows (see
+    MAX_WIDENING_LEAK); ValueError when the pick holds no colour (it is
+    grey) or no pixel."""
     frame = check_frame(frame)
     if not isinstance(name, str):
         raise TypeError(f"name must be a string, not {type(name).__name__}")
@@ -177,16 +192,34 @@ def calibrate(frame: npt.NDArray[np.uint8], rects: Sequence[Sequence[int]] | Non
         raise ValueError(f"the selection is grey: {1.0 - coloured:.0%} of its pixels have almost no chroma "
                          f"(below {GREY_CHROMA}; median {float(np.median(chroma)):.3f}) and so no hue to "
                          "calibrate on: pick the coloured part")
-    colour = Colour(name, *propose(pixels))
-    try:
-        bounds = colour.bounds()
-    except (ValueError, OverflowError) as e:
-        raise ValueError(f"the selection gives no usable colour: {e}") from None
-    taken = kestrune.mask_image(frame, bounds)
+    # Widen as far as the frame allows: the widening is for the object's own
+    # shades, and once it takes in much more of the rest of the frame than the
+    # sample's own colour does, it has reached the background (a brown table
+    # under a red ball, fur under a yellow one).
+    rest = ~picked
+    chosen: tuple[Colour, npt.NDArray[np.uint8], float, float] | None = None
+    own = 0.0
+    for step in range(WIDENING_STEPS + 1):
+        widening = step / WIDENING_STEPS
+        colour = Colour(name, *propose(pixels, widening))
+        try:
+            taken = kestrune.mask_image(frame, colour.bounds())
+        except (ValueError, OverflowError) as e:
+            if step < WIDENING_STEPS:
+                continue  # too narrow to make bounds of: try wider
+            if chosen is not None:
+                break
+            raise ValueError(f"the selection gives no usable colour: {e}") from None
+        outside = float(taken[rest].astype(bool).mean()) if rest.any() else 0.0
+        if chosen is None:
+            own = outside
+        elif outside > own + MAX_WIDENING_LEAK:
+            break
+        chosen = (colour, taken, outside, widening)
+    assert chosen is not None
+    colour, taken, outside, widening = chosen
     hit = taken.astype(bool)
     inside = float(hit[picked].mean())
-    rest = ~picked
-    outside = float(hit[rest].mean()) if rest.any() else 0.0
     warnings = []
     if inside < WARN_SELECTION:
         warnings.append(f"the colour takes only {inside:.1%} of the selected pixels: the selection holds "
@@ -194,4 +227,4 @@ def calibrate(frame: npt.NDArray[np.uint8], rects: Sequence[Sequence[int]] | Non
     if outside > WARN_REST:
         warnings.append(f"the colour also takes {outside:.1%} of the rest of the frame: the finder will "
                         "search that too (see the mask picture)")
-    return Calibration(colour, int(picked.sum()), inside, outside, taken, tuple(warnings))
+    return Calibration(colour, int(picked.sum()), inside, outside, taken, tuple(warnings), widening)

@@ -256,6 +256,9 @@ def run_calibrate(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
     print(result.call())
     print(f"covers {result.selection_coverage:.1%} of the {result.selected} selected pixels and "
           f"{result.rest_coverage:.1%} of the rest of the frame")
+    if result.widening < 1.0:
+        print(f"widened {result.widening:.0%} of the way to the object's paler and darker shades: "
+              "wider, it took in the background")
     for warning in result.warnings:
         print(f"warning: {warning}", file=sys.stderr)
     if args.out_dir is not None:
