@@ -501,8 +501,8 @@ def draw_half_disc(cv, rng, x, y, R, albedo):
         return
     sl, dx, dy = g
     ang = rng.uniform(0, 2 * math.pi)
-    off = rng.uniform(-0.3, 0.0) * R
-    d = np.maximum(np.sqrt(dx * dx + dy * dy) - R, -(dx * math.cos(ang) + dy * math.sin(ang)) + off)
+    off = rng.uniform(0.0, 0.3) * R  # how far beyond the centre the edge runs
+    d = np.maximum(np.sqrt(dx * dx + dy * dy) - R, off - (dx * math.cos(ang) + dy * math.sin(ang)))
     cv.paint(sl, coverage(d), flat_colour(albedo, dx, dy, rng, R))
 
 
