@@ -192,6 +192,27 @@ def test_a_ball_partly_behind_something_is_found_and_a_cut_disc_is_not(seed):
     assert len(found) == 1 and matches(found[0], 180, 240, 50)
 
 
+def paint_glow(rgb, x, y, sigma, peak, colour=RED):
+    """A glow of the colour: strongest at (x, y), fading as a Gaussian."""
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    alpha = peak * np.exp(-((xs - x) ** 2 + (ys - y) ** 2) / (2 * sigma * sigma))[..., None]
+    rgb[:] = rgb * (1 - alpha) + np.asarray(colour, float) * alpha
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_glow_of_the_colour_is_not_a_ball_and_a_blurred_ball_is(seed):
+    # The glow's mask is a disc as round as the ball's; only the frame shows
+    # that its colour fades across the outline where the ball's steps.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed, noise=0.0)
+    paint_glow(rgb, 170, 220, sigma=rng.uniform(20, 35), peak=rng.uniform(0.8, 0.95))
+    r = rng.uniform(20, 60)
+    paint_disc(rgb, 470, 240, r)
+    rgb = gaussian_blur(rgb, 2.0) + rng.normal(0.0, 3.0, rgb.shape)
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
+    assert len(found) == 1 and matches(found[0], 470, 240, r)
+
+
 def test_an_empty_frame_is_empty_and_a_disc_off_the_frame_is_not_a_find():
     rgb = canvas()
     assert kf.Finder().find(frame_of(rgb), "disc", "red") == []

@@ -8,6 +8,20 @@
 
 namespace kestrune::find {
 
+namespace {
+
+// An edge in the frame steps across the rim: from just inside to just outside
+// the colour changes by at least this share of the change from the shape's
+// middle to just outside. A glow fades by about a third there; a ball blurred
+// by the camera steps by more, once its rim (0.15 of its size) is wider than
+// the blur, which holds from about kMinStepSize pixels on.
+constexpr double kMinStep = 0.45;
+constexpr double kMinStepSize = 24.0;
+constexpr double kMostFaded = 0.6;  // more than this share faded: no outline
+constexpr double kMinCompared = 8;
+
+}  // namespace
+
 double Evidence::fill() const {
     const double length = core + inner_rim;
     const double all = length > 0 ? (core_set + inner_rim_set) / length : 0.0;
@@ -17,6 +31,7 @@ double Evidence::fill() const {
 double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
 
 double Evidence::outline() const {
+    if (crossings_compared >= kMinCompared && crossings_faded > kMostFaded * crossings_compared) return 0.0;
     const double shown = crossings - crossings_hidden;
     return shown > 0 ? crossings_sharp / shown : 0.0;
 }
@@ -44,6 +59,11 @@ Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u,
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
 }
 
+double distance2(const Colour& a, const Colour& b) {
+    const double d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
+    return d0 * d0 + d1 * d1 + d2 * d2;
+}
+
 // How many of `inside` are unlike the colours of `background` (see above).
 double count_hidden(const std::vector<Colour>& inside, const std::vector<Colour>& background) {
     if (background.size() < 4) return 0.0;  // too little outline to tell the background by
@@ -51,10 +71,7 @@ double count_hidden(const std::vector<Colour>& inside, const std::vector<Colour>
     double hidden = 0;
     for (const Colour& c : inside) {
         double near = 0;
-        for (const Colour& b : background) {
-            const double d0 = c[0] - b[0], d1 = c[1] - b[1], d2 = c[2] - b[2];
-            near += d0 * d0 + d1 * d1 + d2 * d2 <= kHiddenDistance2;
-        }
+        for (const Colour& b : background) near += distance2(c, b) <= kHiddenDistance2;
         hidden += near < allowed;
     }
     return hidden;
@@ -79,6 +96,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     // inside those unset there.
     std::vector<Colour> background, unset_inside;
     const bool read_colours = closed && table.frame != nullptr;
+    const bool compare_step = read_colours && 2.0 * middle_shrink >= kMinStepSize;
     // Along one scanned line, nested chords of the shape grown by the rim
     // (the outer rim's end), as it is (the outline), shrunk by the rim (the
     // core) and shrunk by half its size (the middle).
@@ -129,6 +147,8 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
             // Each crossing of the outline inside the frame: mostly set just
             // inside, and at least half unset just outside (a blurred edge
             // spills some colour outward).
+            double c_lo, c_hi;
+            const bool has_middle = chord(rows, *k, -middle_shrink, c_lo, c_hi);
             const double rim_in[2] = {(n_lo + i_lo) / 2, (i_hi + n_hi) / 2};
             const double rim_out[2] = {(o_lo + g_lo) / 2, (g_hi + o_hi) / 2};
             const double shares[2][2] = {{set_lo, clear_lo}, {set_hi, clear_hi}};
@@ -139,6 +159,13 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 const bool sharp = inside >= 0.7 && outside >= 0.5;
                 ev.crossings_sharp += sharp;
                 if (!read_colours) continue;
+                if (sharp && compare_step && has_middle) {
+                    const Colour middle = colour_at(table, rows, *k, (c_lo + c_hi) / 2, axis.extent);
+                    const Colour in = colour_at(table, rows, *k, side == 0 ? i_lo : i_hi, axis.extent);
+                    const Colour out = colour_at(table, rows, *k, side == 0 ? o_lo : o_hi, axis.extent);
+                    ev.crossings_compared += 1;
+                    ev.crossings_faded += distance2(in, out) < kMinStep * kMinStep * distance2(middle, out);
+                }
                 if (sharp) background.push_back(colour_at(table, rows, *k, rim_out[side], axis.extent));
                 else if (inside < 0.7 && outside >= 0.5)  // set outside: the colour goes on, nothing hidden
                     unset_inside.push_back(colour_at(table, rows, *k, rim_in[side], axis.extent));
@@ -157,8 +184,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                     ev.core_set += longest;
                 }
             }
-            double c_lo, c_hi;
-            if (chord(rows, *k, -middle_shrink, c_lo, c_hi)) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
+            if (has_middle) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
         }
     };
     along(table.rows, true, y_lo, y_hi);

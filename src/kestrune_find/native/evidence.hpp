@@ -39,10 +39,16 @@ struct Evidence {
     double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
     double crossings = 0, crossings_sharp = 0;
     double crossings_hidden = 0;  // unset on both sides, the frame just inside unlike the background
+    // Of the crossings showing the outline whose frame colours were compared,
+    // those where the colour fades across the rim instead of stepping.
+    double crossings_compared = 0, crossings_faded = 0;
 
     double fill() const;     // set share inside the outline, or in the middle if lower
     double clear() const;    // unset share of the outer rim
-    double outline() const;  // share of the crossings not hidden that change from set to unset
+    // Share of the crossings not hidden that change from set to unset; none
+    // when the frame's colour fades across most of them (a glow of the colour
+    // has a mask as round as a ball's, but no edge in the frame).
+    double outline() const;
     double seen() const;     // share of the shape's evidence inside the frame
     // A disc or an ellipse: filled, and its outline there. The outline counts
     // twice, as a rim standing clear and as the change seen where the lines
