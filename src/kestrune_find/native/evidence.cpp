@@ -13,8 +13,9 @@ namespace {
 // An edge in the frame steps across the rim: from just inside to just outside
 // the colour changes by at least this share of the change from the shape's
 // middle to just outside. A glow fades by about a third there; a ball blurred
-// by the camera steps by more, once its rim (0.15 of its size) is wider than
-// the blur, which holds from about kMinStepSize pixels on.
+// by the camera steps by more, once its rim (0.15 of its size: a disc's
+// radius, an ellipse's shorter semi-axis) is wider than the blur, which holds
+// from a size of about kMinStepSize pixels on.
 constexpr double kMinStep = 0.45;
 constexpr double kMinStepSize = 24.0;
 constexpr double kMostFaded = 0.6;  // more than this share faded: no outline
