@@ -196,7 +196,7 @@ def calibrate(frame: npt.NDArray[np.uint8], rects: Sequence[Sequence[int]] | Non
     # shades, and once it takes in much more of the rest of the frame than the
     # sample's own colour does, it has reached the background (a brown table
     # under a red ball, fur under a yellow one).
-    rest = ~picked
+    rest_count = picked.size - int(np.count_nonzero(picked))
     chosen: tuple[Colour, npt.NDArray[np.uint8], float, float] | None = None
     own = 0.0
     for step in range(WIDENING_STEPS + 1):
@@ -210,7 +210,8 @@ def calibrate(frame: npt.NDArray[np.uint8], rects: Sequence[Sequence[int]] | Non
             if chosen is not None:
                 break
             raise ValueError(f"the selection gives no usable colour: {e}") from None
-        outside = float(taken[rest].astype(bool).mean()) if rest.any() else 0.0
+        taken_rest = int(np.count_nonzero(taken)) - int(np.count_nonzero(taken[picked]))
+        outside = taken_rest / rest_count if rest_count else 0.0
         if chosen is None:
             own = outside
         elif outside > own + MAX_WIDENING_LEAK:

@@ -21,6 +21,16 @@ constexpr double kMinStepSize = 24.0;
 constexpr double kMostFaded = 0.6;  // more than this share faded: no outline
 constexpr double kMinCompared = 8;
 
+// A crossing unset on both sides of the outline is hidden, not missing, when
+// the frame just inside is unlike the background: further than this (RGB
+// distance) from all but a few (kNearBackground) of the colours seen just
+// outside the crossings that show the outline. Something of another colour
+// then stands in front; where the background itself shows, the shape is not
+// there. (A few: where the outline meets the thing in front, that thing is
+// outside it too.)
+constexpr double kHiddenDistance2 = 40.0 * 40.0;
+constexpr double kNearBackground = 0.15;
+
 }  // namespace
 
 double Evidence::fill() const {
@@ -40,16 +50,6 @@ double Evidence::outline() const {
 double Evidence::seen() const { return unclipped > 0 ? (core + inner_rim + outer_rim) / unclipped : 0.0; }
 
 namespace {
-
-// A crossing unset on both sides of the outline is hidden, not missing, when
-// the frame just inside is unlike the background: further than this (RGB
-// distance) from all but a few (kNearBackground) of the colours seen just
-// outside the crossings that show the outline. Something of another colour
-// then stands in front; where the background itself shows, the shape is not
-// there. (A few: where the outline meets the thing in front, that thing is
-// outside it too.)
-constexpr double kHiddenDistance2 = 40.0 * 40.0;
-constexpr double kNearBackground = 0.15;
 
 using Colour = std::array<double, 3>;
 
@@ -153,6 +153,8 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
             const double rim_in[2] = {(n_lo + i_lo) / 2, (i_hi + n_hi) / 2};
             const double rim_out[2] = {(o_lo + g_lo) / 2, (g_hi + o_hi) / 2};
             const double shares[2][2] = {{set_lo, clear_lo}, {set_hi, clear_hi}};
+            Colour middle{};
+            bool middle_read = false;
             for (int side = 0; side < 2; ++side) {
                 const double inside = shares[side][0], outside = shares[side][1];
                 if (inside < 0 || outside < 0) continue;
@@ -161,7 +163,8 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 ev.crossings_sharp += sharp;
                 if (!read_colours) continue;
                 if (sharp && compare_step && has_middle) {
-                    const Colour middle = colour_at(table, rows, *k, (c_lo + c_hi) / 2, axis.extent);
+                    if (!middle_read) middle = colour_at(table, rows, *k, (c_lo + c_hi) / 2, axis.extent);
+                    middle_read = true;
                     const Colour in = colour_at(table, rows, *k, side == 0 ? i_lo : i_hi, axis.extent);
                     const Colour out = colour_at(table, rows, *k, side == 0 ? o_lo : o_hi, axis.extent);
                     ev.crossings_compared += 1;
