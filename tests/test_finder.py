@@ -213,6 +213,43 @@ def test_a_glow_of_the_colour_is_not_a_ball_and_a_blurred_ball_is(seed):
     assert len(found) == 1 and matches(found[0], 470, 240, r)
 
 
+def paint_coil(rgb, x, y, r, pitch, colour=RED):
+    """A rope of the colour coiled flat: turns `pitch` apart, lit across their
+    round tops, the gaps between them a dark shade of the colour."""
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    d = np.hypot(xs - x, ys - y)
+    across = np.mod(d - pitch * np.arctan2(ys - y, xs - x) / (2 * np.pi), pitch) / pitch
+    light = 0.45 + 0.55 * np.sin(np.pi * across)
+    rgb[:] = np.where((d <= r)[..., None], np.asarray(colour, float) * light[..., None], rgb)
+
+
+def paint_ball(rgb, x, y, r, colour=RED):
+    """A ball lit from the upper left: shaded, with a highlight and a seam."""
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    u, v = (xs - x) / r, (ys - y) / r
+    z = np.sqrt(np.clip(1 - u * u - v * v, 0, 1))
+    light = 0.5 + 0.5 * np.clip(-0.5 * u - 0.5 * v + 0.7 * z, 0, 1)
+    shade = np.asarray(colour, float) * light[..., None]
+    shine = np.exp(-((u + 0.35) ** 2 + (v + 0.35) ** 2) / 0.02)[..., None]
+    shade = shade * (1 - 0.6 * shine) + 255.0 * 0.6 * shine
+    shade = np.where((np.abs(u - 0.2 * v * v) < 0.04)[..., None], shade * 0.6, shade)
+    rgb[:] = np.where((u * u + v * v <= 1)[..., None], shade, rgb)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_coil_of_the_colour_is_not_a_ball_and_a_shaded_ball_is(seed):
+    # The coil's dark gaps are still the colour, so its mask is a disc; only
+    # the frame shows its turns alternating light and dark all across it.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed, noise=0.0)
+    paint_coil(rgb, 170, 230, rng.uniform(30, 60), pitch=rng.uniform(7, 11))
+    r = rng.uniform(20, 60)
+    paint_ball(rgb, 470, 240, r)
+    rgb = gaussian_blur(rgb, 1.0) + rng.normal(0.0, 3.0, rgb.shape)
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
+    assert len(found) == 1 and matches(found[0], 470, 240, r)
+
+
 def test_an_empty_frame_is_empty_and_a_disc_off_the_frame_is_not_a_find():
     rgb = canvas()
     assert kf.Finder().find(frame_of(rgb), "disc", "red") == []

@@ -31,9 +31,23 @@ constexpr double kMinCompared = 8;
 constexpr double kHiddenDistance2 = 40.0 * 40.0;
 constexpr double kNearBackground = 0.15;
 
+// Inside a shape the frame's brightness (the largest channel, which carries
+// it for every hue) turns when it rises or falls back by more than
+// kTurnShare of its typical value there, and at least kMinTurn: steps
+// smaller than that are noise, shading and JPEG. More than kMaxTurns turns
+// per line read, on at least kMinLinesRead lines, is a striped inside.
+constexpr double kTurnShare = 0.25;
+constexpr double kMinTurn = 24.0;
+constexpr double kMaxTurns = 2.0;
+constexpr double kMinLinesRead = 4;
+constexpr std::ptrdiff_t kTurnLines = 24;
+
 }  // namespace
 
+bool Evidence::striped() const { return lines_read >= kMinLinesRead && turns >= kMaxTurns * lines_read; }
+
 double Evidence::fill() const {
+    if (striped()) return 0.0;
     const double length = core + inner_rim;
     const double all = length > 0 ? (core_set + inner_rim_set) / length : 0.0;
     return middle > 0 ? std::min(all, middle_set / middle) : all;
@@ -58,6 +72,35 @@ Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u,
     const auto k = static_cast<std::int32_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
     const std::uint8_t* p = table.line_pixel(rows, line, k);
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
+}
+
+double brightness(const std::uint8_t* p) { return static_cast<double>(std::max({p[0], p[1], p[2]})); }
+
+// How often the brightness along pixels [first, last] of a scanned line turns
+// from rising to falling or back by more than `step`.
+double count_turns(const ScanTable& table, bool rows, std::int32_t line, std::int32_t first, std::int32_t last,
+                   double step) {
+    double lo = brightness(table.line_pixel(rows, line, first)), hi = lo, extreme = lo;
+    int direction = 0;  // +1 rising, -1 falling, 0 not yet clear
+    double turns = 0;
+    for (std::int32_t j = first + 1; j <= last; ++j) {
+        const double v = brightness(table.line_pixel(rows, line, j));
+        if (direction == 0) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+            if (hi - lo > step) {
+                direction = v == hi ? 1 : -1;
+                extreme = v;
+            }
+        } else if (direction * (v - extreme) > 0) {
+            extreme = v;
+        } else if (direction * (extreme - v) > step) {
+            turns += 1;
+            direction = -direction;
+            extreme = v;
+        }
+    }
+    return turns;
 }
 
 double distance2(const Colour& a, const Colour& b) {
@@ -92,10 +135,11 @@ double covered(const Run* begin, const Run* end, double lo, double hi) {
 // interval [lo, hi] of the coordinate along the line; false when it misses.
 template <class Chord, class ChordAt>
 void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi,
-               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed) {
+               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed, bool turns) {
     // The colours just outside the crossings that show the outline, and just
     // inside those unset there.
     std::vector<Colour> background, unset_inside;
+    std::vector<double> core_brightness;  // at the middle of each line's core
     const bool read_colours = closed && table.frame != nullptr;
     const bool compare_step = read_colours && 2.0 * middle_shrink >= kMinStepSize;
     // Along one scanned line, nested chords of the shape grown by the rim
@@ -186,6 +230,10 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                     }
                     ev.core += b - a;
                     ev.core_set += longest;
+                    if (read_colours && turns) {
+                        const Colour c = colour_at(table, rows, *k, (a + b) / 2, axis.extent);
+                        core_brightness.push_back(std::max({c[0], c[1], c[2]}));
+                    }
                 }
             }
             if (has_middle) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
@@ -194,6 +242,29 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     along(table.rows, true, y_lo, y_hi);
     along(table.columns, false, x_lo, x_hi);
     ev.crossings_hidden = count_hidden(unset_inside, background);
+    if (!core_brightness.empty()) {
+        auto mid = core_brightness.begin() + static_cast<std::ptrdiff_t>(core_brightness.size() / 2);
+        std::nth_element(core_brightness.begin(), mid, core_brightness.end());
+        const double step = std::max(kMinTurn, kTurnShare * *mid);
+        // At most kTurnLines lines each way: a share, not a count, is wanted.
+        auto read = [&](const Axis& axis, bool rows, double first, double last) {
+            const auto begin = std::lower_bound(axis.lines.begin(), axis.lines.end(),
+                                                static_cast<std::int32_t>(std::ceil(first)));
+            const auto end = std::upper_bound(begin, axis.lines.end(), static_cast<std::int32_t>(std::floor(last)));
+            const std::ptrdiff_t stride = std::max<std::ptrdiff_t>(1, (end - begin + kTurnLines - 1) / kTurnLines);
+            for (auto k = begin; k < end; k += std::min(stride, end - k)) {
+                double a, b;
+                if (!chord(rows, *k, -rim, a, b)) continue;
+                const auto j0 = static_cast<std::int32_t>(std::max(0.0, std::ceil(a)));
+                const auto j1 = static_cast<std::int32_t>(std::min(axis.extent - 1.0, std::floor(b)));
+                if (j1 - j0 < 4) continue;  // too short to turn twice
+                ev.lines_read += 1;
+                ev.turns += count_turns(table, rows, *k, j0, j1, step);
+            }
+        };
+        read(table.rows, true, y_lo, y_hi);
+        read(table.columns, false, x_lo, x_hi);
+    }
     // How much of the shape lies inside the frame: its area on 64 rows across
     // it, with and without the frame's edges.
     double all = 0, inside = 0;
@@ -222,7 +293,7 @@ bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
 
 }  // namespace
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, bool turns) {
     Evidence ev;
     const double outer = disc.r + rim;
     auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
@@ -245,11 +316,11 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
         return true;
     };
     integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
-              disc.r / 2, true);
+              disc.r / 2, true, turns);
     return ev;
 }
 
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim, bool turns) {
     Evidence ev;
     const double cs = std::cos(e.theta), sn = std::sin(e.theta);
     auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
@@ -286,7 +357,7 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
     integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
-              std::min(e.a, e.b) / 2, true);
+              std::min(e.a, e.b) / 2, true, turns);
     return ev;
 }
 
@@ -338,7 +409,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         hi = 1;
         return true;  // bands are weighed on what the frame shows
     };
-    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false);
+    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false, false);
     return ev;
 }
 
