@@ -135,11 +135,10 @@ double covered(const Run* begin, const Run* end, double lo, double hi) {
 // interval [lo, hi] of the coordinate along the line; false when it misses.
 template <class Chord, class ChordAt>
 void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi,
-               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed, bool turns) {
+               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed) {
     // The colours just outside the crossings that show the outline, and just
     // inside those unset there.
     std::vector<Colour> background, unset_inside;
-    std::vector<double> core_brightness;  // at the middle of each line's core
     const bool read_colours = closed && table.frame != nullptr;
     const bool compare_step = read_colours && 2.0 * middle_shrink >= kMinStepSize;
     // Along one scanned line, nested chords of the shape grown by the rim
@@ -230,10 +229,6 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                     }
                     ev.core += b - a;
                     ev.core_set += longest;
-                    if (read_colours && turns) {
-                        const Colour c = colour_at(table, rows, *k, (a + b) / 2, axis.extent);
-                        core_brightness.push_back(std::max({c[0], c[1], c[2]}));
-                    }
                 }
             }
             if (has_middle) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
@@ -242,29 +237,6 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     along(table.rows, true, y_lo, y_hi);
     along(table.columns, false, x_lo, x_hi);
     ev.crossings_hidden = count_hidden(unset_inside, background);
-    if (!core_brightness.empty()) {
-        auto mid = core_brightness.begin() + static_cast<std::ptrdiff_t>(core_brightness.size() / 2);
-        std::nth_element(core_brightness.begin(), mid, core_brightness.end());
-        const double step = std::max(kMinTurn, kTurnShare * *mid);
-        // At most kTurnLines lines each way: a share, not a count, is wanted.
-        auto read = [&](const Axis& axis, bool rows, double first, double last) {
-            const auto begin = std::lower_bound(axis.lines.begin(), axis.lines.end(),
-                                                static_cast<std::int32_t>(std::ceil(first)));
-            const auto end = std::upper_bound(begin, axis.lines.end(), static_cast<std::int32_t>(std::floor(last)));
-            const std::ptrdiff_t stride = std::max<std::ptrdiff_t>(1, (end - begin + kTurnLines - 1) / kTurnLines);
-            for (auto k = begin; k < end; k += std::min(stride, end - k)) {
-                double a, b;
-                if (!chord(rows, *k, -rim, a, b)) continue;
-                const auto j0 = static_cast<std::int32_t>(std::max(0.0, std::ceil(a)));
-                const auto j1 = static_cast<std::int32_t>(std::min(axis.extent - 1.0, std::floor(b)));
-                if (j1 - j0 < 4) continue;  // too short to turn twice
-                ev.lines_read += 1;
-                ev.turns += count_turns(table, rows, *k, j0, j1, step);
-            }
-        };
-        read(table.rows, true, y_lo, y_hi);
-        read(table.columns, false, x_lo, x_hi);
-    }
     // How much of the shape lies inside the frame: its area on 64 rows across
     // it, with and without the frame's edges.
     double all = 0, inside = 0;
@@ -279,6 +251,42 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     ev.unclipped = all > 0 ? (ev.core + ev.inner_rim + ev.outer_rim) * all / std::max(inside, 1e-9) : 0.0;
 }
 
+// Reads the frame along the cores of at most kTurnLines scanned lines each
+// way (a share, not a count, is wanted) into ev.lines_read and ev.turns.
+template <class Chord>
+void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi, Chord chord,
+                Evidence& ev) {
+    struct Piece {
+        bool rows;
+        std::int32_t line, first, last;
+    };
+    std::vector<Piece> pieces;
+    std::vector<double> middles;
+    auto collect = [&](const Axis& axis, bool rows, double first, double last) {
+        const auto begin = std::lower_bound(axis.lines.begin(), axis.lines.end(),
+                                            static_cast<std::int32_t>(std::ceil(first)));
+        const auto end = std::upper_bound(begin, axis.lines.end(), static_cast<std::int32_t>(std::floor(last)));
+        const std::ptrdiff_t stride = std::max<std::ptrdiff_t>(1, (end - begin + kTurnLines - 1) / kTurnLines);
+        for (auto k = begin; k < end; k += std::min(stride, end - k)) {
+            double a, b;
+            if (!chord(rows, *k, -rim, a, b)) continue;
+            const auto j0 = static_cast<std::int32_t>(std::max(0.0, std::ceil(a)));
+            const auto j1 = static_cast<std::int32_t>(std::min(axis.extent - 1.0, std::floor(b)));
+            if (j1 - j0 < 4) continue;  // too short to turn twice
+            pieces.push_back({rows, *k, j0, j1});
+            middles.push_back(brightness(table.line_pixel(rows, *k, (j0 + j1) / 2)));
+        }
+    };
+    collect(table.rows, true, y_lo, y_hi);
+    collect(table.columns, false, x_lo, x_hi);
+    if (pieces.empty()) return;
+    const auto mid = middles.begin() + static_cast<std::ptrdiff_t>(middles.size() / 2);
+    std::nth_element(middles.begin(), mid, middles.end());
+    const double step = std::max(kMinTurn, kTurnShare * *mid);
+    for (const Piece& piece : pieces) ev.turns += count_turns(table, piece.rows, piece.line, piece.first, piece.last, step);
+    ev.lines_read += static_cast<double>(pieces.size());
+}
+
 // Where the line {p + u d} enters and leaves the conic region q(u) <= 0 with
 // q(u) = A u^2 + B u + C; false when it misses.
 bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
@@ -291,12 +299,10 @@ bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
     return true;
 }
 
-}  // namespace
-
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, bool turns) {
-    Evidence ev;
-    const double outer = disc.r + rim;
-    auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+// Where scanned line `position` (a row when `rows`) crosses the shape grown
+// by `grow` (shrunk when negative): [lo, hi] along the line; false when it misses.
+auto disc_chord(const DiscShape& disc) {
+    return [disc](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
         const double radius = disc.r + grow;
         if (radius <= 0) return false;
         const double d = rows ? position - disc.y : position - disc.x;
@@ -308,22 +314,11 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
         hi = c + h;
         return true;
     };
-    auto chord_at = [&](double y, double& lo, double& hi) {
-        const double h2 = outer * outer - (y - disc.y) * (y - disc.y);
-        if (h2 <= 0) return false;
-        lo = disc.x - std::sqrt(h2);
-        hi = disc.x + std::sqrt(h2);
-        return true;
-    };
-    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
-              disc.r / 2, true, turns);
-    return ev;
 }
 
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim, bool turns) {
-    Evidence ev;
+auto ellipse_chord(const EllipseShape& e) {
     const double cs = std::cos(e.theta), sn = std::sin(e.theta);
-    auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+    return [e, cs, sn](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
         const double a = e.a + grow, b = e.b + grow;
         if (a <= 0 || b <= 0) return false;
         // Points (u, position) on a row or (position, u) on a column, in the
@@ -346,8 +341,37 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
         return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
-    const double reach_x = std::sqrt(std::pow((e.a + rim) * cs, 2) + std::pow((e.b + rim) * sn, 2));
-    const double reach_y = std::sqrt(std::pow((e.a + rim) * sn, 2) + std::pow((e.b + rim) * cs, 2));
+}
+
+// Half the width and height of the box around an ellipse grown by `grow`.
+void ellipse_reach(const EllipseShape& e, double grow, double& reach_x, double& reach_y) {
+    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
+    reach_x = std::sqrt(std::pow((e.a + grow) * cs, 2) + std::pow((e.b + grow) * sn, 2));
+    reach_y = std::sqrt(std::pow((e.a + grow) * sn, 2) + std::pow((e.b + grow) * cs, 2));
+}
+
+}  // namespace
+
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
+    Evidence ev;
+    const double outer = disc.r + rim;
+    auto chord_at = [&](double y, double& lo, double& hi) {
+        const double h2 = outer * outer - (y - disc.y) * (y - disc.y);
+        if (h2 <= 0) return false;
+        lo = disc.x - std::sqrt(h2);
+        hi = disc.x + std::sqrt(h2);
+        return true;
+    };
+    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, disc_chord(disc), chord_at,
+              ev, disc.r / 2, true);
+    return ev;
+}
+
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
+    Evidence ev;
+    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
+    double reach_x, reach_y;
+    ellipse_reach(e, rim, reach_x, reach_y);
     auto chord_at = [&](double y, double& lo, double& hi) {
         // A row at any height: the same conic, unscanned.
         const double a = e.a + rim, b = e.b + rim, dy = y - e.y;
@@ -356,9 +380,22 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
         return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
-    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
-              std::min(e.a, e.b) / 2, true, turns);
+    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, ellipse_chord(e), chord_at, ev,
+              std::min(e.a, e.b) / 2, true);
     return ev;
+}
+
+void read_disc_turns(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev) {
+    if (table.frame == nullptr) return;
+    const double core = disc.r - rim;
+    read_turns(table, rim, disc.x - core, disc.x + core, disc.y - core, disc.y + core, disc_chord(disc), ev);
+}
+
+void read_ellipse_turns(const ScanTable& table, const EllipseShape& e, double rim, Evidence& ev) {
+    if (table.frame == nullptr) return;
+    double reach_x, reach_y;
+    ellipse_reach(e, -rim, reach_x, reach_y);
+    read_turns(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, ellipse_chord(e), ev);
 }
 
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim) {
@@ -409,7 +446,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         hi = 1;
         return true;  // bands are weighed on what the frame shows
     };
-    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false, false);
+    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false);
     return ev;
 }
 

@@ -71,10 +71,13 @@ struct Evidence {
     double band_score() const { return fill() * clear(); }
 };
 
-// `turns`: also read the frame along the lines inside for its turns (it costs
-// more than the rest; worth it only for a shape that would otherwise score).
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim, bool turns = false);
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim, bool turns = false);
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
+// Add the frame's turns inside the shape to `ev` (lines_read, turns). It
+// reads every pixel of those lines: worth it only for a shape that would
+// otherwise be found.
+void read_disc_turns(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev);
+void read_ellipse_turns(const ScanTable& table, const EllipseShape& ellipse, double rim, Evidence& ev);
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
 
 }  // namespace kestrune::find

@@ -280,13 +280,15 @@ private:
             if (refine(pts, unspent, c) && valid(c) && round_enough(pts, unspent, c)) {
                 const double s = size(c);
                 Found f{o_.kind, {}, 0, 0, {}};
-                auto weigh = [&](bool turns) {
-                    f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s), turns)
-                                        : ellipse_evidence(table_, c.ellipse, rim_for(s), turns);
-                    f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
-                };
-                weigh(false);
-                if (f.score >= o_.min_score) weigh(true);  // only what would be found pays for the frame's turns
+                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s))
+                                    : ellipse_evidence(table_, c.ellipse, rim_for(s));
+                auto weigh = [&] { f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0; };
+                weigh();
+                if (f.score >= o_.min_score) {  // only what would be found pays for reading the frame inside
+                    if (disc()) read_disc_turns(table_, c.disc, rim_for(s), f.evidence);
+                    else read_ellipse_turns(table_, c.ellipse, rim_for(s), f.evidence);
+                    weigh();
+                }
                 if (f.score >= o_.min_score) {
                     const auto near = near_outline(pts, unspent, c, std::max(1.5, 0.08 * s));
                     f.support = static_cast<std::int32_t>(near.size());
