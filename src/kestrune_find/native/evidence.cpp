@@ -191,7 +191,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
             // Each crossing of the outline inside the frame: mostly set just
             // inside, and at least half unset just outside (a blurred edge
             // spills some colour outward).
-            double c_lo, c_hi;
+            double c_lo = 0, c_hi = 0;
             const bool has_middle = chord(rows, *k, -middle_shrink, c_lo, c_hi);
             const double rim_in[2] = {(n_lo + i_lo) / 2, (i_hi + n_hi) / 2};
             const double rim_out[2] = {(o_lo + g_lo) / 2, (g_hi + o_hi) / 2};
