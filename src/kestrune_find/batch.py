@@ -64,9 +64,9 @@ def check_options(options: dict[str, Any] | None) -> dict[str, Any]:
             continue
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
             raise ValueError(f"{key} must be a finite number, got {value!r}")
-        low, high = {"min_score": (0, 1), "stretch": (1, MAX_STRETCH)}.get(key, (0, math.inf))
-        if not low <= value <= high:
-            bound = f"from {low} to {high}" if high < math.inf else f"at least {low}"
+        least, most = {"min_score": (0.0, 1.0), "stretch": (1.0, MAX_STRETCH)}.get(key, (0.0, math.inf))
+        if not least <= value <= most:
+            bound = f"from {least:g} to {most:g}" if most < math.inf else f"at least {least:g}"
             raise ValueError(f"{key} must be {bound}, got {value!r}")
     for low, high in (("min_r", "max_r"), ("min_width", "max_width")):
         if low in checked and high in checked and checked[low] > checked[high]:
