@@ -134,6 +134,7 @@ def test_find_table_has_a_row_per_request_and_draws(scene_png, tmp_path):
     (["--circle", "red", "--min-r", "-3"], "argument --min-r: must be at least 0"),
     (["--circle", "red", "--max-r", "nan"], "argument --max-r"),
     (["--circle", "red", "--min-score", "1.5"], "argument --min-score: must be from 0 to 1"),
+    (["--circle", "red", "--stretch", "0.5"], "argument --stretch: must be from 1 to 1.6"),
     (["--circle", "red", "--max-shapes", "0"], "argument --max-shapes: must be at least 1"),
     (["--circle", "purple"], "unknown colour 'purple'"),
     (["--circle"], "expected at least one argument"),

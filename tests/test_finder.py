@@ -213,6 +213,71 @@ def test_a_glow_of_the_colour_is_not_a_ball_and_a_blurred_ball_is(seed):
     assert len(found) == 1 and matches(found[0], 470, 240, r)
 
 
+def paint_coil(rgb, x, y, r, pitch, colour=RED):
+    """A rope of the colour coiled flat: turns `pitch` apart, lit across their
+    round tops, the gaps between them a dark shade of the colour."""
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    d = np.hypot(xs - x, ys - y)
+    across = np.mod(d - pitch * np.arctan2(ys - y, xs - x) / (2 * np.pi), pitch) / pitch
+    light = 0.45 + 0.55 * np.sin(np.pi * across)
+    rgb[:] = np.where((d <= r)[..., None], np.asarray(colour, float) * light[..., None], rgb)
+
+
+def paint_ball(rgb, x, y, r, colour=RED):
+    """A ball lit from the upper left: shaded, with a highlight and a seam."""
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    u, v = (xs - x) / r, (ys - y) / r
+    z = np.sqrt(np.clip(1 - u * u - v * v, 0, 1))
+    light = 0.5 + 0.5 * np.clip(-0.5 * u - 0.5 * v + 0.7 * z, 0, 1)
+    shade = np.asarray(colour, float) * light[..., None]
+    shine = np.exp(-((u + 0.35) ** 2 + (v + 0.35) ** 2) / 0.02)[..., None]
+    shade = shade * (1 - 0.6 * shine) + 255.0 * 0.6 * shine
+    shade = np.where((np.abs(u - 0.2 * v * v) < 0.04)[..., None], shade * 0.6, shade)
+    rgb[:] = np.where((u * u + v * v <= 1)[..., None], shade, rgb)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_coil_of_the_colour_is_not_a_ball_and_a_shaded_ball_is(seed):
+    # The coil's dark gaps are still the colour, so its mask is a disc; only
+    # the frame shows its turns alternating light and dark all across it.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed, noise=0.0)
+    paint_coil(rgb, 170, 230, rng.uniform(30, 60), pitch=rng.uniform(7, 11))
+    r = rng.uniform(20, 60)
+    paint_ball(rgb, 470, 240, r)
+    rgb = gaussian_blur(rgb, 1.0) + rng.normal(0.0, 3.0, rgb.shape)
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
+    assert len(found) == 1 and matches(found[0], 470, 240, r)
+
+
+def paint_ellipse(rgb, x, y, a, b, theta, colour=RED):
+    """An anti-aliased ellipse, 4 x 4 supersampled."""
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    cover = np.zeros(rgb.shape[:2])
+    c, s = math.cos(theta), math.sin(theta)
+    for dy in (-0.375, -0.125, 0.125, 0.375):
+        for dx in (-0.375, -0.125, 0.125, 0.375):
+            u, v = (xs + dx - x) * c + (ys + dy - y) * s, -(xs + dx - x) * s + (ys + dy - y) * c
+            cover += ((u / a) ** 2 + (v / b) ** 2 <= 1) / 16.0
+    rgb[:] = rgb * (1 - cover[..., None]) + np.asarray(colour, float) * cover[..., None]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_ball_stretched_by_the_lens_is_a_disc_and_a_long_ellipse_is_not(seed):
+    # A ball near the edge of a wide lens is an ellipse of axis ratio 1.25:
+    # a disc of the mean semi-axis; one of ratio 1.45 is a disc only when asked.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed)
+    r = rng.uniform(22, 45)
+    paint_ellipse(rgb, 170, 240, 1.25 * r / 1.125, r / 1.125, rng.uniform(0, math.pi))
+    paint_ellipse(rgb, 470, 240, 1.45 * 30 / 1.225, 30 / 1.225, rng.uniform(0, math.pi))
+    frame = frame_of(gaussian_blur(rgb, 1.0))
+    found = kf.Finder(seed=seed).find(frame, "disc", "red")
+    assert len(found) == 1 and math.hypot(found[0].x - 170, found[0].y - 240) < 1 and abs(found[0].r - r) < 0.05 * r
+    wider = kf.Finder(seed=seed).find(frame, "disc", "red", stretch=1.5)
+    assert sorted(round(d.x, -1) for d in wider) == [170, 470]
+
+
 def test_an_empty_frame_is_empty_and_a_disc_off_the_frame_is_not_a_find():
     rgb = canvas()
     assert kf.Finder().find(frame_of(rgb), "disc", "red") == []
@@ -281,6 +346,7 @@ def test_ellipses_lines_and_stripes():
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_r=9, max_r=5), ValueError, "min_r"),
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_r=-1), ValueError, "min_r"),
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_score=1.5), ValueError, "min_score"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", stretch=0.8), ValueError, "stretch"),
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "line", "red", min_width=8, max_width=2), ValueError,
      "min_width"),
     (lambda f: kf.Finder(seed=-1), ValueError, "seed"),

@@ -20,13 +20,13 @@ from typing import Any, TypeVar
 
 from .colours import Colour, colour as resolve_colour
 from .draw import IMAGE_SUFFIXES, MAX_PIXELS, ImageError, read_image, require
-from .finder import SHAPES, Finder
+from .finder import MAX_STRETCH, SHAPES, Finder
 
 T = TypeVar("T")
 Request = tuple[str, Colour]
 
 #: The keyword options of Finder.find that the runners pass on.
-OPTIONS = ("min_r", "max_r", "min_width", "max_width", "min_score", "max_shapes")
+OPTIONS = ("min_r", "max_r", "min_width", "max_width", "min_score", "max_shapes", "stretch")
 
 _local = threading.local()
 
@@ -52,8 +52,8 @@ def check_requests(requests: Sequence[tuple[str, Colour | str]]) -> list[Request
 def check_options(options: dict[str, Any] | None) -> dict[str, Any]:
     """The find options (see OPTIONS), checked before any frame is read:
     sizes are non-negative numbers, each minimum at most its maximum,
-    min_score in [0, 1], max_shapes a non-negative integer. None values are
-    dropped (the finder's defaults apply)."""
+    min_score in [0, 1], stretch in [1, 1.6], max_shapes a non-negative
+    integer. None values are dropped (the finder's defaults apply)."""
     checked = {k: v for k, v in (options or {}).items() if v is not None}
     for key, value in checked.items():
         if key not in OPTIONS:
@@ -64,8 +64,10 @@ def check_options(options: dict[str, Any] | None) -> dict[str, Any]:
             continue
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
             raise ValueError(f"{key} must be a finite number, got {value!r}")
-        if value < 0 or (key == "min_score" and value > 1):
-            raise ValueError(f"{key} must be {'from 0 to 1' if key == 'min_score' else 'at least 0'}, got {value!r}")
+        least, most = {"min_score": (0.0, 1.0), "stretch": (1.0, MAX_STRETCH)}.get(key, (0.0, math.inf))
+        if not least <= value <= most:
+            bound = f"from {least:g} to {most:g}" if most < math.inf else f"at least {least:g}"
+            raise ValueError(f"{key} must be {bound}, got {value!r}")
     for low, high in (("min_r", "max_r"), ("min_width", "max_width")):
         if low in checked and high in checked and checked[low] > checked[high]:
             raise ValueError(f"{low} ({checked[low]:g}) must not exceed {high} ({checked[high]:g})")

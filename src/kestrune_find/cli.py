@@ -29,7 +29,7 @@ from .calibrate import calibrate as calibrate_frame
 from .colours import COLOURS, Colour, colour as resolve_colour, save_colour
 from .draw import (IMAGE_SUFFIXES, MAX_PIXELS, ImageError, MissingExtra, check_writable, draw_shapes, read_image,
                    save_image)
-from .finder import MAX_SHAPES, MIN_R, MIN_SCORE, Finder
+from .finder import MAX_SHAPES, MAX_STRETCH, MIN_R, MIN_SCORE, STRETCH, Finder
 from .scene import CONTENTS, Scene, error, nearest_line, render_scene
 from .shapes import Band, Disc, Ellipse, Line, Shape, Stripe
 
@@ -90,6 +90,7 @@ size = _number(float, 0.0, what="a number")
 positive = _number(int, 1, what="a whole number")
 seed_number = _number(int, 0, 2 ** 64 - 1, what="a whole number")
 score_number = _number(float, 0.0, 1.0, what="a number")
+stretch_number = _number(float, 1.0, MAX_STRETCH, what="a number")
 
 SHAPE_FLAGS = ((("--circle", "--disc"), "disc", "discs (balls)"), (("--ellipse",), "ellipse", "ellipses"),
                (("--lines", "--line"), "line", "thin lines"), (("--stripe", "--stripes"), "stripe", "wide stripes"))
@@ -113,6 +114,9 @@ def add_shape_options(parser: argparse.ArgumentParser) -> None:
                        + ", ".join(f"{k} {v:g}" for k, v in MIN_SCORE.items()) + ")")
     sizes.add_argument("--max-shapes", type=positive, metavar="N",
                        help=f"at most this many shapes per shape and colour (default {MAX_SHAPES})")
+    sizes.add_argument("--stretch", type=stretch_number, metavar="RATIO",
+                       help="circles: a ball stretched into an ellipse up to this axis ratio still counts, as "
+                       f"near the edge of a wide lens (1 to {MAX_STRETCH:g}, default {STRETCH:g})")
     parser.add_argument("--seed", type=seed_number, default=0,
                         help="seed of the fits' samples: the same seed, the same finds (default 0)")
 

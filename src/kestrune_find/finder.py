@@ -35,6 +35,10 @@ SHAPES = ("disc", "ellipse", "line", "stripe")
 #: and needs more evidence for the same trust.
 MIN_SCORE: Mapping[str, float] = MappingProxyType({"disc": 0.625, "ellipse": 0.8, "line": 0.75, "stripe": 0.75})
 MIN_R = 10.0         # discs and ellipses: smallest radius or semi-axis; smaller ones are too easily specks
+#: Discs: the longer over the shorter axis a ball may show and still be a disc
+#: (a ball near the edge of a wide lens, or smeared by motion, is an ellipse).
+STRETCH = 1.3
+MAX_STRETCH = 1.6    # beyond, a circle lies too far off an ellipse to start it from: search for ellipses
 MAX_SHAPES = 16
 ELLIPSE_ITERATIONS = 256  # samples per ellipse proposal at most (discs: 512)
 LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
@@ -133,14 +137,17 @@ class Finder:
 
     def find(self, frame: Frame, shape: str, colour: str | Colour, *, min_r: float | None = None,
              max_r: float | None = None, min_width: float | None = None, max_width: float | None = None,
-             min_score: float | None = None, max_shapes: int = MAX_SHAPES) -> list[Shape]:
+             min_score: float | None = None, max_shapes: int = MAX_SHAPES,
+             stretch: float = STRETCH) -> list[Shape]:
         """Every `shape` ("disc", "ellipse", "line", "stripe") of `colour` (a
         built-in name, a colour file's path or a Colour) in `frame`, best score
         first: at most `max_shapes`, each scoring at least `min_score`.
 
         min_r, max_r: radius (discs) or semi-axes (ellipses), pixels; by
         default 10 up to what the frame can hold. min_width, max_width: across a
-        line (default up to 12) or a stripe (default from 6).
+        line (default up to 12) or a stripe (default from 6). stretch: discs
+        stretched into an ellipse up to this axis ratio are discs too (r is
+        the mean of its semi-axes); 1 for round ones only.
         """
         if shape not in SHAPES:
             raise ValueError(f"shape must be one of {', '.join(SHAPES)}, got {shape!r}")
@@ -167,12 +174,13 @@ class Finder:
             score = MIN_SCORE[shape] if self.min_score is None else self.min_score
         if isinstance(max_shapes, bool) or not isinstance(max_shapes, (int, np.integer)) or max_shapes < 0:
             raise ValueError(f"max_shapes must be a non-negative integer, got {max_shapes!r}")
+        most_stretched = _number("stretch", stretch, 1.0, MAX_STRETCH)
 
         rows, columns = self._scan(frame, spec)
         options = {
             "kind": shape, "min_r": lo_r, "max_r": max(hi_r, lo_r), "min_width": lo_w, "max_width": max(hi_w, lo_w),
             "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
-            "row_count": self.row_count, "column_count": self.column_count,
+            "row_count": self.row_count, "column_count": self.column_count, "stretch": most_stretched,
         }
         if shape == "ellipse":
             # Past 256 samples of five points, more found no other ellipse on

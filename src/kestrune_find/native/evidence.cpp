@@ -31,9 +31,23 @@ constexpr double kMinCompared = 8;
 constexpr double kHiddenDistance2 = 40.0 * 40.0;
 constexpr double kNearBackground = 0.15;
 
+// Inside a shape the frame's brightness (the largest channel, which carries
+// it for every hue) turns when it rises or falls back by more than
+// kTurnShare of its typical value there, and at least kMinTurn: steps
+// smaller than that are noise, shading and JPEG. More than kMaxTurns turns
+// per line read, on at least kMinLinesRead lines, is a striped inside.
+constexpr double kTurnShare = 0.25;
+constexpr double kMinTurn = 24.0;
+constexpr double kMaxTurns = 2.0;
+constexpr double kMinLinesRead = 4;
+constexpr std::ptrdiff_t kTurnLines = 24;
+
 }  // namespace
 
+bool Evidence::striped() const { return lines_read >= kMinLinesRead && turns >= kMaxTurns * lines_read; }
+
 double Evidence::fill() const {
+    if (striped()) return 0.0;
     const double length = core + inner_rim;
     const double all = length > 0 ? (core_set + inner_rim_set) / length : 0.0;
     return middle > 0 ? std::min(all, middle_set / middle) : all;
@@ -58,6 +72,35 @@ Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u,
     const auto k = static_cast<std::int32_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
     const std::uint8_t* p = table.line_pixel(rows, line, k);
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
+}
+
+double brightness(const std::uint8_t* p) { return static_cast<double>(std::max({p[0], p[1], p[2]})); }
+
+// How often the brightness along pixels [first, last] of a scanned line turns
+// from rising to falling or back by more than `step`.
+double count_turns(const ScanTable& table, bool rows, std::int32_t line, std::int32_t first, std::int32_t last,
+                   double step) {
+    double lo = brightness(table.line_pixel(rows, line, first)), hi = lo, extreme = lo;
+    int direction = 0;  // +1 rising, -1 falling, 0 not yet clear
+    double turns = 0;
+    for (std::int32_t j = first + 1; j <= last; ++j) {
+        const double v = brightness(table.line_pixel(rows, line, j));
+        if (direction == 0) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+            if (hi - lo > step) {
+                direction = v == hi ? 1 : -1;
+                extreme = v;
+            }
+        } else if (direction * (v - extreme) > 0) {
+            extreme = v;
+        } else if (direction * (extreme - v) > step) {
+            turns += 1;
+            direction = -direction;
+            extreme = v;
+        }
+    }
+    return turns;
 }
 
 double distance2(const Colour& a, const Colour& b) {
@@ -148,7 +191,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
             // Each crossing of the outline inside the frame: mostly set just
             // inside, and at least half unset just outside (a blurred edge
             // spills some colour outward).
-            double c_lo, c_hi;
+            double c_lo = 0, c_hi = 0;
             const bool has_middle = chord(rows, *k, -middle_shrink, c_lo, c_hi);
             const double rim_in[2] = {(n_lo + i_lo) / 2, (i_hi + n_hi) / 2};
             const double rim_out[2] = {(o_lo + g_lo) / 2, (g_hi + o_hi) / 2};
@@ -208,6 +251,42 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     ev.unclipped = all > 0 ? (ev.core + ev.inner_rim + ev.outer_rim) * all / std::max(inside, 1e-9) : 0.0;
 }
 
+// Reads the frame along the cores of at most kTurnLines scanned lines each
+// way (a share, not a count, is wanted) into ev.lines_read and ev.turns.
+template <class Chord>
+void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi, Chord chord,
+                Evidence& ev) {
+    struct Piece {
+        bool rows;
+        std::int32_t line, first, last;
+    };
+    std::vector<Piece> pieces;
+    std::vector<double> middles;
+    auto collect = [&](const Axis& axis, bool rows, double first, double last) {
+        const auto begin = std::lower_bound(axis.lines.begin(), axis.lines.end(),
+                                            static_cast<std::int32_t>(std::ceil(first)));
+        const auto end = std::upper_bound(begin, axis.lines.end(), static_cast<std::int32_t>(std::floor(last)));
+        const std::ptrdiff_t stride = std::max<std::ptrdiff_t>(1, (end - begin + kTurnLines - 1) / kTurnLines);
+        for (auto k = begin; k < end; k += std::min(stride, end - k)) {
+            double a, b;
+            if (!chord(rows, *k, -rim, a, b)) continue;
+            const auto j0 = static_cast<std::int32_t>(std::max(0.0, std::ceil(a)));
+            const auto j1 = static_cast<std::int32_t>(std::min(axis.extent - 1.0, std::floor(b)));
+            if (j1 - j0 < 4) continue;  // too short to turn twice
+            pieces.push_back({rows, *k, j0, j1});
+            middles.push_back(brightness(table.line_pixel(rows, *k, (j0 + j1) / 2)));
+        }
+    };
+    collect(table.rows, true, y_lo, y_hi);
+    collect(table.columns, false, x_lo, x_hi);
+    if (pieces.empty()) return;
+    const auto mid = middles.begin() + static_cast<std::ptrdiff_t>(middles.size() / 2);
+    std::nth_element(middles.begin(), mid, middles.end());
+    const double step = std::max(kMinTurn, kTurnShare * *mid);
+    for (const Piece& piece : pieces) ev.turns += count_turns(table, piece.rows, piece.line, piece.first, piece.last, step);
+    ev.lines_read += static_cast<double>(pieces.size());
+}
+
 // Where the line {p + u d} enters and leaves the conic region q(u) <= 0 with
 // q(u) = A u^2 + B u + C; false when it misses.
 bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
@@ -220,12 +299,10 @@ bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
     return true;
 }
 
-}  // namespace
-
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
-    Evidence ev;
-    const double outer = disc.r + rim;
-    auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+// Where scanned line `position` (a row when `rows`) crosses the shape grown
+// by `grow` (shrunk when negative): [lo, hi] along the line; false when it misses.
+auto disc_chord(const DiscShape& disc) {
+    return [disc](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
         const double radius = disc.r + grow;
         if (radius <= 0) return false;
         const double d = rows ? position - disc.y : position - disc.x;
@@ -237,22 +314,11 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
         hi = c + h;
         return true;
     };
-    auto chord_at = [&](double y, double& lo, double& hi) {
-        const double h2 = outer * outer - (y - disc.y) * (y - disc.y);
-        if (h2 <= 0) return false;
-        lo = disc.x - std::sqrt(h2);
-        hi = disc.x + std::sqrt(h2);
-        return true;
-    };
-    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
-              disc.r / 2, true);
-    return ev;
 }
 
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
-    Evidence ev;
+auto ellipse_chord(const EllipseShape& e) {
     const double cs = std::cos(e.theta), sn = std::sin(e.theta);
-    auto chord = [&](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+    return [e, cs, sn](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
         const double a = e.a + grow, b = e.b + grow;
         if (a <= 0 || b <= 0) return false;
         // Points (u, position) on a row or (position, u) on a column, in the
@@ -275,8 +341,37 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
         return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
-    const double reach_x = std::sqrt(std::pow((e.a + rim) * cs, 2) + std::pow((e.b + rim) * sn, 2));
-    const double reach_y = std::sqrt(std::pow((e.a + rim) * sn, 2) + std::pow((e.b + rim) * cs, 2));
+}
+
+// Half the width and height of the box around an ellipse grown by `grow`.
+void ellipse_reach(const EllipseShape& e, double grow, double& reach_x, double& reach_y) {
+    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
+    reach_x = std::sqrt(std::pow((e.a + grow) * cs, 2) + std::pow((e.b + grow) * sn, 2));
+    reach_y = std::sqrt(std::pow((e.a + grow) * sn, 2) + std::pow((e.b + grow) * cs, 2));
+}
+
+}  // namespace
+
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
+    Evidence ev;
+    const double outer = disc.r + rim;
+    auto chord_at = [&](double y, double& lo, double& hi) {
+        const double h2 = outer * outer - (y - disc.y) * (y - disc.y);
+        if (h2 <= 0) return false;
+        lo = disc.x - std::sqrt(h2);
+        hi = disc.x + std::sqrt(h2);
+        return true;
+    };
+    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, disc_chord(disc), chord_at,
+              ev, disc.r / 2, true);
+    return ev;
+}
+
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
+    Evidence ev;
+    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
+    double reach_x, reach_y;
+    ellipse_reach(e, rim, reach_x, reach_y);
     auto chord_at = [&](double y, double& lo, double& hi) {
         // A row at any height: the same conic, unscanned.
         const double a = e.a + rim, b = e.b + rim, dy = y - e.y;
@@ -285,9 +380,22 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
         return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
                                   s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
     };
-    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
+    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, ellipse_chord(e), chord_at, ev,
               std::min(e.a, e.b) / 2, true);
     return ev;
+}
+
+void read_disc_turns(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev) {
+    if (table.frame == nullptr) return;
+    const double core = disc.r - rim;
+    read_turns(table, rim, disc.x - core, disc.x + core, disc.y - core, disc.y + core, disc_chord(disc), ev);
+}
+
+void read_ellipse_turns(const ScanTable& table, const EllipseShape& e, double rim, Evidence& ev) {
+    if (table.frame == nullptr) return;
+    double reach_x, reach_y;
+    ellipse_reach(e, -rim, reach_x, reach_y);
+    read_turns(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, ellipse_chord(e), ev);
 }
 
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim) {

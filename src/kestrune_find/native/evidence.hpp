@@ -42,8 +42,17 @@ struct Evidence {
     // Of the crossings showing the outline whose frame colours were compared,
     // those where the colour fades across the rim instead of stepping.
     double crossings_compared = 0, crossings_faded = 0;
+    // The frame along the scanned lines inside the core: how many lines were
+    // read, and how often their brightness turned from rising to falling or
+    // back by a clear step (a ball's shading turns at most at its highlight
+    // and a seam; a coil's turns and gaps alternate all across it).
+    double lines_read = 0, turns = 0;
 
-    double fill() const;     // set share inside the outline, or in the middle if lower
+    // Set share inside the outline, or in the middle if lower; none when the
+    // frame inside turns from light to dark and back too often: a coil or a
+    // weave of the colour, which blur and a wide colour fill in the mask.
+    double fill() const;
+    bool striped() const;
     double clear() const;    // unset share of the outer rim
     // Share of the crossings not hidden that change from set to unset; none
     // when the frame's colour fades across most of them (a glow of the colour
@@ -64,6 +73,11 @@ struct Evidence {
 
 Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
 Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
+// Add the frame's turns inside the shape to `ev` (lines_read, turns). It
+// reads every pixel of those lines: worth it only for a shape that would
+// otherwise be found.
+void read_disc_turns(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev);
+void read_ellipse_turns(const ScanTable& table, const EllipseShape& ellipse, double rim, Evidence& ev);
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
 
 }  // namespace kestrune::find

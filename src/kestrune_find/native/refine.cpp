@@ -187,12 +187,17 @@ bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shap
     return true;
 }
 
-double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
-    // Least squares for d(theta) = r0 + p cos 2theta + q sin 2theta.
+namespace {
+
+// Least squares for the points' distance from the disc's centre along the
+// angle theta: d(theta) = r0 + p cos 2theta + q sin 2theta. False when the
+// points cannot fix it.
+bool second_harmonic(const std::vector<const EdgePoint*>& points, const DiscShape& disc, double& r0, double& p,
+                     double& q) {
     std::array<std::array<double, 3>, 3> A{};
     std::array<double, 3> b{};
-    for (const EdgePoint* p : points) {
-        const double dx = p->x - disc.x, dy = p->y - disc.y;
+    for (const EdgePoint* pt : points) {
+        const double dx = pt->x - disc.x, dy = pt->y - disc.y;
         const double d = std::sqrt(dx * dx + dy * dy);
         if (d < 1e-9) continue;
         const double c2 = (dx * dx - dy * dy) / (d * d), s2 = 2 * dx * dy / (d * d);
@@ -202,8 +207,27 @@ double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape&
             for (int j = 0; j < 3; ++j) A[i][j] += row[i] * row[j];
         }
     }
-    if (!solve<3>(A, b) || !(b[0] > 0)) return 0.0;
-    return std::sqrt(b[1] * b[1] + b[2] * b[2]) / b[0];
+    if (!solve<3>(A, b) || !(b[0] > 0)) return false;
+    r0 = b[0];
+    p = b[1];
+    q = b[2];
+    return true;
+}
+
+}  // namespace
+
+double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
+    double r0, p, q;
+    if (!second_harmonic(points, disc, r0, p, q)) return 0.0;
+    return std::sqrt(p * p + q * q) / r0;
+}
+
+EllipseShape ellipse_through(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
+    double r0, p, q;
+    if (!second_harmonic(points, disc, r0, p, q)) return {disc.x, disc.y, disc.r, disc.r, 0.0};
+    // The distance is longest along the major axis: at 2 theta = atan2(q, p).
+    const double m = std::min(std::sqrt(p * p + q * q), 0.5 * r0);
+    return {disc.x, disc.y, r0 + m, r0 - m, 0.5 * std::atan2(q, p)};
 }
 
 bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,

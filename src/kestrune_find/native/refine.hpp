@@ -54,6 +54,10 @@ bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shap
 // the second harmonic of their distance from the centre, over the radius
 // ((a - b) / (a + b) for an ellipse of semi-axes a and b).
 double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc);
+// The ellipse about the disc's centre that the same second harmonic gives: a
+// start for fitting a disc's points as an ellipse (from a circle, the fit
+// cannot tell which way to turn).
+EllipseShape ellipse_through(const std::vector<const EdgePoint*>& points, const DiscShape& disc);
 
 // Total least squares: the line closest to the points (centroid and unit normal).
 bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,

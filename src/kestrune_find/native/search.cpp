@@ -20,6 +20,14 @@ constexpr double kMinSeen = 0.6;
 // 1.3 ((a - b) / (a + b) = 0.13) are ellipses, not discs; a ball seen through
 // a wide-angle lens near the frame's edge stays below.
 constexpr double kMaxEllipticity = 0.13;
+// A disc stretched into an ellipse (a ball near the edge of a wide lens, or
+// smeared by motion) is tried as that ellipse when its circle is not round or
+// scores from kStretchFloor (at the default stretch; less for more) to below
+// kStretchedScore; having two more free
+// parameters to fit clutter with, the ellipse must score as much as an
+// ellipse must by default, and more than the circle.
+constexpr double kStretchFloor = 0.45;
+constexpr double kStretchedScore = 0.8;
 
 // One 32-bit seed per fit call, from the search's seed and where the call
 // stands in the search (splitmix64 of the four numbers).
@@ -97,7 +105,10 @@ public:
     }
 
 private:
-    bool disc() const { return o_.kind == ShapeKind::disc; }
+    // A disc stretched into an ellipse (a ball near a wide lens's edge) is
+    // weighed and placed as that ellipse.
+    bool disc() const { return o_.kind == ShapeKind::disc && !stretched_; }
+    bool stretched_ = false;
 
     double distance(const Candidate& c, const EdgePoint& p, double* gx, double* gy) const {
         if (disc()) {
@@ -195,6 +206,7 @@ private:
         if (!(x >= -0.5 && x <= table_.width - 0.5 && y >= -0.5 && y <= table_.height - 0.5)) return false;
         if (disc()) return c.disc.r >= o_.min_r && c.disc.r <= max_size_;
         const EllipseShape& e = c.ellipse;  // normalised: a >= b
+        if (stretched_) return (e.a + e.b) / 2 >= o_.min_r && e.a <= max_size_ && e.a <= o_.stretch * e.b;
         return e.b >= o_.min_r && e.a <= max_size_ && e.a <= o_.max_ratio * e.b;
     }
 
@@ -277,12 +289,42 @@ private:
             if (!any) break;
             const Candidate proposal = c;
             bool accepted = false;
-            if (refine(pts, unspent, c) && valid(c) && round_enough(pts, unspent, c)) {
-                const double s = size(c);
-                Found f{o_.kind, {}, 0, 0, {}};
-                f.evidence = disc() ? disc_evidence(table_, c.disc, rim_for(s))
-                                    : ellipse_evidence(table_, c.ellipse, rim_for(s));
+            Found f{o_.kind, {}, 0, 0, {}};
+            auto weigh = [&](const Candidate& shape) {
+                const double rim = rim_for(size(shape));
+                f.evidence = disc() ? disc_evidence(table_, shape.disc, rim) : ellipse_evidence(table_, shape.ellipse, rim);
                 f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
+            };
+            bool ok = refine(pts, unspent, c) && valid(c);
+            if (ok) {
+                const bool round = round_enough(pts, unspent, c);
+                if (round) weigh(c);
+                else f.score = -1.0;  // not a disc, at any min_score
+                // The further a ball may be stretched, the worse its circle fits.
+                const double floor = std::max(0.3, kStretchFloor - 0.5 * (o_.stretch - 1.3));
+                const bool likely = !round || f.score >= floor;
+                // A stretched ball's circle misses both ends, or sits off
+                // its centre: weigh the ellipse it is (reported as a disc of
+                // its mean semi-axis).
+                if (disc() && o_.stretch > 1.0 && likely && f.score < std::max(o_.min_score, kStretchedScore)) {
+                    const Found as_circle = f;
+                    Candidate e{};
+                    e.set(ellipse_through(near_outline(pts, unspent, c, std::max(2.0, 0.4 * c.disc.r)), c.disc));
+                    stretched_ = true;
+                    if (refine(pts, unspent, e) && valid(e)) weigh(e);
+                    if (stretched_ && f.score >= std::max(o_.min_score, kStretchedScore) && f.score > as_circle.score) {
+                        c = e;
+                    } else {
+                        stretched_ = false;
+                        f = as_circle;
+                    }
+                }
+                const double s = size(c);
+                if (f.score >= o_.min_score) {  // only what would be found pays for reading the frame inside
+                    if (disc()) read_disc_turns(table_, c.disc, rim_for(s), f.evidence);
+                    else read_ellipse_turns(table_, c.ellipse, rim_for(s), f.evidence);
+                    f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
+                }
                 if (f.score >= o_.min_score) {
                     const auto near = near_outline(pts, unspent, c, std::max(1.5, 0.08 * s));
                     f.support = static_cast<std::int32_t>(near.size());
@@ -291,6 +333,10 @@ private:
                         f.values[0] = c.disc.x;
                         f.values[1] = c.disc.y;
                         f.values[2] = c.disc.r;
+                    } else if (stretched_) {
+                        f.values[0] = c.ellipse.x;
+                        f.values[1] = c.ellipse.y;
+                        f.values[2] = (c.ellipse.a + c.ellipse.b) / 2;
                     } else {
                         const EllipseShape& e = c.ellipse;
                         const double v[5] = {e.x, e.y, e.a, e.b, e.theta};
@@ -305,6 +351,7 @@ private:
                     }
                 }
             }
+            stretched_ = false;
             if (!accepted) {
                 ++failures;
                 // The proposal's own inliers go, so that the next one differs.

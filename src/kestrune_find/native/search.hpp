@@ -33,6 +33,7 @@ struct SearchOptions {
     ShapeKind kind = ShapeKind::disc;
     double min_r = 8, max_r = 200;        // radius or semi-axes, pixels
     double max_ratio = 3.0;               // ellipses: longer over shorter semi-axis
+    double stretch = 1.0;                 // discs: the axis ratio a disc may be stretched to (1: none)
     double min_width = 0, max_width = 16; // bands: width across, pixels
     double min_score = 0.7;
     std::int32_t max_shapes = 16;
