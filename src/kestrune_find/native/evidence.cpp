@@ -115,7 +115,8 @@ double count_hidden(const std::vector<Colour>& inside, const std::vector<Colour>
     double hidden = 0;
     for (const Colour& c : inside) {
         double near = 0;
-        for (const Colour& b : background) near += distance2(c, b) <= kHiddenDistance2;
+        for (auto b = background.begin(); b != background.end() && near < allowed; ++b)
+            near += distance2(c, *b) <= kHiddenDistance2;
         hidden += near < allowed;
     }
     return hidden;
