@@ -34,17 +34,17 @@ constexpr double kNearBackground = 0.15;
 // Inside a shape the frame's brightness (the largest channel, which carries
 // it for every hue) turns when it rises or falls back by more than
 // kTurnShare of its typical value there, and at least kMinTurn: steps
-// smaller than that are noise, shading and JPEG. More than kMaxTurns turns
+// smaller than that are noise, shading and JPEG. kStripedTurns turns or more
 // per line read, on at least kMinLinesRead lines, is a striped inside.
 constexpr double kTurnShare = 0.25;
 constexpr double kMinTurn = 24.0;
-constexpr double kMaxTurns = 2.0;
+constexpr double kStripedTurns = 2.0;
 constexpr double kMinLinesRead = 4;
 constexpr std::ptrdiff_t kTurnLines = 24;
 
 }  // namespace
 
-bool Evidence::striped() const { return lines_read >= kMinLinesRead && turns >= kMaxTurns * lines_read; }
+bool Evidence::striped() const { return lines_read >= kMinLinesRead && turns >= kStripedTurns * lines_read; }
 
 double Evidence::fill() const {
     if (striped()) return 0.0;

@@ -22,11 +22,16 @@ constexpr double kMinSeen = 0.6;
 constexpr double kMaxEllipticity = 0.13;
 // A disc stretched into an ellipse (a ball near the edge of a wide lens, or
 // smeared by motion) is tried as that ellipse when its circle is not round or
-// scores from kStretchFloor (at the default stretch; less for more) to below
-// kStretchedScore; having two more free
-// parameters to fit clutter with, the ellipse must score as much as an
+// scores from a floor to below kStretchedScore. The floor is kStretchFloor at
+// a stretch of kRoundRatio (the ratio kMaxEllipticity stands for), and drops
+// by kStretchFloorSlope per unit of stretch beyond, to kMinStretchFloor: the
+// further a ball may be stretched, the worse its circle fits. Having two more
+// free parameters to fit clutter with, the ellipse must score as much as an
 // ellipse must by default, and more than the circle.
+constexpr double kRoundRatio = 1.3;
 constexpr double kStretchFloor = 0.45;
+constexpr double kStretchFloorSlope = 0.5;
+constexpr double kMinStretchFloor = 0.3;
 constexpr double kStretchedScore = 0.8;
 
 // One 32-bit seed per fit call, from the search's seed and where the call
@@ -290,29 +295,29 @@ private:
             const Candidate proposal = c;
             bool accepted = false;
             Found f{o_.kind, {}, 0, 0, {}};
+            auto rescore = [&] { f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0; };
             auto weigh = [&](const Candidate& shape) {
                 const double rim = rim_for(size(shape));
                 f.evidence = disc() ? disc_evidence(table_, shape.disc, rim) : ellipse_evidence(table_, shape.ellipse, rim);
-                f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
+                rescore();
             };
-            bool ok = refine(pts, unspent, c) && valid(c);
-            if (ok) {
+            if (refine(pts, unspent, c) && valid(c)) {
                 const bool round = round_enough(pts, unspent, c);
                 if (round) weigh(c);
                 else f.score = -1.0;  // not a disc, at any min_score
-                // The further a ball may be stretched, the worse its circle fits.
-                const double floor = std::max(0.3, kStretchFloor - 0.5 * (o_.stretch - 1.3));
-                const bool likely = !round || f.score >= floor;
                 // A stretched ball's circle misses both ends, or sits off
                 // its centre: weigh the ellipse it is (reported as a disc of
                 // its mean semi-axis).
-                if (disc() && o_.stretch > 1.0 && likely && f.score < std::max(o_.min_score, kStretchedScore)) {
+                const double floor = std::max(kMinStretchFloor,
+                                              kStretchFloor - kStretchFloorSlope * (o_.stretch - kRoundRatio));
+                const double stretched_score = std::max(o_.min_score, kStretchedScore);
+                if (disc() && o_.stretch > 1.0 && (!round || f.score >= floor) && f.score < stretched_score) {
                     const Found as_circle = f;
                     Candidate e{};
                     e.set(ellipse_through(near_outline(pts, unspent, c, std::max(2.0, 0.4 * c.disc.r)), c.disc));
                     stretched_ = true;
                     if (refine(pts, unspent, e) && valid(e)) weigh(e);
-                    if (stretched_ && f.score >= std::max(o_.min_score, kStretchedScore) && f.score > as_circle.score) {
+                    if (stretched_ && f.score >= stretched_score && f.score > as_circle.score) {
                         c = e;
                     } else {
                         stretched_ = false;
@@ -323,7 +328,7 @@ private:
                 if (f.score >= o_.min_score) {  // only what would be found pays for reading the frame inside
                     if (disc()) read_disc_turns(table_, c.disc, rim_for(s), f.evidence);
                     else read_ellipse_turns(table_, c.ellipse, rim_for(s), f.evidence);
-                    f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0;
+                    rescore();
                 }
                 if (f.score >= o_.min_score) {
                     const auto near = near_outline(pts, unspent, c, std::max(1.5, 0.08 * s));
