@@ -300,10 +300,10 @@ bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
     return true;
 }
 
-// Where scanned line `position` (a row when `rows`) crosses the shape grown
-// by `grow` (shrunk when negative): [lo, hi] along the line; false when it misses.
+// Where the row (when `rows`) or column at `position` crosses the shape grown
+// by `grow` (shrunk when negative): [lo, hi] along it; false when it misses.
 auto disc_chord(const DiscShape& disc) {
-    return [disc](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+    return [disc](bool rows, double position, double grow, double& lo, double& hi) {
         const double radius = disc.r + grow;
         if (radius <= 0) return false;
         const double d = rows ? position - disc.y : position - disc.x;
@@ -319,7 +319,7 @@ auto disc_chord(const DiscShape& disc) {
 
 auto ellipse_chord(const EllipseShape& e) {
     const double cs = std::cos(e.theta), sn = std::sin(e.theta);
-    return [e, cs, sn](bool rows, std::int32_t position, double grow, double& lo, double& hi) {
+    return [e, cs, sn](bool rows, double position, double grow, double& lo, double& hi) {
         const double a = e.a + grow, b = e.b + grow;
         if (a <= 0 || b <= 0) return false;
         // Points (u, position) on a row or (position, u) on a column, in the
@@ -356,32 +356,20 @@ void ellipse_reach(const EllipseShape& e, double grow, double& reach_x, double& 
 Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
     Evidence ev;
     const double outer = disc.r + rim;
-    auto chord_at = [&](double y, double& lo, double& hi) {
-        const double h2 = outer * outer - (y - disc.y) * (y - disc.y);
-        if (h2 <= 0) return false;
-        lo = disc.x - std::sqrt(h2);
-        hi = disc.x + std::sqrt(h2);
-        return true;
-    };
-    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, disc_chord(disc), chord_at,
-              ev, disc.r / 2, true);
+    const auto chord = disc_chord(disc);
+    auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
+    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
+              disc.r / 2, true);
     return ev;
 }
 
 Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
     Evidence ev;
-    const double cs = std::cos(e.theta), sn = std::sin(e.theta);
     double reach_x, reach_y;
     ellipse_reach(e, rim, reach_x, reach_y);
-    auto chord_at = [&](double y, double& lo, double& hi) {
-        // A row at any height: the same conic, unscanned.
-        const double a = e.a + rim, b = e.b + rim, dy = y - e.y;
-        const double s0 = -e.x * cs + dy * sn, s1 = cs, t0 = e.x * sn + dy * cs, t1 = -sn;
-        const double ia = 1.0 / (a * a), ib = 1.0 / (b * b);
-        return quadratic_interval(s1 * s1 * ia + t1 * t1 * ib, 2.0 * (s0 * s1 * ia + t0 * t1 * ib),
-                                  s0 * s0 * ia + t0 * t0 * ib - 1.0, lo, hi);
-    };
-    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, ellipse_chord(e), chord_at, ev,
+    const auto chord = ellipse_chord(e);
+    auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
+    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
               std::min(e.a, e.b) / 2, true);
     return ev;
 }
