@@ -250,6 +250,29 @@ def test_a_coil_of_the_colour_is_not_a_ball_and_a_shaded_ball_is(seed):
     assert len(found) == 1 and matches(found[0], 470, 240, r)
 
 
+def paint_letter_o(rgb, x, y, r, background, colour=RED):
+    """A bold letter O on a board: a disc whose small hole shows the board."""
+    rgb[int(y - 1.6 * r):int(y + 1.6 * r), int(x - 1.6 * r):int(x + 1.6 * r)] = background
+    paint_disc(rgb, x, y, r, colour)
+    ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)
+    rgb[((xs - x - 0.08 * r) / (0.12 * r)) ** 2 + ((ys - y) / (0.3 * r)) ** 2 <= 1] = background
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_letter_o_of_the_colour_is_not_a_ball_and_a_glossy_ball_is(seed):
+    # Both masks are discs with a small hole; the letter's shows the dark
+    # board behind it, the ball's is its highlight, lighter than the ball.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed, noise=0.0)
+    paint_letter_o(rgb, 170, 240, rng.uniform(25, 50), background=(35, 35, 40))
+    r = rng.uniform(20, 60)
+    paint_ball(rgb, 470, 240, r)
+    paint_disc(rgb, 470 - 0.35 * r, 240 - 0.35 * r, 0.2 * r, (250, 248, 245))
+    rgb = gaussian_blur(rgb, 0.8) + rng.normal(0.0, 3.0, rgb.shape)
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
+    assert len(found) == 1 and matches(found[0], 470, 240, r)
+
+
 def paint_ellipse(rgb, x, y, a, b, theta, colour=RED):
     """An anti-aliased ellipse, 4 x 4 supersampled."""
     ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)

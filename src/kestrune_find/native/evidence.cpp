@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <utility>
 #include <vector>
 
@@ -42,12 +43,22 @@ constexpr double kStripedTurns = 2.0;
 constexpr double kMinLinesRead = 4;
 constexpr std::ptrdiff_t kTurnLines = 24;
 
+// An enclosed hole inside the core counts when it covers at least
+// kMinHoleShare of the shape's area and its mean brightness lies kHoleDarker
+// or more below the median of the set pixels around it (a letter's hole
+// showing a darker background; a highlight is lighter).
+constexpr double kMinHoleShare = 0.008;
+constexpr double kHoleDarker = 30.0;
+constexpr double kHoleCells = 48;  // grid cells across the core, at most
+
 }  // namespace
 
 bool Evidence::striped() const { return lines_read >= kMinLinesRead && turns >= kStripedTurns * lines_read; }
 
+bool Evidence::holed() const { return hole_dark && hole >= kMinHoleShare; }
+
 double Evidence::fill() const {
-    if (striped()) return 0.0;
+    if (striped() || holed()) return 0.0;
     const double length = core + inner_rim;
     const double all = length > 0 ? (core_set + inner_rim_set) / length : 0.0;
     return middle > 0 ? std::min(all, middle_set / middle) : all;
@@ -288,6 +299,110 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
     ev.lines_read += static_cast<double>(pieces.size());
 }
 
+// Finds the largest patch of unset mask pixels inside the core (the shape
+// shrunk by the rim, rows y_lo to y_hi) that touches neither the core's edge
+// nor the frame's, and compares its brightness with the set pixels' there.
+// Large shapes are read on a grid of every `step`-th pixel each way: a hole
+// that counts still spans several of its cells.
+template <class Chord>
+void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, double size, double area, Chord chord,
+                Evidence& ev) {
+    const std::int32_t step = std::max<std::int32_t>(1, static_cast<std::int32_t>(2.0 * (size - rim) / kHoleCells));
+    const std::int32_t y0 = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(y_lo)));
+    const std::int32_t y1 = std::min<std::int32_t>(table.height - 1, static_cast<std::int32_t>(std::floor(y_hi)));
+    if (y1 < y0 || area <= 0) return;
+    const std::int32_t h = (y1 - y0) / step + 1;
+    // Each grid row's pixels inside the core, [first, last]; then a grid over
+    // the box they span: 0 outside the core, 1 set, 2 unset, 3 unset and visited.
+    std::vector<std::int32_t> first(static_cast<std::size_t>(h)), last(first.size());
+    std::int32_t x0 = table.width, x1 = -1;
+    for (std::int32_t gy = 0; gy < h; ++gy) {
+        double lo, hi;
+        std::int32_t a = 0, b = -1;
+        if (chord(true, y0 + gy * step, -rim, lo, hi)) {
+            a = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(lo)));
+            b = std::min<std::int32_t>(table.width - 1, static_cast<std::int32_t>(std::floor(hi)));
+        }
+        first[static_cast<std::size_t>(gy)] = a;
+        last[static_cast<std::size_t>(gy)] = b;
+        if (b >= a) {
+            x0 = std::min(x0, a);
+            x1 = std::max(x1, b);
+        }
+    }
+    if (x1 < x0) return;
+    const std::int32_t w = (x1 - x0) / step + 1;
+    auto at = [w](std::int32_t gx, std::int32_t gy) {
+        return static_cast<std::size_t>(gy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(gx);
+    };
+    std::vector<std::uint8_t> grid(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0);
+    std::array<std::uint32_t, 256> histogram{};
+    std::uint32_t set_count = 0;
+    for (std::int32_t gy = 0; gy < h; ++gy) {
+        const std::int32_t y = y0 + gy * step;
+        const std::uint8_t* m = table.mask->row(y);
+        const std::int32_t a = first[static_cast<std::size_t>(gy)], b = last[static_cast<std::size_t>(gy)];
+        for (std::int32_t gx = (std::max(a, x0) - x0 + step - 1) / step; x0 + gx * step <= b; ++gx) {
+            const std::int32_t x = x0 + gx * step;
+            if (m[x]) {
+                grid[at(gx, gy)] = 1;
+                ++histogram[static_cast<std::size_t>(brightness(table.frame->pixel(y, x)))];
+                ++set_count;
+            } else {
+                grid[at(gx, gy)] = 2;
+            }
+        }
+    }
+    if (set_count == 0) return;
+    std::vector<std::int32_t> stack;
+    std::int32_t best_cells = 0;
+    double best_brightness = 0;
+    for (std::int32_t gy = 0; gy < h; ++gy) {
+        for (std::int32_t gx = 0; gx < w; ++gx) {
+            if (grid[at(gx, gy)] != 2) continue;
+            grid[at(gx, gy)] = 3;
+            stack.assign(1, gy * w + gx);
+            std::int32_t cells = 0;
+            double sum = 0;
+            bool open = false;  // reaches the core's edge or the frame's
+            while (!stack.empty()) {
+                const std::int32_t cx = stack.back() % w, cy = stack.back() / w;
+                stack.pop_back();
+                const std::int32_t x = x0 + cx * step, y = y0 + cy * step;
+                ++cells;
+                sum += brightness(table.frame->pixel(y, x));
+                if (x < step || y < step || x >= table.width - step || y >= table.height - step) open = true;
+                const std::int32_t nx[4] = {cx - 1, cx + 1, cx, cx}, ny[4] = {cy, cy, cy - 1, cy + 1};
+                for (int n = 0; n < 4; ++n) {
+                    if (nx[n] < 0 || ny[n] < 0 || nx[n] >= w || ny[n] >= h) {
+                        open = true;
+                        continue;
+                    }
+                    std::uint8_t& v = grid[at(nx[n], ny[n])];
+                    if (v == 0) open = true;
+                    if (v == 2) {
+                        v = 3;
+                        stack.push_back(ny[n] * w + nx[n]);
+                    }
+                }
+            }
+            if (!open && cells > best_cells) {
+                best_cells = cells;
+                best_brightness = sum / cells;
+            }
+        }
+    }
+    if (best_cells == 0) return;
+    std::uint32_t below = 0;
+    std::size_t median = 0;
+    while (2 * (below + histogram[median]) < set_count) below += histogram[median++];
+    const double share = static_cast<double>(best_cells) * step * step / area;
+    if (share > ev.hole) {
+        ev.hole = share;
+        ev.hole_dark = best_brightness <= static_cast<double>(median) - kHoleDarker;
+    }
+}
+
 // Where the line {p + u d} enters and leaves the conic region q(u) <= 0 with
 // q(u) = A u^2 + B u + C; false when it misses.
 bool quadratic_interval(double A, double B, double C, double& lo, double& hi) {
@@ -374,17 +489,21 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
     return ev;
 }
 
-void read_disc_turns(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev) {
+void read_disc_inside(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev) {
     if (table.frame == nullptr) return;
     const double core = disc.r - rim;
     read_turns(table, rim, disc.x - core, disc.x + core, disc.y - core, disc.y + core, disc_chord(disc), ev);
+    read_holes(table, rim, disc.y - core, disc.y + core, disc.r, std::numbers::pi * disc.r * disc.r, disc_chord(disc),
+               ev);
 }
 
-void read_ellipse_turns(const ScanTable& table, const EllipseShape& e, double rim, Evidence& ev) {
+void read_ellipse_inside(const ScanTable& table, const EllipseShape& e, double rim, Evidence& ev) {
     if (table.frame == nullptr) return;
     double reach_x, reach_y;
     ellipse_reach(e, -rim, reach_x, reach_y);
     read_turns(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, ellipse_chord(e), ev);
+    read_holes(table, rim, e.y - reach_y, e.y + reach_y, std::min(e.a, e.b), std::numbers::pi * e.a * e.b,
+               ellipse_chord(e), ev);
 }
 
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim) {

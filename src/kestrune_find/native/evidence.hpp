@@ -47,12 +47,21 @@ struct Evidence {
     // back by a clear step (a ball's shading turns at most at its highlight
     // and a seam; a coil's turns and gaps alternate all across it).
     double lines_read = 0, turns = 0;
+    // The largest patch of unset pixels that the colour encloses inside the
+    // core, as a share of the shape's area, and whether it is darker than the
+    // colour around it: a ring's or a letter's hole, the background seen
+    // through. (A glossy ball's highlight is enclosed too, but lighter; its
+    // seam, and anything in front of it, reach its outline.)
+    double hole = 0;
+    bool hole_dark = false;
 
     // Set share inside the outline, or in the middle if lower; none when the
-    // frame inside turns from light to dark and back too often: a coil or a
-    // weave of the colour, which blur and a wide colour fill in the mask.
+    // frame inside turns from light to dark and back too often (a coil or a
+    // weave of the colour, which blur and a wide colour fill in the mask), or
+    // shows a dark hole.
     double fill() const;
     bool striped() const;
+    bool holed() const;
     double clear() const;    // unset share of the outer rim
     // Share of the crossings not hidden that change from set to unset; none
     // when the frame's colour fades across most of them (a glow of the colour
@@ -73,11 +82,12 @@ struct Evidence {
 
 Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
 Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
-// Add the frame's turns inside the shape to `ev` (lines_read, turns). It
-// reads every pixel of those lines: worth it only for a shape that would
-// otherwise be found.
-void read_disc_turns(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev);
-void read_ellipse_turns(const ScanTable& table, const EllipseShape& ellipse, double rim, Evidence& ev);
+// Add what the frame and the mask show inside the shape's core to `ev`: the
+// turns (lines_read, turns) and the largest enclosed hole (hole, hole_dark).
+// It reads every pixel there: worth it only for a shape that would otherwise
+// be found.
+void read_disc_inside(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev);
+void read_ellipse_inside(const ScanTable& table, const EllipseShape& ellipse, double rim, Evidence& ev);
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
 
 }  // namespace kestrune::find

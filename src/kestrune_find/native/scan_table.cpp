@@ -89,6 +89,7 @@ void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const
     height = static_cast<std::int32_t>(mask.rows);
     width = static_cast<std::int32_t>(mask.cols);
     this->frame = frame;
+    this->mask = &mask;
     rows = Axis{};
     columns = Axis{};
     rows.extent = width;

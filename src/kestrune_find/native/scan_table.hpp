@@ -58,6 +58,7 @@ public:
 
     std::int32_t height = 0, width = 0;
     const ImageView* frame = nullptr;  // the frame given to build, while it lasts
+    const PlaneView* mask = nullptr;   // and its mask
 
     // Pixel `j` along scanned row or column `line` of the frame.
     const std::uint8_t* line_pixel(bool along_rows, std::int32_t line, std::int32_t j) const {

@@ -326,8 +326,8 @@ private:
                 }
                 const double s = size(c);
                 if (f.score >= o_.min_score) {  // only what would be found pays for reading the frame inside
-                    if (disc()) read_disc_turns(table_, c.disc, rim_for(s), f.evidence);
-                    else read_ellipse_turns(table_, c.ellipse, rim_for(s), f.evidence);
+                    if (disc()) read_disc_inside(table_, c.disc, rim_for(s), f.evidence);
+                    else read_ellipse_inside(table_, c.ellipse, rim_for(s), f.evidence);
                     rescore();
                 }
                 if (f.score >= o_.min_score) {
