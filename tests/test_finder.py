@@ -237,6 +237,24 @@ def paint_ball(rgb, x, y, r, colour=RED):
 
 
 @pytest.mark.parametrize("seed", range(4))
+def test_balls_partly_hidden_are_ellipses_too(seed):
+    # Searched for as ellipses, a ball a quarter hidden is still found (as the
+    # disc search finds it: an ellipse with equal axes), beside a real ellipse.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed)
+    paint_disc(rgb, 160, 140, 45)
+    hide_segment(rgb, 160, 140, 45, 0.25, rng.uniform(0, 2 * math.pi))
+    paint_disc(rgb, 470, 140, 38)
+    hide_segment(rgb, 470, 140, 38, 0.25, rng.uniform(0, 2 * math.pi))
+    paint_ellipse(rgb, 320, 350, 70, 35, rng.uniform(0, math.pi))
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "ellipse", "red")
+    truth = ((160, 140, 45, 45), (470, 140, 38, 38), (320, 350, 70, 35))
+    assert len(found) == 3
+    assert all(any(math.hypot(e.x - x, e.y - y) < 2 and abs(e.a - a) < 0.1 * a and abs(e.b - b) < 0.1 * b
+                   for e in found) for x, y, a, b in truth)
+
+
+@pytest.mark.parametrize("seed", range(4))
 def test_a_coil_of_the_colour_is_not_a_ball_and_a_shaded_ball_is(seed):
     # The coil's dark gaps are still the colour, so its mask is a disc; only
     # the frame shows its turns alternating light and dark all across it.

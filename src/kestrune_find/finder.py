@@ -147,7 +147,9 @@ class Finder:
         default 10 up to what the frame can hold. min_width, max_width: across a
         line (default up to 12) or a stripe (default from 6). stretch: discs
         stretched into an ellipse up to this axis ratio are discs too (r is
-        the mean of its semi-axes); 1 for round ones only.
+        the mean of its semi-axes); 1 for round ones only. Ellipses include
+        balls: discs are searched for first and reported as ellipses with
+        equal axes.
         """
         if shape not in SHAPES:
             raise ValueError(f"shape must be one of {', '.join(SHAPES)}, got {shape!r}")
@@ -186,6 +188,10 @@ class Finder:
             # Past 256 samples of five points, more found no other ellipse on
             # the generated scenes of three seeds; they only cost time.
             options["max_iterations"] = ELLIPSE_ITERATIONS
+            # Balls are ellipses too, searched for as discs first (a disc has
+            # fewer free parameters: the disc's own default applies).
+            explicit = min_score is not None or self.min_score is not None
+            options["round_min_score"] = score if explicit else MIN_SCORE["disc"]
         t0 = time.perf_counter()
         # A frame too small for the sizes asked for holds none of them.
         wanted = max_shapes > 0 and (lo_w <= hi_w if shape in ("line", "stripe") else lo_r <= hi_r)

@@ -195,6 +195,7 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
                     option_double(options, "min_width", o.min_width) &&
                     option_double(options, "max_width", o.max_width) &&
                     option_double(options, "min_score", o.min_score) &&
+                    option_double(options, "round_min_score", o.round_min_score) &&
                     option_int(options, "max_shapes", o.max_shapes) && option_int(options, "seed", seed) &&
                     option_int(options, "max_failures", o.max_failures) &&
                     option_int(options, "min_iterations", o.min_iterations) &&

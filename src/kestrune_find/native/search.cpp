@@ -93,8 +93,10 @@ EllipseShape normalised(EllipseShape e) {
 
 class ClosedSearch {
 public:
-    ClosedSearch(const ScanTable& t, const SearchOptions& o, Fits& f, std::vector<Found>& out)
-        : table_(t), o_(o), fits_(f), found_(out) {
+    // `taken`: discs found before, whose points are spent from the start.
+    ClosedSearch(const ScanTable& t, const SearchOptions& o, Fits& f, std::vector<Found>& out,
+                 const std::vector<Found>* taken = nullptr)
+        : table_(t), o_(o), fits_(f), found_(out), taken_(taken) {
         // A disc larger than the frame's shorter side cannot be seen whole.
         max_size_ = std::min(o.max_r, std::min(t.width, t.height) / 2.0);
     }
@@ -268,6 +270,13 @@ private:
         // takes its inliers from the proposals only: they are the balls'
         // own outlines, which their own fits need.
         std::vector<std::uint8_t> alive(pts.size(), 1), unspent(pts.size(), 1);
+        if (taken_ != nullptr) {
+            for (const Found& t : *taken_) {
+                const DiscShape d{t.values[0], t.values[1], t.values[2]};
+                for (std::size_t k = 0; k < pts.size(); ++k)
+                    if (disc_distance(d, pts[k]->x, pts[k]->y) < rim_for(d.r)) alive[k] = unspent[k] = 0;
+            }
+        }
         std::vector<PointsView::Point> ints;
         std::int32_t failures = 0;
         for (std::int32_t attempt = 0; failures < o_.max_failures; ++attempt) {
@@ -373,6 +382,7 @@ private:
     const SearchOptions& o_;
     Fits& fits_;
     std::vector<Found>& found_;
+    const std::vector<Found>* taken_;
     double max_size_;
     double work_ = 0;
 };
@@ -602,7 +612,27 @@ void drop_duplicates(std::vector<Found>& found) {
 
 bool search(const ScanTable& table, const SearchOptions& options, Fits& fits, std::vector<Found>& found) {
     found.clear();
-    if (options.kind == ShapeKind::disc || options.kind == ShapeKind::ellipse) {
+    if (options.kind == ShapeKind::ellipse && options.round_min_score >= 0) {
+        // A ball is an ellipse too, and the disc search, with three free
+        // parameters to fit rather than five, finds one partly hidden or
+        // touching another where the ellipse search does not: discs first,
+        // then ellipses among the points they leave.
+        SearchOptions round = options;
+        round.kind = ShapeKind::disc;
+        round.min_score = options.round_min_score;
+        round.stretch = 1.0;
+        round.max_iterations = SearchOptions{}.max_iterations;
+        ClosedSearch discs(table, round, fits, found);
+        if (!discs.run()) return false;
+        const std::vector<Found> taken = found;
+        for (Found& f : found) {
+            f.kind = ShapeKind::ellipse;
+            const double v[5] = {f.values[0], f.values[1], f.values[2], f.values[2], 0.0};
+            std::copy(v, v + 5, f.values);
+        }
+        ClosedSearch s(table, options, fits, found, &taken);
+        if (!s.run()) return false;
+    } else if (options.kind == ShapeKind::disc || options.kind == ShapeKind::ellipse) {
         ClosedSearch s(table, options, fits, found);
         if (!s.run()) return false;
     } else {

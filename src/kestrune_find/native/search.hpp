@@ -36,6 +36,9 @@ struct SearchOptions {
     double stretch = 1.0;                 // discs: the axis ratio a disc may be stretched to (1: none)
     double min_width = 0, max_width = 16; // bands: width across, pixels
     double min_score = 0.7;
+    // Ellipses: discs scoring this are found first (negative: not searched
+    // for), and reported as ellipses with equal axes.
+    double round_min_score = -1;
     std::int32_t max_shapes = 16;
     std::uint64_t seed = 0;
     // How long to look: proposals that fail in a row before a group is left,
