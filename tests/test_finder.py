@@ -153,24 +153,32 @@ def hide_segment(rgb, x, y, r, share, angle, colour=(40, 70, 160)):
     rgb[(u >= d) & (u <= r + 12) & (np.abs(v) <= r + 12)] = colour
 
 
+HIDDEN_BALLS = ((160, 140, 45), (470, 140, 38))
+
+
+def partly_hidden_balls(seed, share):
+    """A frame with the two HIDDEN_BALLS, `share` of each behind a card."""
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed)
+    for x, y, r in HIDDEN_BALLS:
+        paint_disc(rgb, x, y, r)
+        hide_segment(rgb, x, y, r, share, rng.uniform(0, 2 * math.pi))
+    return rgb, rng
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_a_partly_hidden_ball_is_found_and_corners_are_not_round(seed):
     # A fifth of a ball behind a card of another colour leaves its outline
     # where it shows and a clear rim: found. A square and a triangle of the
     # colour fill a circle inside them but their outline is not round: not
     # reported.
-    rng = np.random.default_rng(seed)
-    rgb = canvas(seed=seed)
-    paint_disc(rgb, 160, 140, 45)
-    hide_segment(rgb, 160, 140, 45, 0.2, rng.uniform(0, 2 * math.pi))
-    paint_disc(rgb, 470, 140, 38)
-    hide_segment(rgb, 470, 140, 38, 0.2, rng.uniform(0, 2 * math.pi))
+    rgb, _ = partly_hidden_balls(seed, 0.2)
     rgb[300:370, 60:130] = RED
     ys, xs = np.mgrid[0:480, 0:640]
     rgb[(ys >= 300) & (ys <= 380) & (np.abs(xs - 400) <= (ys - 300) * 0.6)] = RED
     found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
     assert len(found) == 2
-    assert all(any(matches(f, *t) for f in found) for t in ((160, 140, 45), (470, 140, 38)))
+    assert all(any(matches(f, *t) for f in found) for t in HIDDEN_BALLS)
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -240,15 +248,10 @@ def paint_ball(rgb, x, y, r, colour=RED):
 def test_balls_partly_hidden_are_ellipses_too(seed):
     # Searched for as ellipses, a ball a quarter hidden is still found (as the
     # disc search finds it: an ellipse with equal axes), beside a real ellipse.
-    rng = np.random.default_rng(seed)
-    rgb = canvas(seed=seed)
-    paint_disc(rgb, 160, 140, 45)
-    hide_segment(rgb, 160, 140, 45, 0.25, rng.uniform(0, 2 * math.pi))
-    paint_disc(rgb, 470, 140, 38)
-    hide_segment(rgb, 470, 140, 38, 0.25, rng.uniform(0, 2 * math.pi))
+    rgb, rng = partly_hidden_balls(seed, 0.25)
     paint_ellipse(rgb, 320, 350, 70, 35, rng.uniform(0, math.pi))
     found = kf.Finder(seed=seed).find(frame_of(rgb), "ellipse", "red")
-    truth = ((160, 140, 45, 45), (470, 140, 38, 38), (320, 350, 70, 35))
+    truth = [(x, y, r, r) for x, y, r in HIDDEN_BALLS] + [(320, 350, 70, 35)]
     assert len(found) == 3
     assert all(any(math.hypot(e.x - x, e.y - y) < 2 and abs(e.a - a) < 0.1 * a and abs(e.b - b) < 0.1 * b
                    for e in found) for x, y, a, b in truth)
