@@ -92,7 +92,8 @@ seed_number = _number(int, 0, 2 ** 64 - 1, what="a whole number")
 score_number = _number(float, 0.0, 1.0, what="a number")
 stretch_number = _number(float, 1.0, MAX_STRETCH, what="a number")
 
-SHAPE_FLAGS = ((("--circle", "--disc"), "disc", "discs (balls)"), (("--ellipse",), "ellipse", "ellipses (balls included)"),
+SHAPE_FLAGS = ((("--circle", "--disc"), "disc", "discs (balls)"),
+               (("--ellipse",), "ellipse", "ellipses (balls included)"),
                (("--lines", "--line"), "line", "thin lines"), (("--stripe", "--stripes"), "stripe", "wide stripes"))
 
 
