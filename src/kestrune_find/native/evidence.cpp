@@ -49,7 +49,7 @@ constexpr std::ptrdiff_t kTurnLines = 24;
 // showing a darker background; a highlight is lighter).
 constexpr double kMinHoleShare = 0.008;
 constexpr double kHoleDarker = 30.0;
-constexpr double kHoleCells = 48;  // grid cells across the core, at most
+constexpr double kHoleCells = 48;  // grid cells across the core, at least (every pixel below 96)
 
 }  // namespace
 
