@@ -8,6 +8,8 @@ import threading
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import kestrune_find as kf
 
@@ -412,3 +414,29 @@ def test_frames_the_module_would_refuse_are_taken_as_copies():
     assert kf.Finder().find(read_only, "disc", "red") == expected
     assert kf.Finder().find(strided, "disc", "red") == expected
     assert kf.Finder().find(frame, "disc", "red", min_r=300) == []  # nothing that large fits
+
+
+@settings(max_examples=40, deadline=None, derandomize=True, database=None)
+@given(st.data())
+def test_any_frame_gives_finds_inside_it_or_none(data):
+    # Blobs, rings and holes of the colour, some cut by the frame's edge, on
+    # frames from 8 pixels up: whatever the search reads inside a shape (its
+    # turns, its holes) stays in the frame, and each find is a shape there.
+    height, width = data.draw(st.integers(8, 96)), data.draw(st.integers(8, 96))
+    seed = data.draw(st.integers(0, 2**16))
+    rng = np.random.default_rng(seed)
+    rgb = rng.uniform(0, 255, (height, width, 3)) if data.draw(st.booleans()) else canvas(height, width, seed)
+    for _ in range(data.draw(st.integers(0, 4))):
+        x, y, r = rng.uniform(-10, width + 10), rng.uniform(-10, height + 10), rng.uniform(3, 40)
+        paint_disc(rgb, x, y, r, hole=data.draw(st.sampled_from([0.0, 0.0, 0.2, 0.5])))
+        if data.draw(st.booleans()):  # a dark patch inside, as a letter's hole
+            paint_disc(rgb, x + 0.3 * r, y, 0.2 * r, (20, 20, 20))
+    frame = frame_of(rgb)
+    finder = kf.Finder(seed=seed)
+    for shape in kf.SHAPES:
+        found = finder.find(frame, shape, "red", min_r=3)
+        assert found == finder.find(frame, shape, "red", min_r=3)
+        for f in found:
+            assert 0.0 <= f.score <= 1.0
+            if shape in ("disc", "ellipse"):
+                assert -0.5 <= f.x <= width - 0.5 and -0.5 <= f.y <= height - 0.5
