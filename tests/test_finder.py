@@ -209,6 +209,14 @@ def paint_glow(rgb, x, y, sigma, peak, colour=RED):
     rgb[:] = rgb * (1 - alpha) + np.asarray(colour, float) * alpha
 
 
+def only_the_ball_is_found(rgb, rng, seed, r, blur):
+    """Blurs the frame and adds sensor noise; True when the one disc found is
+    the ball of radius `r` at (470, 240), beside whatever look-alike is drawn."""
+    rgb = gaussian_blur(rgb, blur) + rng.normal(0.0, 3.0, rgb.shape)
+    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
+    return len(found) == 1 and matches(found[0], 470, 240, r)
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_a_glow_of_the_colour_is_not_a_ball_and_a_blurred_ball_is(seed):
     # The glow's mask is a disc as round as the ball's; only the frame shows
@@ -218,9 +226,7 @@ def test_a_glow_of_the_colour_is_not_a_ball_and_a_blurred_ball_is(seed):
     paint_glow(rgb, 170, 220, sigma=rng.uniform(20, 35), peak=rng.uniform(0.8, 0.95))
     r = rng.uniform(20, 60)
     paint_disc(rgb, 470, 240, r)
-    rgb = gaussian_blur(rgb, 2.0) + rng.normal(0.0, 3.0, rgb.shape)
-    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
-    assert len(found) == 1 and matches(found[0], 470, 240, r)
+    assert only_the_ball_is_found(rgb, rng, seed, r, blur=2.0)
 
 
 def paint_coil(rgb, x, y, r, pitch, colour=RED):
@@ -268,9 +274,7 @@ def test_a_coil_of_the_colour_is_not_a_ball_and_a_shaded_ball_is(seed):
     paint_coil(rgb, 170, 230, rng.uniform(30, 60), pitch=rng.uniform(7, 11))
     r = rng.uniform(20, 60)
     paint_ball(rgb, 470, 240, r)
-    rgb = gaussian_blur(rgb, 1.0) + rng.normal(0.0, 3.0, rgb.shape)
-    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
-    assert len(found) == 1 and matches(found[0], 470, 240, r)
+    assert only_the_ball_is_found(rgb, rng, seed, r, blur=1.0)
 
 
 def paint_letter_o(rgb, x, y, r, background, colour=RED):
@@ -291,9 +295,7 @@ def test_a_letter_o_of_the_colour_is_not_a_ball_and_a_glossy_ball_is(seed):
     r = rng.uniform(20, 60)
     paint_ball(rgb, 470, 240, r)
     paint_disc(rgb, 470 - 0.35 * r, 240 - 0.35 * r, 0.2 * r, (250, 248, 245))
-    rgb = gaussian_blur(rgb, 0.8) + rng.normal(0.0, 3.0, rgb.shape)
-    found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")
-    assert len(found) == 1 and matches(found[0], 470, 240, r)
+    assert only_the_ball_is_found(rgb, rng, seed, r, blur=0.8)
 
 
 def paint_ellipse(rgb, x, y, a, b, theta, colour=RED):
