@@ -183,19 +183,23 @@ def test_a_partly_hidden_ball_is_found_and_corners_are_not_round(seed):
     assert all(any(matches(f, *t) for f in found) for t in HIDDEN_BALLS)
 
 
+@pytest.mark.parametrize("share, card", ((0.3, (40, 70, 160)), (0.45, (30, 30, 35))))
 @pytest.mark.parametrize("seed", range(4))
-def test_a_ball_partly_behind_something_is_found_and_a_cut_disc_is_not(seed):
-    # The same outline twice, 30 % of it gone: behind a card of another
+def test_a_ball_partly_behind_something_is_found_and_a_cut_disc_is_not(seed, share, card):
+    # The same outline twice, part of it gone: behind a card of another
     # colour (a ball), and cut away with the background showing there (a
-    # shape of the colour that is not a ball).
+    # shape of the colour that is not a ball). Nearly half a ball may be
+    # hidden by something dark in front (a robot's gripper holding it); the
+    # cut disc lies on a board of that colour.
     angle = np.random.default_rng(seed).uniform(0, 2 * math.pi)
     background = canvas(seed=seed)
+    background[140:340, 360:560] = background[140:340, 360:560] - np.mean(background[140:340, 360:560]) + card
     rgb = background.copy()
     paint_disc(rgb, 180, 240, 50)
-    hide_segment(rgb, 180, 240, 50, 0.3, angle)
+    hide_segment(rgb, 180, 240, 50, share, angle, card)
     paint_disc(rgb, 460, 240, 50)
     cut = np.zeros_like(rgb)
-    hide_segment(cut, 460, 240, 50, 0.3, angle, colour=(1, 1, 1))
+    hide_segment(cut, 460, 240, 50, share, angle, colour=(1, 1, 1))
     cut = cut[..., 0] > 0
     rgb[cut] = background[cut]
     found = kf.Finder(seed=seed).find(frame_of(rgb), "disc", "red")

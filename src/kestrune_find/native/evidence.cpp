@@ -31,6 +31,16 @@ constexpr double kMinCompared = 8;
 // outside it too.)
 constexpr double kHiddenDistance2 = 40.0 * 40.0;
 constexpr double kNearBackground = 0.15;
+// A shape's core may be hidden in part by something kHiddenDarker or more
+// below the colour's typical brightness there, as long as kMinShown of the
+// core shows and the outline where it shows is clear (kMinOutlineShown). A
+// ball held by a robot's gripper shows a crescent; its fill in the mask alone
+// would be a half. What lies beside a half disc of the colour, a wedge of a
+// colour wheel or an egg of it is seldom that much darker, and a circle drawn
+// past such a shape crosses its outline where the shape is not.
+constexpr double kMinShown = 0.5;
+constexpr double kHiddenDarker = 60.0;
+constexpr double kMinOutlineShown = 0.8;
 
 // Inside a shape the frame's brightness (the largest channel, which carries
 // it for every hue) turns when it rises or falls back by more than
@@ -61,7 +71,10 @@ double Evidence::fill() const {
     if (striped() || holed()) return 0.0;
     const double length = core + inner_rim;
     const double all = length > 0 ? (core_set + inner_rim_set) / length : 0.0;
-    return middle > 0 ? std::min(all, middle_set / middle) : all;
+    const double filled = middle > 0 ? std::min(all, middle_set / middle) : all;
+    const double shown = core - core_hidden;
+    if (core_hidden <= 0 || shown < kMinShown * core) return filled;
+    return std::max(filled, std::min(1.0, core_set / shown));
 }
 
 double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
@@ -119,18 +132,14 @@ double distance2(const Colour& a, const Colour& b) {
     return d0 * d0 + d1 * d1 + d2 * d2;
 }
 
-// How many of `inside` are unlike the colours of `background` (see above).
-double count_hidden(const std::vector<Colour>& inside, const std::vector<Colour>& background) {
-    if (background.size() < 4) return 0.0;  // too little outline to tell the background by
+// Whether `c` is unlike the colours of `background` (see above).
+bool unlike_background(const Colour& c, const std::vector<Colour>& background) {
+    if (background.size() < 4) return false;  // too little outline to tell the background by
     const double allowed = kNearBackground * static_cast<double>(background.size());
-    double hidden = 0;
-    for (const Colour& c : inside) {
-        double near = 0;
-        for (auto b = background.begin(); b != background.end() && near < allowed; ++b)
-            near += distance2(c, *b) <= kHiddenDistance2;
-        hidden += near < allowed;
-    }
-    return hidden;
+    double near = 0;
+    for (auto b = background.begin(); b != background.end() && near < allowed; ++b)
+        near += distance2(c, *b) <= kHiddenDistance2;
+    return near < allowed;
 }
 
 // Length of [lo, hi] covered by set pixels of the runs [begin, end) of one line.
@@ -147,12 +156,22 @@ double covered(const Run* begin, const Run* end, double lo, double hi) {
 // interval [lo, hi] of the coordinate along the line; false when it misses.
 template <class Chord, class ChordAt>
 void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi,
-               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed) {
+               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed, bool hiding) {
     // The colours just outside the crossings that show the outline, and just
     // inside those unset there.
     std::vector<Colour> background, unset_inside;
     const bool read_colours = closed && table.frame != nullptr;
     const bool compare_step = read_colours && 2.0 * middle_shrink >= kMinStepSize;
+    const bool weigh_hiding = hiding && compare_step;
+    // The middle of each gap (unset between runs) in the core, with its
+    // length, and of each line's longest run there; their colours are read
+    // only for a shape whose outline would let it be hidden.
+    struct Spot {
+        bool rows;
+        std::int32_t line;
+        double u, length;
+    };
+    std::vector<Spot> gaps, set_middles;
     // Along one scanned line, nested chords of the shape grown by the rim
     // (the outer rim's end), as it is (the outline), shrunk by the rim (the
     // core) and shrunk by half its size (the middle).
@@ -235,12 +254,29 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 double a = i_lo, b = i_hi;
                 if (clip(a, b)) {
                     const Run* run = std::upper_bound(begin, end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
-                    double longest = 0;
+                    double longest = 0, longest_middle = 0;
                     for (; run != end && run->start2 * 0.5 < b; ++run) {
-                        longest = std::max(longest, std::min(b, run->end2 * 0.5) - std::max(a, run->start2 * 0.5));
+                        const double lo = std::max(a, run->start2 * 0.5), hi = std::min(b, run->end2 * 0.5);
+                        if (hi - lo > longest) {
+                            longest = hi - lo;
+                            longest_middle = (lo + hi) / 2;
+                        }
                     }
                     ev.core += b - a;
                     ev.core_set += longest;
+                    if (weigh_hiding) {
+                        if (longest > 0) set_middles.push_back({rows, *k, longest_middle, longest});
+                        auto gap = [&](double g0, double g1) {
+                            if (g1 - g0 >= 1.0) gaps.push_back({rows, *k, (g0 + g1) / 2, g1 - g0});
+                        };
+                        double from = a;
+                        run = std::upper_bound(begin, end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
+                        for (; run != end && run->start2 * 0.5 < b; ++run) {
+                            gap(from, std::max(a, run->start2 * 0.5));
+                            from = std::min(b, run->end2 * 0.5);
+                        }
+                        gap(from, b);
+                    }
                 }
             }
             if (has_middle) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
@@ -248,7 +284,24 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     };
     along(table.rows, true, y_lo, y_hi);
     along(table.columns, false, x_lo, x_hi);
-    ev.crossings_hidden = count_hidden(unset_inside, background);
+    for (const Colour& c : unset_inside) ev.crossings_hidden += unlike_background(c, background);
+    if (weigh_hiding && !gaps.empty() && !set_middles.empty() && ev.outline() >= kMinOutlineShown) {
+        auto colour = [&](const Spot& spot) {
+            return colour_at(table, spot.rows, spot.line, spot.u, (spot.rows ? table.rows : table.columns).extent);
+        };
+        std::vector<double> brightness;
+        for (const Spot& spot : set_middles) {
+            const Colour c = colour(spot);
+            brightness.push_back(std::max({c[0], c[1], c[2]}));
+        }
+        const auto mid = brightness.begin() + static_cast<std::ptrdiff_t>(brightness.size() / 2);
+        std::nth_element(brightness.begin(), mid, brightness.end());
+        const double darkest = *mid - kHiddenDarker;
+        for (const Spot& spot : gaps) {
+            const Colour c = colour(spot);
+            if (std::max({c[0], c[1], c[2]}) <= darkest && unlike_background(c, background)) ev.core_hidden += spot.length;
+        }
+    }
     // How much of the shape lies inside the frame: its area on 64 rows across
     // it, with and without the frame's edges.
     double all = 0, inside = 0;
@@ -474,18 +527,18 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
     const auto chord = disc_chord(disc);
     auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
     integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
-              disc.r / 2, true);
+              disc.r / 2, true, true);
     return ev;
 }
 
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim) {
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double rim, bool hiding) {
     Evidence ev;
     double reach_x, reach_y;
     ellipse_reach(e, rim, reach_x, reach_y);
     const auto chord = ellipse_chord(e);
     auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
     integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
-              std::min(e.a, e.b) / 2, true);
+              std::min(e.a, e.b) / 2, true, hiding);
     return ev;
 }
 
@@ -554,7 +607,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         hi = 1;
         return true;  // bands are weighed on what the frame shows
     };
-    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false);
+    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false, false);
     return ev;
 }
 

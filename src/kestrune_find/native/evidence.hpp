@@ -33,6 +33,12 @@ struct BandShape {
 // from set to unset.
 struct Evidence {
     double core = 0, core_set = 0;
+    // Of the core's unset length, what shows something unlike the background
+    // (see crossings_hidden) and clearly darker than the colour: a ball
+    // hidden there by a thing in front, not missing. Weighed only on discs
+    // large enough for their outline's step to be compared, and only where
+    // the outline shows clearly.
+    double core_hidden = 0;
     double middle = 0, middle_set = 0;  // part of the core
     double inner_rim = 0, inner_rim_set = 0;
     double outer_rim = 0, outer_rim_clear = 0;
@@ -55,10 +61,11 @@ struct Evidence {
     double hole = 0;
     bool hole_dark = false;
 
-    // Set share inside the outline, or in the middle if lower; none when the
-    // frame inside turns from light to dark and back too often (a coil or a
-    // weave of the colour, which blur and a wide colour fill in the mask), or
-    // shows a dark hole.
+    // Set share inside the outline, or in the middle if lower; or, on a
+    // shape large enough, the set share of the core where it is not hidden,
+    // when at least half of it shows; none when the frame inside turns from light to
+    // dark and back too often (a coil or a weave of the colour, which blur
+    // and a wide colour fill in the mask), or shows a dark hole.
     double fill() const;
     bool striped() const;
     bool holed() const;
@@ -81,7 +88,10 @@ struct Evidence {
 };
 
 Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
-Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim);
+// hiding: weigh what hides the core (a ball stretched by the lens is
+// weighed as an ellipse; an ellipse searched for as such, with two more free
+// parameters to bend around part of a shape, is weighed on what shows).
+Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, double rim, bool hiding);
 // Add what the frame and the mask show inside the shape's core to `ev`: the
 // turns (lines_read, turns) and the largest enclosed hole (hole, hole_dark).
 // It reads every pixel there: worth it only for a shape that would otherwise

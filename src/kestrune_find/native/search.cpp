@@ -307,7 +307,8 @@ private:
             auto rescore = [&] { f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0; };
             auto weigh = [&](const Candidate& shape) {
                 const double rim = rim_for(size(shape));
-                f.evidence = disc() ? disc_evidence(table_, shape.disc, rim) : ellipse_evidence(table_, shape.ellipse, rim);
+                f.evidence = disc() ? disc_evidence(table_, shape.disc, rim)
+                                    : ellipse_evidence(table_, shape.ellipse, rim, o_.kind == ShapeKind::disc);
                 rescore();
             };
             if (refine(pts, unspent, c) && valid(c)) {
