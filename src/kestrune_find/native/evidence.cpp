@@ -20,6 +20,9 @@ namespace {
 constexpr double kMinStep = 0.45;
 constexpr double kMinStepSize = 24.0;
 constexpr double kMostFaded = 0.6;  // more than this share faded: no outline
+// Nor when the steps average less than this: a glow over a busy background
+// steps where the background changes, and fades everywhere else.
+constexpr double kMinMeanStep = 0.5;
 constexpr double kMinCompared = 8;
 
 // A crossing unset on both sides of the outline is hidden, not missing, when
@@ -80,7 +83,9 @@ double Evidence::fill() const {
 double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
 
 double Evidence::outline() const {
-    if (crossings_compared >= kMinCompared && crossings_faded > kMostFaded * crossings_compared) return 0.0;
+    if (crossings_compared >= kMinCompared &&
+        (crossings_faded > kMostFaded * crossings_compared || steps < kMinMeanStep * crossings_compared))
+        return 0.0;
     const double shown = crossings - crossings_hidden;
     return shown > 0 ? crossings_sharp / shown : 0.0;
 }
@@ -241,8 +246,10 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                     middle_read = true;
                     const Colour in = colour_at(table, rows, *k, side == 0 ? i_lo : i_hi, axis.extent);
                     const Colour out = colour_at(table, rows, *k, side == 0 ? o_lo : o_hi, axis.extent);
+                    const double step2 = distance2(in, out), change2 = distance2(middle, out);
                     ev.crossings_compared += 1;
-                    ev.crossings_faded += distance2(in, out) < kMinStep * kMinStep * distance2(middle, out);
+                    ev.crossings_faded += step2 < kMinStep * kMinStep * change2;
+                    ev.steps += std::sqrt(step2 / std::max(1.0, change2));
                 }
                 if (sharp) background.push_back(colour_at(table, rows, *k, rim_out[side], axis.extent));
                 else if (inside < 0.7 && outside >= 0.5)  // set outside: the colour goes on, nothing hidden
