@@ -168,8 +168,8 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     const bool read_colours = closed && table.frame != nullptr;
     const bool compare_step = read_colours && 2.0 * middle_shrink >= kMinStepSize;
     const bool weigh_hiding = hiding && compare_step;
-    // The middle of each gap (unset between runs) in the core, with its
-    // length, and of each line's longest run there; their colours are read
+    // The middle of each gap (unset between runs) in the core, and of each
+    // line's longest run there, with their lengths; their colours are read
     // only for a shape whose outline would let it be hidden.
     struct Spot {
         bool rows;
@@ -296,13 +296,13 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
         auto colour = [&](const Spot& spot) {
             return colour_at(table, spot.rows, spot.line, spot.u, (spot.rows ? table.rows : table.columns).extent);
         };
-        std::vector<double> brightness;
+        std::vector<double> levels;  // brightness of the colour along the core
         for (const Spot& spot : set_middles) {
             const Colour c = colour(spot);
-            brightness.push_back(std::max({c[0], c[1], c[2]}));
+            levels.push_back(std::max({c[0], c[1], c[2]}));
         }
-        const auto mid = brightness.begin() + static_cast<std::ptrdiff_t>(brightness.size() / 2);
-        std::nth_element(brightness.begin(), mid, brightness.end());
+        const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
+        std::nth_element(levels.begin(), mid, levels.end());
         const double darkest = *mid - kHiddenDarker;
         for (const Spot& spot : gaps) {
             const Colour c = colour(spot);
