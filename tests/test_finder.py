@@ -221,12 +221,17 @@ def only_the_ball_is_found(rgb, rng, seed, r, blur):
     return len(found) == 1 and matches(found[0], 470, 240, r)
 
 
+@pytest.mark.parametrize("texture", (0.0, 50.0))
 @pytest.mark.parametrize("seed", range(4))
-def test_a_glow_of_the_colour_is_not_a_ball_and_a_blurred_ball_is(seed):
+def test_a_glow_of_the_colour_is_not_a_ball_and_a_blurred_ball_is(seed, texture):
     # The glow's mask is a disc as round as the ball's; only the frame shows
-    # that its colour fades across the outline where the ball's steps.
+    # that its colour fades across the outline where the ball's steps. Over
+    # a fine texture (fur, grass) the glow steps where the texture does.
     rng = np.random.default_rng(seed)
     rgb = canvas(seed=seed, noise=0.0)
+    if texture:
+        cells = rng.uniform(-texture, texture, (161, 214))
+        rgb += np.kron(cells, np.ones((3, 3)))[:480, :640, None]
     paint_glow(rgb, 170, 220, sigma=rng.uniform(20, 35), peak=rng.uniform(0.8, 0.95))
     r = rng.uniform(20, 60)
     paint_disc(rgb, 470, 240, r)

@@ -20,6 +20,9 @@ namespace {
 constexpr double kMinStep = 0.45;
 constexpr double kMinStepSize = 24.0;
 constexpr double kMostFaded = 0.6;  // more than this share faded: no outline
+// Nor when the steps average less than this: a glow over a busy background
+// steps where the background changes, and fades everywhere else.
+constexpr double kMinMeanStep = 0.5;
 constexpr double kMinCompared = 8;
 
 // A crossing unset on both sides of the outline is hidden, not missing, when
@@ -80,7 +83,9 @@ double Evidence::fill() const {
 double Evidence::clear() const { return outer_rim > 0 ? outer_rim_clear / outer_rim : 1.0; }
 
 double Evidence::outline() const {
-    if (crossings_compared >= kMinCompared && crossings_faded > kMostFaded * crossings_compared) return 0.0;
+    if (crossings_compared >= kMinCompared &&
+        (crossings_faded > kMostFaded * crossings_compared || steps < kMinMeanStep * crossings_compared))
+        return 0.0;
     const double shown = crossings - crossings_hidden;
     return shown > 0 ? crossings_sharp / shown : 0.0;
 }
@@ -163,8 +168,8 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     const bool read_colours = closed && table.frame != nullptr;
     const bool compare_step = read_colours && 2.0 * middle_shrink >= kMinStepSize;
     const bool weigh_hiding = hiding && compare_step;
-    // The middle of each gap (unset between runs) in the core, with its
-    // length, and of each line's longest run there; their colours are read
+    // The middle of each gap (unset between runs) in the core, and of each
+    // line's longest run there, with their lengths; their colours are read
     // only for a shape whose outline would let it be hidden.
     struct Spot {
         bool rows;
@@ -241,8 +246,10 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                     middle_read = true;
                     const Colour in = colour_at(table, rows, *k, side == 0 ? i_lo : i_hi, axis.extent);
                     const Colour out = colour_at(table, rows, *k, side == 0 ? o_lo : o_hi, axis.extent);
+                    const double step2 = distance2(in, out), change2 = distance2(middle, out);
                     ev.crossings_compared += 1;
-                    ev.crossings_faded += distance2(in, out) < kMinStep * kMinStep * distance2(middle, out);
+                    ev.crossings_faded += step2 < kMinStep * kMinStep * change2;
+                    ev.steps += std::sqrt(step2 / std::max(1.0, change2));
                 }
                 if (sharp) background.push_back(colour_at(table, rows, *k, rim_out[side], axis.extent));
                 else if (inside < 0.7 && outside >= 0.5)  // set outside: the colour goes on, nothing hidden
@@ -289,13 +296,13 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
         auto colour = [&](const Spot& spot) {
             return colour_at(table, spot.rows, spot.line, spot.u, (spot.rows ? table.rows : table.columns).extent);
         };
-        std::vector<double> brightness;
+        std::vector<double> levels;  // brightness of the colour along the core
         for (const Spot& spot : set_middles) {
             const Colour c = colour(spot);
-            brightness.push_back(std::max({c[0], c[1], c[2]}));
+            levels.push_back(std::max({c[0], c[1], c[2]}));
         }
-        const auto mid = brightness.begin() + static_cast<std::ptrdiff_t>(brightness.size() / 2);
-        std::nth_element(brightness.begin(), mid, brightness.end());
+        const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
+        std::nth_element(levels.begin(), mid, levels.end());
         const double darkest = *mid - kHiddenDarker;
         for (const Spot& spot : gaps) {
             const Colour c = colour(spot);

@@ -46,8 +46,9 @@ struct Evidence {
     double crossings = 0, crossings_sharp = 0;
     double crossings_hidden = 0;  // unset on both sides, the frame just inside unlike the background
     // Of the crossings showing the outline whose frame colours were compared,
-    // those where the colour fades across the rim instead of stepping.
-    double crossings_compared = 0, crossings_faded = 0;
+    // those where the colour fades across the rim instead of stepping, and
+    // the sum of their steps (each as a share of the change from the middle).
+    double crossings_compared = 0, crossings_faded = 0, steps = 0;
     // The frame along the scanned lines inside the core: how many lines were
     // read, and how often their brightness turned from rising to falling or
     // back by a clear step (a ball's shading turns at most at its highlight
@@ -71,8 +72,9 @@ struct Evidence {
     bool holed() const;
     double clear() const;    // unset share of the outer rim
     // Share of the crossings not hidden that change from set to unset; none
-    // when the frame's colour fades across most of them (a glow of the colour
-    // has a mask as round as a ball's, but no edge in the frame).
+    // when the frame's colour fades across most of them, or steps across
+    // them by less than kMinMeanStep on average (a glow of the colour has a
+    // mask as round as a ball's, but no edge in the frame).
     double outline() const;
     double seen() const;     // share of the shape's evidence inside the frame
     // A disc or an ellipse: filled, and its outline there. The outline counts
