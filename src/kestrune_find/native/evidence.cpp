@@ -16,9 +16,12 @@ namespace {
 // middle to just outside. A glow fades by about a third there; a ball blurred
 // by the camera steps by more, once its rim (0.15 of its size: a disc's
 // radius, an ellipse's shorter semi-axis) is wider than the blur, which holds
-// from a size of about kMinStepSize pixels on.
+// from a size of about kMinStepSize pixels on. Smaller shapes are read
+// kSmallReach pixels each side of the outline instead: wider than a camera's
+// blur, and still within a small glow's fading edge.
 constexpr double kMinStep = 0.45;
 constexpr double kMinStepSize = 24.0;
+constexpr double kSmallReach = 5.0;
 constexpr double kMostFaded = 0.6;  // more than this share faded: no outline
 // Nor when the steps average less than this: a glow over a busy background
 // steps where the background changes, and fades everywhere else.
@@ -166,8 +169,9 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     // inside those unset there.
     std::vector<Colour> background, unset_inside;
     const bool read_colours = closed && table.frame != nullptr;
-    const bool compare_step = read_colours && 2.0 * middle_shrink >= kMinStepSize;
-    const bool weigh_hiding = hiding && compare_step;
+    const bool large = 2.0 * middle_shrink >= kMinStepSize;
+    const bool compare_step = read_colours && 2.0 * middle_shrink > kSmallReach;  // the window fits inside
+    const bool weigh_hiding = hiding && read_colours && large;
     // The middle of each gap (unset between runs) in the core, and of each
     // line's longest run there, with their lengths; their colours are read
     // only for a shape whose outline would let it be hidden.
@@ -244,8 +248,10 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 if (sharp && compare_step && has_middle) {
                     if (!middle_read) middle = colour_at(table, rows, *k, (c_lo + c_hi) / 2, axis.extent);
                     middle_read = true;
-                    const Colour in = colour_at(table, rows, *k, side == 0 ? i_lo : i_hi, axis.extent);
-                    const Colour out = colour_at(table, rows, *k, side == 0 ? o_lo : o_hi, axis.extent);
+                    const double in_at = large ? (side == 0 ? i_lo : i_hi) : (side == 0 ? g_lo + kSmallReach : g_hi - kSmallReach);
+                    const double out_at = large ? (side == 0 ? o_lo : o_hi) : (side == 0 ? g_lo - kSmallReach : g_hi + kSmallReach);
+                    const Colour in = colour_at(table, rows, *k, in_at, axis.extent);
+                    const Colour out = colour_at(table, rows, *k, out_at, axis.extent);
                     const double step2 = distance2(in, out), change2 = distance2(middle, out);
                     ev.crossings_compared += 1;
                     ev.crossings_faded += step2 < kMinStep * kMinStep * change2;
