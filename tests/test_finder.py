@@ -193,7 +193,8 @@ def test_a_ball_partly_behind_something_is_found_and_a_cut_disc_is_not(seed, sha
     # cut disc lies on a board of that colour.
     angle = np.random.default_rng(seed).uniform(0, 2 * math.pi)
     background = canvas(seed=seed)
-    background[140:340, 360:560] = background[140:340, 360:560] - np.mean(background[140:340, 360:560]) + card
+    board = background[140:340, 360:560]
+    board += np.asarray(card, float) - board.mean()
     rgb = background.copy()
     paint_disc(rgb, 180, 240, 50)
     hide_segment(rgb, 180, 240, 50, share, angle, card)

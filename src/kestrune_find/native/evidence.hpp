@@ -62,9 +62,9 @@ struct Evidence {
     double hole = 0;
     bool hole_dark = false;
 
-    // Set share inside the outline, or in the middle if lower; or, on a
-    // shape large enough, the set share of the core where it is not hidden,
-    // when at least half of it shows; none when the frame inside turns from light to
+    // Set share inside the outline, or in the middle if lower; or, on a disc
+    // large enough, the set share of the core where it is not hidden, when at
+    // least half of it shows; none when the frame inside turns from light to
     // dark and back too often (a coil or a weave of the colour, which blur
     // and a wide colour fill in the mask), or shows a dark hole.
     double fill() const;
