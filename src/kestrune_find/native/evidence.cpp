@@ -107,6 +107,7 @@ Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u,
 }
 
 double brightness(const std::uint8_t* p) { return static_cast<double>(std::max({p[0], p[1], p[2]})); }
+double brightness(const Colour& c) { return std::max({c[0], c[1], c[2]}); }
 
 // How often the brightness along pixels [first, last] of a scanned line turns
 // from rising to falling or back by more than `step`.
@@ -248,8 +249,10 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 if (sharp && compare_step && has_middle) {
                     if (!middle_read) middle = colour_at(table, rows, *k, (c_lo + c_hi) / 2, axis.extent);
                     middle_read = true;
-                    const double in_at = large ? (side == 0 ? i_lo : i_hi) : (side == 0 ? g_lo + kSmallReach : g_hi - kSmallReach);
-                    const double out_at = large ? (side == 0 ? o_lo : o_hi) : (side == 0 ? g_lo - kSmallReach : g_hi + kSmallReach);
+                    const double in_at = large ? (side == 0 ? i_lo : i_hi)
+                                               : (side == 0 ? g_lo + kSmallReach : g_hi - kSmallReach);
+                    const double out_at = large ? (side == 0 ? o_lo : o_hi)
+                                                : (side == 0 ? g_lo - kSmallReach : g_hi + kSmallReach);
                     const Colour in = colour_at(table, rows, *k, in_at, axis.extent);
                     const Colour out = colour_at(table, rows, *k, out_at, axis.extent);
                     const double step2 = distance2(in, out), change2 = distance2(middle, out);
@@ -267,29 +270,24 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
                 double a = i_lo, b = i_hi;
                 if (clip(a, b)) {
                     const Run* run = std::upper_bound(begin, end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
-                    double longest = 0, longest_middle = 0;
+                    // And the gaps between the runs, where the core may be hidden.
+                    auto gap = [&](double g0, double g1) {
+                        if (weigh_hiding && g1 - g0 >= 1.0) gaps.push_back({rows, *k, (g0 + g1) / 2, g1 - g0});
+                    };
+                    double longest = 0, longest_middle = 0, from = a;
                     for (; run != end && run->start2 * 0.5 < b; ++run) {
                         const double lo = std::max(a, run->start2 * 0.5), hi = std::min(b, run->end2 * 0.5);
                         if (hi - lo > longest) {
                             longest = hi - lo;
                             longest_middle = (lo + hi) / 2;
                         }
+                        gap(from, lo);
+                        from = hi;
                     }
+                    gap(from, b);
                     ev.core += b - a;
                     ev.core_set += longest;
-                    if (weigh_hiding) {
-                        if (longest > 0) set_middles.push_back({rows, *k, longest_middle, longest});
-                        auto gap = [&](double g0, double g1) {
-                            if (g1 - g0 >= 1.0) gaps.push_back({rows, *k, (g0 + g1) / 2, g1 - g0});
-                        };
-                        double from = a;
-                        run = std::upper_bound(begin, end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
-                        for (; run != end && run->start2 * 0.5 < b; ++run) {
-                            gap(from, std::max(a, run->start2 * 0.5));
-                            from = std::min(b, run->end2 * 0.5);
-                        }
-                        gap(from, b);
-                    }
+                    if (weigh_hiding && longest > 0) set_middles.push_back({rows, *k, longest_middle, longest});
                 }
             }
             if (has_middle) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
@@ -303,16 +301,13 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
             return colour_at(table, spot.rows, spot.line, spot.u, (spot.rows ? table.rows : table.columns).extent);
         };
         std::vector<double> levels;  // brightness of the colour along the core
-        for (const Spot& spot : set_middles) {
-            const Colour c = colour(spot);
-            levels.push_back(std::max({c[0], c[1], c[2]}));
-        }
+        for (const Spot& spot : set_middles) levels.push_back(brightness(colour(spot)));
         const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
         std::nth_element(levels.begin(), mid, levels.end());
         const double darkest = *mid - kHiddenDarker;
         for (const Spot& spot : gaps) {
             const Colour c = colour(spot);
-            if (std::max({c[0], c[1], c[2]}) <= darkest && unlike_background(c, background)) ev.core_hidden += spot.length;
+            if (brightness(c) <= darkest && unlike_background(c, background)) ev.core_hidden += spot.length;
         }
     }
     // How much of the shape lies inside the frame: its area on 64 rows across

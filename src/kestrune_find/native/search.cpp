@@ -263,6 +263,15 @@ private:
         return true;
     }
 
+    // Everything inside a found shape (of that size) and on its rim is spent.
+    void spend(const std::vector<const EdgePoint*>& pts, const Candidate& c, double size,
+               std::vector<std::uint8_t>& alive, std::vector<std::uint8_t>& unspent) const {
+        for (std::size_t k = 0; k < pts.size(); ++k) {
+            double gx, gy;
+            if (unspent[k] && distance(c, *pts[k], &gx, &gy) < rim_for(size)) alive[k] = unspent[k] = 0;
+        }
+    }
+
     bool search_group(const std::vector<const EdgePoint*>& pts, std::size_t group) {
         // alive: points proposals are drawn from; unspent: points not yet
         // taken by a find, which refinement and scoring may still use. A
@@ -272,9 +281,10 @@ private:
         std::vector<std::uint8_t> alive(pts.size(), 1), unspent(pts.size(), 1);
         if (taken_ != nullptr) {
             for (const Found& t : *taken_) {
-                const DiscShape d{t.values[0], t.values[1], t.values[2]};
-                for (std::size_t k = 0; k < pts.size(); ++k)
-                    if (disc_distance(d, pts[k]->x, pts[k]->y) < rim_for(d.r)) alive[k] = unspent[k] = 0;
+                Candidate c{};
+                c.disc = {t.values[0], t.values[1], t.values[2]};
+                c.set({t.values[0], t.values[1], t.values[2], t.values[2], 0.0});
+                spend(pts, c, t.values[2], alive, unspent);
             }
         }
         std::vector<PointsView::Point> ints;
@@ -359,11 +369,7 @@ private:
                     }
                     found_.push_back(f);
                     accepted = true;
-                    // Everything inside the shape and on its rim is spent.
-                    for (std::size_t k = 0; k < pts.size(); ++k) {
-                        double gx, gy;
-                        if (unspent[k] && distance(c, *pts[k], &gx, &gy) < rim_for(s)) alive[k] = unspent[k] = 0;
-                    }
+                    spend(pts, c, s, alive, unspent);
                 }
             }
             stretched_ = false;
