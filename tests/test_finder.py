@@ -183,14 +183,15 @@ def test_a_partly_hidden_ball_is_found_and_corners_are_not_round(seed):
     assert all(any(matches(f, *t) for f in found) for t in HIDDEN_BALLS)
 
 
-@pytest.mark.parametrize("share, card", ((0.3, (40, 70, 160)), (0.45, (30, 30, 35))))
+@pytest.mark.parametrize("share, card", ((0.3, (40, 70, 160)), (0.45, (30, 30, 35)), (0.6, (20, 20, 24))))
 @pytest.mark.parametrize("seed", range(4))
 def test_a_ball_partly_behind_something_is_found_and_a_cut_disc_is_not(seed, share, card):
     # The same outline twice, part of it gone: behind a card of another
     # colour (a ball), and cut away with the background showing there (a
     # shape of the colour that is not a ball). Nearly half a ball may be
-    # hidden by something dark in front (a robot's gripper holding it); the
-    # cut disc lies on a board of that colour.
+    # hidden by something dark in front (a robot's gripper holding it), more
+    # by something black (its post); the cut disc lies on a board of that
+    # colour.
     angle = np.random.default_rng(seed).uniform(0, 2 * math.pi)
     background = canvas(seed=seed)
     board = background[140:340, 360:560]
