@@ -69,6 +69,7 @@ def test_run_gives_the_same_in_path_order_with_any_workers(folder):
     ({"min_width": -1}, "min_width must be at least 0"),
     ({"min_score": 1.2}, "min_score must be from 0 to 1"),
     ({"stretch": 1.7}, "stretch must be from 1 to 1.6"),
+    ({"squeeze": 0.9}, "squeeze must be from 1 to 1.6"),
     ({"max_shapes": 2.0}, "max_shapes must be a non-negative integer"),
     ({"max_r": float("inf")}, "max_r must be a finite number"),
     ({"radius": 3}, "unknown option 'radius'"),

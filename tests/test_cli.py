@@ -135,6 +135,7 @@ def test_find_table_has_a_row_per_request_and_draws(scene_png, tmp_path):
     (["--circle", "red", "--max-r", "nan"], "argument --max-r"),
     (["--circle", "red", "--min-score", "1.5"], "argument --min-score: must be from 0 to 1"),
     (["--circle", "red", "--stretch", "0.5"], "argument --stretch: must be from 1 to 1.6"),
+    (["--circle", "red", "--squeeze", "2"], "argument --squeeze: must be from 1 to 1.6"),
     (["--circle", "red", "--max-shapes", "0"], "argument --max-shapes: must be at least 1"),
     (["--circle", "purple"], "unknown colour 'purple'"),
     (["--circle"], "expected at least one argument"),

@@ -183,14 +183,15 @@ def test_a_partly_hidden_ball_is_found_and_corners_are_not_round(seed):
     assert all(any(matches(f, *t) for f in found) for t in HIDDEN_BALLS)
 
 
-@pytest.mark.parametrize("share, card", ((0.3, (40, 70, 160)), (0.45, (30, 30, 35))))
+@pytest.mark.parametrize("share, card", ((0.3, (40, 70, 160)), (0.45, (30, 30, 35)), (0.6, (20, 20, 24))))
 @pytest.mark.parametrize("seed", range(4))
 def test_a_ball_partly_behind_something_is_found_and_a_cut_disc_is_not(seed, share, card):
     # The same outline twice, part of it gone: behind a card of another
     # colour (a ball), and cut away with the background showing there (a
     # shape of the colour that is not a ball). Nearly half a ball may be
-    # hidden by something dark in front (a robot's gripper holding it); the
-    # cut disc lies on a board of that colour.
+    # hidden by something dark in front (a robot's gripper holding it), more
+    # by something black (its post); the cut disc lies on a board of that
+    # colour.
     angle = np.random.default_rng(seed).uniform(0, 2 * math.pi)
     background = canvas(seed=seed)
     board = background[140:340, 360:560]
@@ -355,6 +356,26 @@ def test_a_ball_stretched_by_the_lens_is_a_disc_and_a_long_ellipse_is_not(seed):
     assert sorted(round(d.x, -1) for d in wider) == [170, 470]
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_a_ball_squeezed_near_the_frames_edge_is_a_disc_and_an_ellipse_turned_otherwise_is_not(seed):
+    # A wide lens squeezes a ball near the frame's edge toward the centre:
+    # an ellipse of axis ratio 1.4 whose long axis lies across the line to
+    # the centre. The same ellipse turned along that line, or in the middle
+    # of the frame, is an ellipse, not a ball.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed)
+    r, turn = rng.uniform(24, 32), rng.uniform(-0.15, 0.15)
+    a, b = 1.4 * r / 1.2, r / 1.2  # mean semi-axis r
+    paint_ellipse(rgb, 590, 300, a, b, math.atan2(300 - 239.5, 590 - 319.5) + math.pi / 2 + turn)  # squeezed
+    paint_ellipse(rgb, 60, 150, a, b, math.atan2(150 - 239.5, 60 - 319.5) + turn)  # stretched outward
+    paint_ellipse(rgb, 320, 400, a, b, turn)  # squeezed, but only 2/3 of the way out
+    paint_ellipse(rgb, 330, 230, a, b, rng.uniform(0, math.pi))  # in the middle
+    frame = frame_of(gaussian_blur(rgb, 1.0))
+    found = kf.Finder(seed=seed).find(frame, "disc", "red")
+    assert len(found) == 1 and math.hypot(found[0].x - 590, found[0].y - 300) < 1 and abs(found[0].r - r) < 0.05 * r
+    assert kf.Finder(seed=seed).find(frame, "disc", "red", squeeze=1.0) == []
+
+
 def test_an_empty_frame_is_empty_and_a_disc_off_the_frame_is_not_a_find():
     rgb = canvas()
     assert kf.Finder().find(frame_of(rgb), "disc", "red") == []
@@ -424,6 +445,7 @@ def test_ellipses_lines_and_stripes():
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_r=-1), ValueError, "min_r"),
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", min_score=1.5), ValueError, "min_score"),
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", stretch=0.8), ValueError, "stretch"),
+    (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "disc", "red", squeeze=1.7), ValueError, "squeeze"),
     (lambda f: f.find(np.zeros((4, 4, 3), np.uint8), "line", "red", min_width=8, max_width=2), ValueError,
      "min_width"),
     (lambda f: kf.Finder(seed=-1), ValueError, "seed"),

@@ -26,7 +26,7 @@ T = TypeVar("T")
 Request = tuple[str, Colour]
 
 #: The keyword options of Finder.find that the runners pass on.
-OPTIONS = ("min_r", "max_r", "min_width", "max_width", "min_score", "max_shapes", "stretch")
+OPTIONS = ("min_r", "max_r", "min_width", "max_width", "min_score", "max_shapes", "stretch", "squeeze")
 
 _local = threading.local()
 
@@ -52,7 +52,7 @@ def check_requests(requests: Sequence[tuple[str, Colour | str]]) -> list[Request
 def check_options(options: dict[str, Any] | None) -> dict[str, Any]:
     """The find options (see OPTIONS), checked before any frame is read:
     sizes are non-negative numbers, each minimum at most its maximum,
-    min_score in [0, 1], stretch in [1, 1.6], max_shapes a non-negative
+    min_score in [0, 1], stretch and squeeze in [1, 1.6], max_shapes a non-negative
     integer. None values are dropped (the finder's defaults apply)."""
     checked = {k: v for k, v in (options or {}).items() if v is not None}
     for key, value in checked.items():
@@ -64,7 +64,7 @@ def check_options(options: dict[str, Any] | None) -> dict[str, Any]:
             continue
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
             raise ValueError(f"{key} must be a finite number, got {value!r}")
-        least, most = {"min_score": (0.0, 1.0), "stretch": (1.0, MAX_STRETCH)}.get(key, (0.0, math.inf))
+        least, most = {"min_score": (0.0, 1.0), "stretch": (1.0, MAX_STRETCH), "squeeze": (1.0, MAX_STRETCH)}.get(key, (0.0, math.inf))
         if not least <= value <= most:
             bound = f"from {least:g} to {most:g}" if most < math.inf else f"at least {least:g}"
             raise ValueError(f"{key} must be {bound}, got {value!r}")

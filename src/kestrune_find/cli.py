@@ -29,7 +29,7 @@ from .calibrate import calibrate as calibrate_frame
 from .colours import COLOURS, Colour, colour as resolve_colour, save_colour
 from .draw import (IMAGE_SUFFIXES, MAX_PIXELS, ImageError, MissingExtra, check_writable, draw_shapes, read_image,
                    save_image)
-from .finder import MAX_SHAPES, MAX_STRETCH, MIN_R, MIN_SCORE, STRETCH, Finder
+from .finder import MAX_SHAPES, MAX_STRETCH, MIN_R, MIN_SCORE, SQUEEZE, STRETCH, Finder
 from .scene import CONTENTS, Scene, error, nearest_line, render_scene
 from .shapes import Band, Disc, Ellipse, Line, Shape, Stripe
 
@@ -117,7 +117,10 @@ def add_shape_options(parser: argparse.ArgumentParser) -> None:
                        help=f"at most this many shapes per shape and colour (default {MAX_SHAPES})")
     sizes.add_argument("--stretch", type=stretch_number, metavar="RATIO",
                        help="circles: a ball stretched into an ellipse up to this axis ratio still counts, as "
-                       f"near the edge of a wide lens (1 to {MAX_STRETCH:g}, default {STRETCH:g})")
+                       f"when smeared by motion (1 to {MAX_STRETCH:g}, default {STRETCH:g})")
+    sizes.add_argument("--squeeze", type=stretch_number, metavar="RATIO",
+                       help="circles: near the frame's edges, a ball squeezed toward the frame's centre up to this "
+                       f"axis ratio still counts, as a wide lens squeezes it (1 to {MAX_STRETCH:g}, default {SQUEEZE:g})")
     parser.add_argument("--seed", type=seed_number, default=0,
                         help="seed of the fits' samples: the same seed, the same finds (default 0)")
 

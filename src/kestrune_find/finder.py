@@ -38,6 +38,9 @@ MIN_R = 10.0         # discs and ellipses: smallest radius or semi-axis; smaller
 #: Discs: the longer over the shorter axis a ball may show and still be a disc
 #: (a ball near the edge of a wide lens, or smeared by motion, is an ellipse).
 STRETCH = 1.3
+#: Discs near the frame's edges: the axis ratio a ball squeezed toward the
+#: frame's centre may show, as a wide lens's distortion squeezes it.
+SQUEEZE = 1.5
 MAX_STRETCH = 1.6    # beyond, a circle lies too far off an ellipse to start it from: search for ellipses
 MAX_SHAPES = 16
 ELLIPSE_ITERATIONS = 256  # samples per ellipse proposal at most (discs: 512)
@@ -138,7 +141,7 @@ class Finder:
     def find(self, frame: Frame, shape: str, colour: str | Colour, *, min_r: float | None = None,
              max_r: float | None = None, min_width: float | None = None, max_width: float | None = None,
              min_score: float | None = None, max_shapes: int = MAX_SHAPES,
-             stretch: float = STRETCH) -> list[Shape]:
+             stretch: float = STRETCH, squeeze: float = SQUEEZE) -> list[Shape]:
         """Every `shape` ("disc", "ellipse", "line", "stripe") of `colour` (a
         built-in name, a colour file's path or a Colour) in `frame`, best score
         first: at most `max_shapes`, each scoring at least `min_score`.
@@ -147,7 +150,11 @@ class Finder:
         default 10 up to what the frame can hold. min_width, max_width: across a
         line (default up to 12) or a stripe (default from 6). stretch: discs
         stretched into an ellipse up to this axis ratio are discs too (r is
-        the mean of its semi-axes); 1 for round ones only. Ellipses include
+        the mean of its semi-axes); 1 for round ones only. squeeze: a disc
+        near the frame's edges (3/4 of the way from its centre to an edge, or
+        further) squeezed toward the frame's centre, its long axis across the
+        line to the centre, up to this axis ratio is a disc too (a wide lens
+        squeezes balls there); 1 for no more than `stretch`. Ellipses include
         balls: discs are searched for first and reported as ellipses with
         equal axes.
         """
@@ -177,12 +184,14 @@ class Finder:
         if isinstance(max_shapes, bool) or not isinstance(max_shapes, (int, np.integer)) or max_shapes < 0:
             raise ValueError(f"max_shapes must be a non-negative integer, got {max_shapes!r}")
         most_stretched = _number("stretch", stretch, 1.0, MAX_STRETCH)
+        most_squeezed = _number("squeeze", squeeze, 1.0, MAX_STRETCH)
 
         rows, columns = self._scan(frame, spec)
         options = {
             "kind": shape, "min_r": lo_r, "max_r": max(hi_r, lo_r), "min_width": lo_w, "max_width": max(hi_w, lo_w),
             "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
             "row_count": self.row_count, "column_count": self.column_count, "stretch": most_stretched,
+            "squeeze": most_squeezed,
         }
         if shape == "ellipse":
             # Past 256 samples of five points, more found no other ellipse on

@@ -43,10 +43,17 @@ constexpr double kNearBackground = 0.15;
 // ball held by a robot's gripper shows a crescent; its fill in the mask alone
 // would be a half. What lies beside a half disc of the colour, a wedge of a
 // colour wheel or an egg of it is seldom that much darker, and a circle drawn
-// past such a shape crosses its outline where the shape is not.
+// past such a shape crosses its outline where the shape is not. Behind a
+// black thing (at most kDarkShare of the colour's brightness: a robot's
+// post, not a shadow or a darker background) as little as kMinShownDark may
+// show. Shapes smaller than kMinHidingSize are weighed on what the mask
+// shows: their gaps are a pixel or two, their colour the blur's mix.
 constexpr double kMinShown = 0.5;
 constexpr double kHiddenDarker = 60.0;
 constexpr double kMinOutlineShown = 0.8;
+constexpr double kDarkShare = 0.3;
+constexpr double kMinShownDark = 0.3;
+constexpr double kMinHidingSize = 15.0;
 
 // Inside a shape the frame's brightness (the largest channel, which carries
 // it for every hue) turns when it rises or falls back by more than
@@ -78,8 +85,9 @@ double Evidence::fill() const {
     const double length = core + inner_rim;
     const double all = length > 0 ? (core_set + inner_rim_set) / length : 0.0;
     const double filled = middle > 0 ? std::min(all, middle_set / middle) : all;
-    const double shown = core - core_hidden;
-    if (core_hidden <= 0 || shown < kMinShown * core) return filled;
+    // Where less than half shows, only what is black counts as hidden.
+    const double shown = core - core_hidden >= kMinShown * core ? core - core_hidden : core - core_hidden_dark;
+    if (shown >= core || shown < kMinShownDark * core) return filled;
     return std::max(filled, std::min(1.0, core_set / shown));
 }
 
@@ -172,7 +180,7 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
     const bool read_colours = closed && table.frame != nullptr;
     const bool large = 2.0 * middle_shrink >= kMinStepSize;
     const bool compare_step = read_colours && 2.0 * middle_shrink > kSmallReach;  // the window fits inside
-    const bool weigh_hiding = hiding && read_colours && large;
+    const bool weigh_hiding = hiding && read_colours && 2.0 * middle_shrink >= kMinHidingSize;
     // The middle of each gap (unset between runs) in the core, and of each
     // line's longest run there, with their lengths; their colours are read
     // only for a shape whose outline would let it be hidden.
@@ -307,7 +315,10 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
         const double darkest = *mid - kHiddenDarker;
         for (const Spot& spot : gaps) {
             const Colour c = colour(spot);
-            if (brightness(c) <= darkest && unlike_background(c, background)) ev.core_hidden += spot.length;
+            if (brightness(c) <= darkest && unlike_background(c, background)) {
+                ev.core_hidden += spot.length;
+                if (brightness(c) <= kDarkShare * *mid) ev.core_hidden_dark += spot.length;
+            }
         }
     }
     // How much of the shape lies inside the frame: its area on 64 rows across

@@ -36,9 +36,9 @@ struct Evidence {
     // Of the core's unset length, what shows something unlike the background
     // (see crossings_hidden) and clearly darker than the colour: a ball
     // hidden there by a thing in front, not missing. Weighed only on discs
-    // large enough for their outline's step to be compared, and only where
-    // the outline shows clearly.
-    double core_hidden = 0;
+    // large enough to be read so, and only where the outline shows clearly;
+    // and the part of it that is black.
+    double core_hidden = 0, core_hidden_dark = 0;
     double middle = 0, middle_set = 0;  // part of the core
     double inner_rim = 0, inner_rim_set = 0;
     double outer_rim = 0, outer_rim_clear = 0;
@@ -64,7 +64,7 @@ struct Evidence {
 
     // Set share inside the outline, or in the middle if lower; or, on a disc
     // large enough, the set share of the core where it is not hidden, when at
-    // least half of it shows; none when the frame inside turns from light to
+    // least half of it shows (less behind something black); none when the frame inside turns from light to
     // dark and back too often (a coil or a weave of the colour, which blur
     // and a wide colour fill in the mask), or shows a dark hole.
     double fill() const;

@@ -192,6 +192,7 @@ bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
     unsigned long long seed = o.seed;
     const bool ok = option_double(options, "min_r", o.min_r) && option_double(options, "max_r", o.max_r) &&
                     option_double(options, "max_ratio", o.max_ratio) && option_double(options, "stretch", o.stretch) &&
+                    option_double(options, "squeeze", o.squeeze) &&
                     option_double(options, "min_width", o.min_width) &&
                     option_double(options, "max_width", o.max_width) &&
                     option_double(options, "min_score", o.min_score) &&

@@ -33,6 +33,15 @@ constexpr double kStretchFloor = 0.45;
 constexpr double kStretchFloorSlope = 0.5;
 constexpr double kMinStretchFloor = 0.3;
 constexpr double kStretchedScore = 0.8;
+// A wide lens squeezes what lies near the frame's edges toward its centre: a
+// ball there is an ellipse whose long axis lies across the line to the
+// centre. Such an ellipse, kSqueezeFrom or further out (1 at the middle of
+// each edge, the frame's centre 0) and its long axis within 15 degrees of
+// square to that line (the cosine of the angle between them at most
+// kSqueezeCos), may be squeezed to `squeeze`; elsewhere, and turned any
+// other way, it is stretched no more than `stretch`.
+constexpr double kSqueezeFrom = 0.75;
+constexpr double kSqueezeCos = 0.2588;  // cos 75 degrees
 
 // One 32-bit seed per fit call, from the search's seed and where the call
 // stands in the search (splitmix64 of the four numbers).
@@ -208,12 +217,23 @@ private:
         return ellipticity(near_outline(pts, alive, c, std::max(2.0, 0.25 * c.disc.r)), c.disc) <= kMaxEllipticity;
     }
 
+    // Whether an ellipse (normalised: `a` along `theta` is the long axis) lies
+    // as a ball near the frame's edge squeezed by a wide lens does.
+    bool squeezed(const EllipseShape& e) const {
+        const double dx = e.x - (table_.width - 1) / 2.0, dy = e.y - (table_.height - 1) / 2.0;
+        if (std::hypot(dx / (table_.width / 2.0), dy / (table_.height / 2.0)) < kSqueezeFrom) return false;
+        const double along = std::cos(e.theta) * dx + std::sin(e.theta) * dy;
+        return std::fabs(along) <= kSqueezeCos * std::hypot(dx, dy);
+    }
+
     bool valid(const Candidate& c) const {
         const double x = disc() ? c.disc.x : c.ellipse.x, y = disc() ? c.disc.y : c.ellipse.y;
         if (!(x >= -0.5 && x <= table_.width - 0.5 && y >= -0.5 && y <= table_.height - 0.5)) return false;
         if (disc()) return c.disc.r >= o_.min_r && c.disc.r <= max_size_;
         const EllipseShape& e = c.ellipse;  // normalised: a >= b
-        if (stretched_) return (e.a + e.b) / 2 >= o_.min_r && e.a <= max_size_ && e.a <= o_.stretch * e.b;
+        if (stretched_)
+            return (e.a + e.b) / 2 >= o_.min_r && e.a <= max_size_ &&
+                   (e.a <= o_.stretch * e.b || (e.a <= o_.squeeze * e.b && squeezed(e)));
         return e.b >= o_.min_r && e.a <= max_size_ && e.a <= o_.max_ratio * e.b;
     }
 
@@ -331,7 +351,8 @@ private:
                 const double floor = std::max(kMinStretchFloor,
                                               kStretchFloor - kStretchFloorSlope * (o_.stretch - kRoundRatio));
                 const double stretched_score = std::max(o_.min_score, kStretchedScore);
-                if (disc() && o_.stretch > 1.0 && (!round || f.score >= floor) && f.score < stretched_score) {
+                const bool may_stretch = o_.stretch > 1.0 || o_.squeeze > 1.0;
+                if (disc() && may_stretch && (!round || f.score >= floor) && f.score < stretched_score) {
                     const Found as_circle = f;
                     Candidate e{};
                     e.set(ellipse_through(near_outline(pts, unspent, c, std::max(2.0, 0.4 * c.disc.r)), c.disc));
@@ -627,7 +648,7 @@ bool search(const ScanTable& table, const SearchOptions& options, Fits& fits, st
         SearchOptions round = options;
         round.kind = ShapeKind::disc;
         round.min_score = options.round_min_score;
-        round.stretch = 1.0;
+        round.stretch = round.squeeze = 1.0;
         round.max_iterations = SearchOptions{}.max_iterations;
         ClosedSearch discs(table, round, fits, found);
         if (!discs.run()) return false;

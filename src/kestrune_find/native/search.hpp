@@ -34,6 +34,9 @@ struct SearchOptions {
     double min_r = 8, max_r = 200;        // radius or semi-axes, pixels
     double max_ratio = 3.0;               // ellipses: longer over shorter semi-axis
     double stretch = 1.0;                 // discs: the axis ratio a disc may be stretched to (1: none)
+    // Discs: the axis ratio a disc near the frame's edge may be squeezed to
+    // toward the frame's centre (1: no more than `stretch`).
+    double squeeze = 1.0;
     double min_width = 0, max_width = 16; // bands: width across, pixels
     double min_score = 0.7;
     // Ellipses: discs scoring this are found first (negative: not searched
