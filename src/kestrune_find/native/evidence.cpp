@@ -676,9 +676,14 @@ double outline_scale(const ScanTable& table, const EllipseShape& e) {
         // The shape's radius this way.
         const double u = c * std::cos(e.theta) + s * std::sin(e.theta), v = -c * std::sin(e.theta) + s * std::cos(e.theta);
         const double r = e.a * e.b / std::sqrt(e.b * e.b * u * u + e.a * e.a * v * v);
-        // The whole ray inside the frame, and the mask set where it crosses the rim.
-        const double far = kBeyond1 * r, rim_in = r - std::max(1.5, 0.15 * r);
-        if (!(e.x + far * c >= 0 && e.x + far * c <= w - 1 && e.y + far * s >= 0 && e.y + far * s <= h - 1)) continue;
+        // The whole ray inside the frame (both its ends), and the mask set
+        // where it crosses the rim.
+        const double near = kInside0 * r, far = kBeyond1 * r, rim_in = r - std::max(1.5, 0.15 * r);
+        auto in_frame = [&](double rho) {
+            const double x = e.x + rho * c, y = e.y + rho * s;
+            return x >= 0 && x <= w - 1 && y >= 0 && y <= h - 1;
+        };
+        if (!in_frame(near) || !in_frame(far)) continue;
         const auto mx = static_cast<std::int32_t>(std::floor(e.x + rim_in * c + 0.5));
         const auto my = static_cast<std::int32_t>(std::floor(e.y + rim_in * s + 0.5));
         if (mx < 0 || my < 0 || mx >= table.width || my >= table.height || table.mask->row(my)[mx] == 0) continue;
@@ -730,7 +735,7 @@ double outline_scale(const ScanTable& table, const EllipseShape& e) {
         const double start = kInside0 * r + kRayStep * static_cast<double>(first) - kRayStep / 2;
         found.push_back((start + kRayStep * length) / r);
     }
-    if (found.size() < kRays / 4) return 1.0;
+    if (found.size() < static_cast<std::size_t>(kRays / 4)) return 1.0;
     std::sort(found.begin(), found.end());
     const std::size_t n = found.size();
     const double median = n % 2 ? found[n / 2] : (found[n / 2 - 1] + found[n / 2]) / 2;
