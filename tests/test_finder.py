@@ -3,6 +3,7 @@ refuses bad input. Quality is counted (found, missed, false finds) on seeded
 scenes, never timed."""
 from __future__ import annotations
 
+import dataclasses
 import math
 import threading
 
@@ -86,6 +87,24 @@ def test_blurred_discs_are_placed_where_the_colour_changes():
         errors.append((math.hypot(found[0].x - x, found[0].y - y), found[0].r - r))
     centre, radius = np.array(errors).T
     assert np.max(centre) <= 0.15 and np.max(np.abs(radius)) <= 0.15
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_ball_whose_shaded_rim_the_colour_leaves_out_is_as_large_as_it_is(seed):
+    # A ball darkening toward its rim, its colour taken from the lit side: the
+    # mask ends at a quarter of the radius short of the outline, where the
+    # frame's colour keeps its hue and the background's begins.
+    rng = np.random.default_rng(seed)
+    x, y, r = rng.uniform(150, 490), rng.uniform(150, 330), rng.uniform(16, 24)
+    ys, xs = np.mgrid[0:480, 0:640].astype(np.float64)
+    shade = 1 - 0.8 * np.minimum(1.0, ((xs - x) ** 2 + (ys - y) ** 2) / (r * r))
+    cover = np.zeros((480, 640, 3))
+    paint_disc(cover, x, y, r, colour=(1, 1, 1))
+    rgb = canvas(seed=seed) * (1 - cover) + cover * np.asarray(RED, float) * shade[..., None]
+    lit = dataclasses.replace(kf.colour("red"), intensity_limit=(0.2, 0.99))
+    frame = frame_of(gaussian_blur(rgb, 1.5) + rng.normal(0.0, 3.0, rgb.shape))
+    (found,) = kf.Finder(seed=seed).find(frame, "disc", lit)
+    assert math.hypot(found.x - x, found.y - y) < 0.5 and abs(found.r - r) < 0.1 * r
 
 
 def test_several_discs_touching_pairs_included_are_each_found_once():

@@ -630,4 +630,116 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
     return ev;
 }
 
+namespace {
+
+// The outline's radius: kRays rays, read every kRayStep pixels from
+// kInside0 to kBeyond1 times the radius; the colour inside is their mean over
+// [kInside0, kInside1] r, beyond over [kBeyond0, kBeyond1] r. A ray counts
+// when the two differ by kMinShareChange or more (shares of 255); the median
+// needs a quarter of the rays, and moves the radius by at most
+// kMaxRadiusChange of it.
+constexpr int kRays = 32;
+constexpr double kRayStep = 0.5;
+constexpr double kInside0 = 0.4, kInside1 = 0.7, kBeyond0 = 1.4, kBeyond1 = 1.7;
+constexpr double kMinShareChange = 20.0;
+constexpr double kMaxRadiusChange = 0.35;
+
+// Each channel's share of the frame's colour at (x, y) (bilinear), times
+// 255, and the channels' sum; near-black pixels as if their sum were 30
+// (their shares are noise).
+Colour shares_at(const ImageView& frame, double x, double y, double& sum) {
+    const auto x0 = static_cast<std::int64_t>(std::floor(x)), y0 = static_cast<std::int64_t>(std::floor(y));
+    const std::int64_t x1 = std::min(x0 + 1, frame.cols - 1), y1 = std::min(y0 + 1, frame.rows - 1);
+    const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
+    const std::uint8_t *a = frame.pixel(y0, x0), *b = frame.pixel(y0, x1), *c = frame.pixel(y1, x0),
+                       *d = frame.pixel(y1, x1);
+    Colour out{};
+    sum = 0;
+    for (int k = 0; k < 3; ++k) {
+        out[k] = (1 - fy) * ((1 - fx) * a[k] + fx * b[k]) + fy * ((1 - fx) * c[k] + fx * d[k]);
+        sum += out[k];
+    }
+    sum = std::max(30.0, sum);
+    for (double& v : out) v = 255.0 * v / sum;
+    return out;
+}
+
+}  // namespace
+
+double outline_scale(const ScanTable& table, const EllipseShape& e) {
+    if (table.frame == nullptr || table.mask == nullptr) return 1.0;
+    const double w = table.width, h = table.height;
+    std::vector<Colour> ray;
+    std::vector<double> sums, found;
+    for (int k = 0; k < kRays; ++k) {
+        const double angle = 2.0 * std::numbers::pi * k / kRays, c = std::cos(angle), s = std::sin(angle);
+        // The shape's radius this way.
+        const double u = c * std::cos(e.theta) + s * std::sin(e.theta), v = -c * std::sin(e.theta) + s * std::cos(e.theta);
+        const double r = e.a * e.b / std::sqrt(e.b * e.b * u * u + e.a * e.a * v * v);
+        // The whole ray inside the frame (both its ends), and the mask set
+        // where it crosses the rim.
+        const double near = kInside0 * r, far = kBeyond1 * r, rim_in = r - std::max(1.5, 0.15 * r);
+        auto in_frame = [&](double rho) {
+            const double x = e.x + rho * c, y = e.y + rho * s;
+            return x >= 0 && x <= w - 1 && y >= 0 && y <= h - 1;
+        };
+        if (!in_frame(near) || !in_frame(far)) continue;
+        const auto mx = static_cast<std::int32_t>(std::floor(e.x + rim_in * c + 0.5));
+        const auto my = static_cast<std::int32_t>(std::floor(e.y + rim_in * s + 0.5));
+        if (mx < 0 || my < 0 || mx >= table.width || my >= table.height || table.mask->row(my)[mx] == 0) continue;
+        const auto samples = static_cast<std::size_t>(std::floor((kBeyond1 - kInside0) * r / kRayStep)) + 1;
+        ray.resize(samples);
+        sums.resize(samples);
+        Colour inside{}, beyond{};
+        double n_in = 0, n_out = 0, sum_in = 0, sum_out = 0;
+        std::size_t first = samples, last = samples;  // the samples from kInside1 r and from kBeyond0 r
+        for (std::size_t j = 0; j < samples; ++j) {
+            const double rho = kInside0 * r + kRayStep * static_cast<double>(j);
+            ray[j] = shares_at(*table.frame, e.x + rho * c, e.y + rho * s, sums[j]);
+            const bool in = rho <= kInside1 * r, out = rho >= kBeyond0 * r;
+            for (int q = 0; q < 3; ++q) {
+                inside[q] += in ? ray[j][q] : 0.0;
+                beyond[q] += out ? ray[j][q] : 0.0;
+            }
+            n_in += in;
+            n_out += out;
+            sum_in += in ? sums[j] : 0.0;
+            sum_out += out ? sums[j] : 0.0;
+            if (first == samples && rho >= kInside1 * r) first = j;
+            if (last == samples && out) last = j;
+        }
+        if (n_in == 0 || n_out == 0 || first >= last) continue;
+        Colour span{};
+        for (int q = 0; q < 3; ++q) {
+            inside[q] /= n_in;
+            beyond[q] /= n_out;
+            span[q] = inside[q] - beyond[q];
+        }
+        sum_in /= n_in;
+        sum_out /= n_out;
+        const double length2 = distance2(inside, beyond);
+        if (length2 < kMinShareChange * kMinShareChange) continue;
+        // Between the two, each sample's share of the way from beyond to
+        // inside, turned into the share of the shape's colour in the mix (a
+        // brighter side weighs more in the shares), summed: the length of
+        // the stretch that is the shape's.
+        double length = 0;
+        for (std::size_t j = first; j < last; ++j) {
+            const Colour& p = ray[j];
+            const double t = std::clamp(
+                ((p[0] - beyond[0]) * span[0] + (p[1] - beyond[1]) * span[1] + (p[2] - beyond[2]) * span[2]) / length2,
+                0.0, 1.0);
+            const double mixed = sum_in * (1 - t) + t * sum_out;
+            length += mixed > 0 ? t * sum_out / mixed : 0.0;
+        }
+        const double start = kInside0 * r + kRayStep * static_cast<double>(first) - kRayStep / 2;
+        found.push_back((start + kRayStep * length) / r);
+    }
+    if (found.size() < static_cast<std::size_t>(kRays / 4)) return 1.0;
+    std::sort(found.begin(), found.end());
+    const std::size_t n = found.size();
+    const double median = n % 2 ? found[n / 2] : (found[n / 2 - 1] + found[n / 2]) / 2;
+    return std::clamp(median, 1 - kMaxRadiusChange, 1 + kMaxRadiusChange);
+}
+
 }  // namespace kestrune::find

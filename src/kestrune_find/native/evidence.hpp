@@ -101,5 +101,14 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& ellipse, d
 void read_disc_inside(const ScanTable& table, const DiscShape& disc, double rim, Evidence& ev);
 void read_ellipse_inside(const ScanTable& table, const EllipseShape& ellipse, double rim, Evidence& ev);
 Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim);
+// How far out the frame's colour turns from the shape's to what lies beyond
+// it, as a share of the shape's size, read as each channel's share of the
+// pixel's sum: shading and a blurred rim darken a ball's colour, and the
+// colour's mask ends short of its edge, but its shares stay. Along rays from
+// the centre that cross the rim where the mask is set, the point halfway
+// between the shares inside and beyond, over the shape's radius that way;
+// the median of those, or 1 where too few rays show a clear change (or the
+// frame is not at hand).
+double outline_scale(const ScanTable& table, const EllipseShape& ellipse);
 
 }  // namespace kestrune::find

@@ -43,6 +43,9 @@ constexpr double kStretchedScore = 0.8;
 constexpr double kSqueezeFrom = 0.75;
 constexpr double kSqueezeCos = 0.2588;  // cos 75 degrees
 
+// Half a pixel: see outline_size.
+constexpr double kOutlineGap = 0.5;
+
 // One 32-bit seed per fit call, from the search's seed and where the call
 // stands in the search (splitmix64 of the four numbers).
 std::uint32_t mix_seed(std::uint64_t seed, std::uint64_t a, std::uint64_t b, std::uint64_t c) {
@@ -207,6 +210,16 @@ private:
         e = normalised(e);
         const double size_change = std::max(std::fabs(e.a - c.ellipse.a), std::fabs(e.b - c.ellipse.b));
         if (small_move(e.x - c.ellipse.x, e.y - c.ellipse.y, size_change)) c.set(e);
+    }
+
+    // The radius a placed disc is reported with: where the frame's colour
+    // turns from the disc's to what lies beyond, when that lies more than
+    // kOutlineGap from the placed radius (a rim in shade or blurred wide,
+    // which the colour's mask leaves out); else the placed one, read at every
+    // edge point to a fraction of a pixel.
+    double outline_size(const EllipseShape& e, double size) const {
+        const double outline = size * outline_scale(table_, e);
+        return outline - size > kOutlineGap ? outline : size;
     }
 
     // A disc must be round: an ellipse seen as a disc leaves its outline
@@ -378,11 +391,11 @@ private:
                     if (disc()) {
                         f.values[0] = c.disc.x;
                         f.values[1] = c.disc.y;
-                        f.values[2] = c.disc.r;
+                        f.values[2] = outline_size({c.disc.x, c.disc.y, c.disc.r, c.disc.r, 0.0}, c.disc.r);
                     } else if (stretched_) {
                         f.values[0] = c.ellipse.x;
                         f.values[1] = c.ellipse.y;
-                        f.values[2] = (c.ellipse.a + c.ellipse.b) / 2;
+                        f.values[2] = outline_size(c.ellipse, (c.ellipse.a + c.ellipse.b) / 2);
                     } else {
                         const EllipseShape& e = c.ellipse;
                         const double v[5] = {e.x, e.y, e.a, e.b, e.theta};
