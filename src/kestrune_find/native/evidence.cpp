@@ -632,14 +632,15 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
 
 namespace {
 
-// The outline's radius: kRays rays, read every kRayStep pixels from
-// kInside0 to kBeyond1 times the radius; the colour inside is their mean over
-// [kInside0, kInside1] r, beyond over [kBeyond0, kBeyond1] r. A ray counts
-// when the two differ by kMinShareChange or more (shares of 255); the median
-// needs a quarter of the rays, and moves the radius by at most
-// kMaxRadiusChange of it.
+// The outline's radius: kRays rays, read every kRayStep pixels (or every
+// kRadiusSteps-th of the radius, if longer) from kInside0 to kBeyond1 times
+// the radius; the colour inside is their mean over [kInside0, kInside1] r,
+// beyond over [kBeyond0, kBeyond1] r. A ray counts when the two differ by
+// kMinShareChange or more (shares of 255); the median needs a quarter of the
+// rays, and moves the radius by at most kMaxRadiusChange of it.
 constexpr int kRays = 32;
 constexpr double kRayStep = 0.5;
+constexpr double kRadiusSteps = 40;
 constexpr double kInside0 = 0.4, kInside1 = 0.7, kBeyond0 = 1.4, kBeyond1 = 1.7;
 constexpr double kMinShareChange = 20.0;
 constexpr double kMaxRadiusChange = 0.35;
@@ -660,7 +661,8 @@ Colour shares_at(const ImageView& frame, double x, double y, double& sum) {
         sum += out[k];
     }
     sum = std::max(30.0, sum);
-    for (double& v : out) v = 255.0 * v / sum;
+    const double scale = 255.0 / sum;
+    for (double& v : out) v *= scale;
     return out;
 }
 
@@ -687,14 +689,15 @@ double outline_scale(const ScanTable& table, const EllipseShape& e) {
         const auto mx = static_cast<std::int32_t>(std::floor(e.x + rim_in * c + 0.5));
         const auto my = static_cast<std::int32_t>(std::floor(e.y + rim_in * s + 0.5));
         if (mx < 0 || my < 0 || mx >= table.width || my >= table.height || table.mask->row(my)[mx] == 0) continue;
-        const auto samples = static_cast<std::size_t>(std::floor((kBeyond1 - kInside0) * r / kRayStep)) + 1;
+        const double step = std::max(kRayStep, r / kRadiusSteps);
+        const auto samples = static_cast<std::size_t>(std::floor((kBeyond1 - kInside0) * r / step)) + 1;
         ray.resize(samples);
         sums.resize(samples);
         Colour inside{}, beyond{};
         double n_in = 0, n_out = 0, sum_in = 0, sum_out = 0;
         std::size_t first = samples, last = samples;  // the samples from kInside1 r and from kBeyond0 r
         for (std::size_t j = 0; j < samples; ++j) {
-            const double rho = kInside0 * r + kRayStep * static_cast<double>(j);
+            const double rho = kInside0 * r + step * static_cast<double>(j);
             ray[j] = shares_at(*table.frame, e.x + rho * c, e.y + rho * s, sums[j]);
             const bool in = rho <= kInside1 * r, out = rho >= kBeyond0 * r;
             for (int q = 0; q < 3; ++q) {
@@ -732,8 +735,8 @@ double outline_scale(const ScanTable& table, const EllipseShape& e) {
             const double mixed = sum_in * (1 - t) + t * sum_out;
             length += mixed > 0 ? t * sum_out / mixed : 0.0;
         }
-        const double start = kInside0 * r + kRayStep * static_cast<double>(first) - kRayStep / 2;
-        found.push_back((start + kRayStep * length) / r);
+        const double start = kInside0 * r + step * static_cast<double>(first) - step / 2;
+        found.push_back((start + step * length) / r);
     }
     if (found.size() < static_cast<std::size_t>(kRays / 4)) return 1.0;
     std::sort(found.begin(), found.end());

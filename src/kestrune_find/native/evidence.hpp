@@ -64,9 +64,10 @@ struct Evidence {
 
     // Set share inside the outline, or in the middle if lower; or, on a disc
     // large enough, the set share of the core where it is not hidden, when at
-    // least half of it shows (less behind something black); none when the frame inside turns from light to
-    // dark and back too often (a coil or a weave of the colour, which blur
-    // and a wide colour fill in the mask), or shows a dark hole.
+    // least half of it shows (less behind something black); none when the
+    // frame inside turns from light to dark and back too often (a coil or a
+    // weave of the colour, which blur and a wide colour fill in the mask), or
+    // shows a dark hole.
     double fill() const;
     bool striped() const;
     bool holed() const;
@@ -104,11 +105,12 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
 // How far out the frame's colour turns from the shape's to what lies beyond
 // it, as a share of the shape's size, read as each channel's share of the
 // pixel's sum: shading and a blurred rim darken a ball's colour, and the
-// colour's mask ends short of its edge, but its shares stay. Along rays from
-// the centre that cross the rim where the mask is set, the point halfway
-// between the shares inside and beyond, over the shape's radius that way;
-// the median of those, or 1 where too few rays show a clear change (or the
-// frame is not at hand).
+// colour's mask ends short of its edge, but its shares stay. Along each ray
+// from the centre that crosses the rim where the mask is set, the length
+// that is the shape's (each sample's share of the shape's colour in its mix
+// with the colour beyond, summed), over the shape's radius that way; the
+// median of those, or 1 where too few rays show a clear change (or the frame
+// is not at hand).
 double outline_scale(const ScanTable& table, const EllipseShape& ellipse);
 
 }  // namespace kestrune::find

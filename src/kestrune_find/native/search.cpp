@@ -214,9 +214,10 @@ private:
 
     // The radius a placed disc is reported with: where the frame's colour
     // turns from the disc's to what lies beyond, when that lies more than
-    // kOutlineGap from the placed radius (a rim in shade or blurred wide,
+    // kOutlineGap beyond the placed radius (a rim in shade or blurred wide,
     // which the colour's mask leaves out); else the placed one, read at every
-    // edge point to a fraction of a pixel.
+    // edge point to a fraction of a pixel (where the mask reaches further
+    // than the colour's shares say, the mask's colour is there).
     double outline_size(const EllipseShape& e, double size) const {
         const double outline = size * outline_scale(table_, e);
         return outline - size > kOutlineGap ? outline : size;
