@@ -312,12 +312,13 @@ void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, dou
         for (const Spot& spot : set_middles) levels.push_back(brightness(colour(spot)));
         const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
         std::nth_element(levels.begin(), mid, levels.end());
-        const double darkest = *mid - kHiddenDarker;
+        const double typical = *mid, darkest = typical - kHiddenDarker, black = kDarkShare * typical;
         for (const Spot& spot : gaps) {
             const Colour c = colour(spot);
-            if (brightness(c) <= darkest && unlike_background(c, background)) {
+            const double level = brightness(c);
+            if (level <= darkest && unlike_background(c, background)) {
                 ev.core_hidden += spot.length;
-                if (brightness(c) <= kDarkShare * *mid) ev.core_hidden_dark += spot.length;
+                if (level <= black) ev.core_hidden_dark += spot.length;
             }
         }
     }
