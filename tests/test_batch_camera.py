@@ -1,5 +1,5 @@
 """The library under the command: the batch runner, the camera's tracker with
-its region of interest, drawing, and reading image files."""
+its region of interest, and reading image files."""
 from __future__ import annotations
 
 import json
@@ -13,7 +13,7 @@ import pytest
 
 import kestrune_find as kf
 from kestrune_find import batch, camera
-from kestrune_find.draw import ImageError, draw_shapes, read_image, save_image
+from kestrune_find.draw import ImageError, read_image, save_image
 from kestrune_find.scene import render_scene
 
 
@@ -147,24 +147,8 @@ def test_tracker_refuses_bad_arguments():
 
 
 # --------------------------------------------------------------------------
-# drawing and reading
+# reading and writing images
 # --------------------------------------------------------------------------
-
-def test_drawing_outlines_the_shapes_only():
-    frame = np.zeros((100, 120, 3), np.uint8)
-    shapes = [kf.Disc("red", 40.0, 50.0, 20.0, 1.0, 1), kf.Stripe("y", 100.0, 50.0, 1.0, 0.0, 10.0, 60.0, 1.0, 1),
-              kf.Disc("red", -50.0, -50.0, 30.0, 1.0, 1)]  # outside: clipped, not an error
-    draw_shapes(frame, shapes, thickness=1)
-    ys, xs = np.nonzero(frame.any(axis=2))
-    on_disc = np.abs(np.hypot(xs - 40, ys - 50) - 20) <= 1
-    on_stripe = (np.abs(np.abs(xs - 100) - 5) <= 1) & (np.abs(ys - 50) <= 31)
-    on_cross = ((xs == 40) & (np.abs(ys - 50) <= 4)) | ((ys == 50) & (np.abs(xs - 40) <= 4))
-    assert (on_disc | on_stripe | on_cross).all()
-    assert frame[50, 20].any() and frame[30, 40].any() and frame[50, 95].any() and frame[50, 105].any()
-    assert not frame[50, 100].any() and not frame[40, 40].any()  # insides stay as they were
-    with pytest.raises(ValueError, match="thickness"):
-        draw_shapes(frame, shapes, thickness=0)
-
 
 def test_reading_images_refuses_what_cannot_be_decoded_or_is_too_large(tmp_path):
     pytest.importorskip("PIL")
