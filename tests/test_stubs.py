@@ -27,18 +27,18 @@ def test_stubs_match_the_runtime_module(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def readme_typing_example():
-    text = (ROOT / "README.md").read_text()
+def documented_typing_example():
+    text = (ROOT / "docs" / "module.md").read_text()
     section = text.split("**type-only names**", 1)[1]
     return section.split("```python\n", 1)[1].split("```", 1)[0]
 
 
-def test_readme_typing_example_runs_and_type_checks(tmp_path):
+def test_documented_typing_example_runs_and_type_checks(tmp_path):
     # The type-only names must be reachable the documented way, and only
     # that way: the example runs (no ImportError) and passes mypy --strict.
-    code = readme_typing_example()
+    code = documented_typing_example()
     scope: dict[str, object] = {}
-    exec(compile(code, "README.md", "exec"), scope)
+    exec(compile(code, "docs/module.md", "exec"), scope)
     import numpy as np
 
     disc = scope["largest_disc"](np.array([[10, 0], [0, 10], [-10, 0]], np.int32))  # type: ignore[operator]
