@@ -18,7 +18,8 @@ ARM_DIR   := build/kernel-tests-aarch64
 CLANG_DIR := build/kernel-tests-clang
 JOBS      ?= 2
 SANITIZER_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
-SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed) CMakeLists.txt pyproject.toml
+SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed \
+               -o -name '*.html' -o -name '*.js' -o -name '*.css') CMakeLists.txt pyproject.toml
 PYTEST_ARGS ?= -q
 # Every suite run leaves nothing behind: no cache in tests/, and pytest's
 # temporary directories removed when the run passes.
@@ -49,8 +50,8 @@ $(VENV)/.ready:
 
 # What the examples and their tests use, so that none of those tests is skipped
 # here or in CI (the examples extra of pyproject.toml, OpenCV without windows,
-# and scikit-image for its bundled photographs).
-EXAMPLE_DEPS := Pillow "dask[bag]" tqdm opencv-python-headless scikit-image
+# scikit-image for its bundled photographs, aiohttp and selenium for the tuning page).
+EXAMPLE_DEPS := Pillow "dask[bag]" tqdm opencv-python-headless scikit-image aiohttp selenium
 
 $(VENV)/.examples: $(VENV)/.ready
 	$(PY) -m pip install -q $(EXAMPLE_DEPS)
@@ -84,6 +85,8 @@ demo: $(VENV)/.installed
 # Packages that provide the missing tools, and the steps left out without them.
 MISSING_TOOLS = $(strip $(if $(call found,$(AARCH64_CXX)),,g++-aarch64-linux-gnu) \
                 $(if $(call found,$(QEMU_AARCH64)),,qemu-user) $(if $(call found,$(CLANGXX)),,clang))
+# The tuning page's browser test drives headless Chromium (skipped without it).
+BROWSER_TOOLS = $(strip $(if $(call found,chromium),,chromium) $(if $(call found,chromedriver),,chromium-driver))
 SKIPPED = $(if $(MISSING_TOOLS),"the aarch64 kernel tests") $(if $(call found,$(CLANGXX)),,"the clang kernel tests") \
           $(if $(PYTHON313),,"the Python 3.13 suite and wheel")
 NEEDS    = $(strip $(MISSING_TOOLS) $(if $(PYTHON313),,python3.13))
@@ -92,7 +95,7 @@ PACKAGES = $(strip $(MISSING_TOOLS) $(if $(PYTHON313),,python3.13-dev python3.13
 # The tools are installed first; a second make then sees what is there.
 test:
 ifeq ($(INSTALL_TOOLS),yes)
-	@missing="$(MISSING_TOOLS)"; [ -z "$$missing" ] || { \
+	@missing="$(strip $(MISSING_TOOLS) $(BROWSER_TOOLS))"; [ -z "$$missing" ] || { \
 	  echo "installing $$missing"; apt-get update -qq >/dev/null && \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; }
 endif
@@ -115,7 +118,10 @@ $(ASAN_DIR)/.built: $(VENV)/.ready $(SOURCES)
 	$(VENV)/bin/cmake --build $(ASAN_DIR) -j $(JOBS)
 	# kestrune_find with its sanitized search, found before the installed one.
 	rm -rf $(ASAN_DIR)/kestrune_find && mkdir -p $(ASAN_DIR)/kestrune_find
-	cp src/kestrune_find/*.py src/kestrune_find/py.typed $(ASAN_DIR)/_native*.so $(ASAN_DIR)/kestrune_find/
+	cp -r src/kestrune_find/. $(ASAN_DIR)/kestrune_find/
+	rm -rf $(ASAN_DIR)/kestrune_find/native $(ASAN_DIR)/kestrune_find/*.so
+	find $(ASAN_DIR)/kestrune_find -name __pycache__ -prune -exec rm -rf {} +
+	cp $(ASAN_DIR)/_native*.so $(ASAN_DIR)/kestrune_find/
 	touch $@
 
 # The suite against the sanitizer build: the runtimes are preloaded into the
