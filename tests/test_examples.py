@@ -1,6 +1,6 @@
 """The examples, run as a user runs them, and what the package's tests do not
 cover elsewhere: BGR bounds, thick lines, the built-in colours on bundled
-photographs, the benchmark comparison and the README's pipeline."""
+photographs, the benchmark comparison and the module's documented pipeline."""
 from __future__ import annotations
 
 import functools
@@ -99,12 +99,12 @@ def test_compare_tabulates_ratios_and_survives_scripts_without_json(tmp_path, ca
     assert png.stat().st_size > 0
 
 
-def test_readme_pipeline_example_runs():
-    # The README's pipeline, run as written: it must find its disc.
-    text = (ROOT / "README.md").read_text()
+def test_documented_pipeline_example_runs():
+    # The pipeline in docs/module.md, run as written: it must find its disc.
+    text = (ROOT / "docs" / "module.md").read_text()
     code = next(block.split("```", 1)[0] for block in text.split("```python\n")[1:] if "ransac_circle" in block)
     scope: dict[str, object] = {}
-    exec(compile(code, "README.md", "exec"), scope)
+    exec(compile(code, "docs/module.md", "exec"), scope)
     disc = scope["disc"]
     assert isinstance(disc, dict) and list(disc) == ["x", "y", "r"]
     assert abs(disc["x"] - 320) <= 2 and abs(disc["y"] - 240) <= 2 and abs(disc["r"] - 50) <= 2
@@ -213,6 +213,16 @@ def photo(name):
     ("logo", "yellow", None, 0.0, 0.1),
     ("colorwheel", "green", None, 5.0, 20.0),  # every colour fires on its own hues
     ("colorwheel", "red", None, 5.0, 20.0),
+    ("astronaut", "orange", (40, 250, 130, 450), 40.0, 90.0),  # the suit (its reddest folds are red)
+    ("astronaut", "orange", (180, 90, 260, 160), 0.0, 0.5),  # skin
+    ("astronaut", "orange", (150, 20, 300, 80), 0.0, 0.5),  # blond hair
+    ("coffee", "orange", (0, 0, 60, 400), 0.0, 10.0),  # wood
+    ("coffee", "orange", (470, 250, 600, 400), 0.0, 10.0),
+    ("coffee", "orange", (220, 100, 350, 170), 50.0, 100.0),  # crema is orange to this model
+    ("chelsea", "orange", None, 0.0, 0.5),  # fur
+    ("immunohistochemistry", "orange", None, 0.0, 0.5),  # brown stain
+    ("rocket", "orange", None, 0.0, 1.0),
+    ("logo", "orange", None, 20.0, 35.0),  # the orange half
 ])
 def test_built_in_colours_on_photographs(name, colour, rect, low, high):
     image = photo(name)
@@ -226,7 +236,7 @@ def test_built_in_colours_on_photographs(name, colour, rect, low, high):
 
 @pytest.mark.parametrize("rgb, expected", [
     ((220, 20, 60), "red"), ((178, 34, 34), "red"), ((128, 0, 0), "red"), ((210, 40, 40), "red"),
-    ((255, 165, 0), None), ((255, 140, 0), None), ((160, 78, 36), None),  # orange, wood
+    ((255, 165, 0), "orange"), ((255, 140, 0), "orange"), ((204, 85, 0), "orange"), ((160, 78, 36), None),  # wood
     ((255, 255, 0), "yellow"), ((255, 215, 0), "yellow"), ((230, 210, 30), "yellow"),
     ((154, 205, 50), "green"), ((107, 142, 35), "green"), ((34, 139, 34), "green"), ((0, 255, 0), "green"),
     ((0, 0, 128), "blue"), ((65, 105, 225), "blue"), ((0, 0, 255), "blue"),
@@ -236,3 +246,14 @@ def test_named_colours_fall_into_one_built_in_colour(rgb, expected):
     hits = [name for name, limits in kf.COLOURS.items()
             if kestrune.mask_color(rgb, kestrune.calculate_lch_bounds(*limits))]
     assert hits == ([expected] if expected else [])
+
+
+def test_orange_takes_an_orange_ball_where_lit_but_not_its_shade():
+    ys, xs = np.mgrid[-60:60, -60:60] / 50.0
+    inside = xs ** 2 + ys ** 2 <= 1
+    light = np.clip(0.25 + 0.9 * (0.6 * np.sqrt(np.clip(1 - xs ** 2 - ys ** 2, 0, 1)) - 0.5 * xs - 0.6 * ys), 0.15, 1.2)
+    ball = np.clip(np.array([255.0, 120.0, 10.0]) * light[..., None], 0, 255).astype(np.uint8)
+    ball[~inside] = (90, 110, 90)
+    taken = kf.colour("orange").mask(ball).astype(bool)
+    assert not taken[~inside].any() and 0.5 <= taken[inside].mean() <= 0.8  # measured 0.55
+    assert taken[inside & (light >= 0.65)].all() and not taken[inside & (light < 0.6)].any()  # two thirds lit

@@ -7,13 +7,13 @@ frames, over the kestrune module.
         print(disc.x, disc.y, disc.r, disc.score)
 """
 from .calibrate import Calibration, calibrate, propose
-from .colours import COLOURS, Colour, bgr_bounds, colour, load_colour, save_colour
+from .colours import COLOURS, Colour, Sector, bgr_bounds, colour, load_colour, save_colour
 from .finder import MIN_SCORE, SHAPES, Finder, find
 from .shapes import Band, Disc, Ellipse, Line, Shape, Stripe
 
 __all__ = [
     "Calibration", "calibrate", "propose",
-    "COLOURS", "Colour", "bgr_bounds", "colour", "load_colour", "save_colour",
+    "COLOURS", "Colour", "Sector", "bgr_bounds", "colour", "load_colour", "save_colour",
     "MIN_SCORE", "SHAPES", "Finder", "find",
     "Band", "Disc", "Ellipse", "Line", "Shape", "Stripe",
 ]

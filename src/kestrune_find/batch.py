@@ -20,7 +20,7 @@ from typing import Any, TypeVar
 
 from .colours import Colour, colour as resolve_colour
 from .draw import IMAGE_SUFFIXES, MAX_PIXELS, ImageError, read_image, require
-from .finder import MAX_STRETCH, SHAPES, Finder
+from .finder import MAX_STRETCH, MIN_R, SHAPES, Finder
 
 T = TypeVar("T")
 Request = tuple[str, Colour]
@@ -68,6 +68,8 @@ def check_options(options: dict[str, Any] | None) -> dict[str, Any]:
         if not least <= value <= most:
             bound = f"from {least:g} to {most:g}" if most < math.inf else f"at least {least:g}"
             raise ValueError(f"{key} must be {bound}, got {value!r}")
+    if "max_r" in checked and "min_r" not in checked and checked["max_r"] < MIN_R:
+        raise ValueError(f"max_r ({checked['max_r']:g}) is below min_r (default {MIN_R:g}): give a smaller min_r too")
     for low, high in (("min_r", "max_r"), ("min_width", "max_width")):
         if low in checked and high in checked and checked[low] > checked[high]:
             raise ValueError(f"{low} ({checked[low]:g}) must not exceed {high} ({checked[high]:g})")

@@ -23,7 +23,7 @@ import numpy.typing as npt
 import kestrune
 
 from . import _native
-from .colours import Colour, colour as resolve_colour
+from .colours import Colour, colour as resolve_colour, mask_union
 from .shapes import Disc, Ellipse, Line, Shape, Stripe
 
 Frame = npt.NDArray[np.uint8]
@@ -110,6 +110,7 @@ class Finder:
         self.timings: dict[str, float] = {}  # milliseconds per stage of the last find
         self._size: tuple[int, int] | None = None
         self._bounds: dict[Colour, Any] = {}
+        self._union: npt.NDArray[np.uint8] | None = None  # a union colour's further sectors are masked here
 
     def _buffers(self, height: int, width: int) -> None:
         if self._size == (height, width):
@@ -126,11 +127,15 @@ class Finder:
     def _scan(self, frame: Frame, colour: Colour) -> tuple[Any, Any]:
         bounds = self._bounds.get(colour)
         if bounds is None:
-            bounds = self._bounds[colour] = colour.bounds(self.bgr)
+            bounds = self._bounds[colour] = colour.all_bounds(self.bgr)
         height, width = frame.shape[:2]
         self._buffers(height, width)
+        # A union colour ORs each further sector's mask in from a second buffer, kept like the first.
+        scratch = self._union
+        if len(bounds) > 1 and (scratch is None or scratch.shape != self.mask.shape):
+            scratch = self._union = np.zeros_like(self.mask)
         t0 = time.perf_counter()
-        kestrune.mask_image(frame, bounds, self.mask)
+        mask_union(frame, bounds, self.mask, scratch)
         t1 = time.perf_counter()
         n_rows = kestrune.simple_edge(self.mask, self.rows, self.row_count, 0)
         n_columns = kestrune.simple_edge(self.mask, self.columns, 0, self.column_count)
@@ -167,6 +172,8 @@ class Finder:
         lo_r = MIN_R if min_r is None else _number("min_r", min_r)
         hi_r = limit if max_r is None else _number("max_r", max_r)
         if max_r is not None and lo_r > hi_r:
+            if min_r is None:  # name what the caller gave, not a default they never saw
+                raise ValueError(f"max_r ({hi_r:g}) is below min_r (default {MIN_R:g}): give a smaller min_r too")
             raise ValueError(f"min_r ({lo_r:g}) must not exceed max_r ({hi_r:g})")
         lo_w = 0.0 if min_width is None else _number("min_width", min_width)
         hi_w = math.inf if max_width is None else _number("max_width", max_width)
