@@ -2,7 +2,7 @@
 one run, on generated scenes and on the annotated RoboCup frames.
 
     python benchmarks/bench_detect.py [--quick] [--json PATH] [--scenes N] [--seed S]
-                                      [--robocup DIR] [--calibrate-on FILE]
+                                      [--robocup DIR] [--calibrate-on FILE] [--calibration-only]
 
 Quality: recall, precision, F1, false finds per empty frame, centre and radius
 error (median, 90th percentile) on clean targets, and ms per frame, for
@@ -669,6 +669,139 @@ def settings_text() -> list[str]:
             f"fitEllipse: {ELLIPSE_SETTINGS}"]
 
 
+# ---------------------------------------------------------------- calibration from several samples
+
+
+SAMPLE_FRAMES = 5
+PALE = 0.45  # the pale balls' saturation, as a share of the saturated ones'
+
+
+def shows_its_colour(frame, rect) -> bool:
+    """Whether most of a rectangle shows a colour, as a user drawing it would
+    see: not a ball in deep shadow, washed out or behind a robot."""
+    x0, y0, x1, y1 = rect
+    px = frame[y0:y1, x0:x1].reshape(-1, 3).astype(np.float64) / 256
+    r, g, b = px[:, 0], px[:, 1], px[:, 2]
+    chroma = np.hypot(r - g / 2 - b / 2, math.sqrt(3) / 2 * (g - b))
+    intensity = px.mean(axis=1)
+    return float(np.mean((chroma >= 0.08) & (intensity > 0.1) & (intensity < 0.9))) >= 0.8
+
+
+def spread_samples(items, groups=None, n=SAMPLE_FRAMES, min_r=15.0):
+    """(index, rectangle) of the largest clean ball of n frames spread over the
+    items (frame, truth): per group of consecutive indices (RoboCup's recording
+    sets; by default n equal parts), the frame nearest the group's middle that
+    has a clean ball of radius >= min_r whose rectangle shows its colour."""
+    if groups is None:
+        bounds = [round(k * len(items) / n) for k in range(n + 1)]
+        groups = [list(range(a, b)) for a, b in zip(bounds, bounds[1:]) if b > a]
+    out = []
+    for group in groups:
+        middle = (len(group) - 1) / 2
+        for pos in sorted(range(len(group)), key=lambda p: (abs(p - middle), p)):
+            rect = items[group[pos]][1].calibration_rect(min_r)
+            if rect is not None and shows_its_colour(items[group[pos]][0], rect):
+                out.append((group[pos], rect))
+                break
+    return out
+
+
+def kf_samples_detector(task, samples, name, info, **calibrate_options) -> Detector:
+    """kestrune_find calibrated on several samples (frame, [rect]) at once; what the
+    calibration made of them (sectors, widening) goes into `info`."""
+    def prepare(frame, rect, min_r, max_r):
+        cal = kf.calibrate(samples, **calibrate_options)
+        info.update(sectors=len(getattr(cal.colour, "sectors", (cal.colour,))), widening=cal.widening)
+        finder = kf.Finder(seed=1)
+        return lambda f: finder.find(f, task, cal.colour, min_r=min_r, max_r=max_r)
+    return Detector(name, task, prepare, peer=False)
+
+
+def calibration_rows(label, sets, min_r, max_r, sample_groups=None, singles=()):
+    """Rows of the calibration table for sets of (frame, truth) items, summed over
+    the sets: the colour from the first frame's ball (or each of `singles`, one
+    (set index, frame index) each), from five balls of frames spread over the set,
+    and the same five in one sector only."""
+    kinds = [("one ball", None)] if not singles else [(f"one ball: {name}", (s, k)) for name, s, k in singles]
+    kinds += [(f"{SAMPLE_FRAMES} balls", "spread"), (f"{SAMPLE_FRAMES} balls, one sector", "spread1")]
+    rows = []
+    for kind, how in kinds:
+        total, infos = Tally(), []
+        for s, items in enumerate(sets):
+            pairs = [(f, t) for f, t in items]
+            info: dict = {}
+            if how in ("spread", "spread1"):
+                picks = spread_samples(pairs, None if sample_groups is None else sample_groups[s])
+                samples = [(pairs[k][0], [rect]) for k, rect in picks]
+                det = kf_samples_detector("disc", samples, kind, info, max_sectors=1 if how == "spread1" else 3)
+                frame, rect = None, None
+            else:
+                k = 0 if how is None else how[1]
+                if how is not None and how[0] != s:
+                    continue
+                rect = pairs[k][1].calibration_rect()
+                if rect is None:
+                    continue
+                det = kf_samples_detector("disc", [(pairs[k][0], [rect])], kind, info)
+                frame = pairs[k][0]
+            part = evaluate(pairs, [det], frame, rect, min_r, max_r, 1)
+            if (kind, "dont-care") in part:
+                merge(total, part[(kind, "dont-care")])
+                infos.append(info)
+        s = total.summary()
+        sectors = "/".join(str(i.get("sectors", "-")) for i in infos)
+        widening = "/".join(f"{i['widening']:.2f}" for i in infos if "widening" in i)
+        rows.append([label, kind, sectors if len(infos) <= 8 else f"{max(i.get('sectors', 1) for i in infos)} max",
+                     widening if len(infos) <= 1 else "-", s["frames"], s["targets"], fmt(s["recall"]),
+                     fmt(s["precision"]), fmt(s["f1"]), fmt(total.false / max(total.frames, 1)),
+                     fmt(s["false_per_empty"])])
+    return rows
+
+
+def pale_sets(total: int, seed: int, colours=("yellow", "orange", "green", "blue")):
+    """Sets of one colour whose balls are, frame by frame, saturated or pale
+    (a worn or differently dyed ball of the same kind): the first frame's is
+    saturated."""
+    per = max(2, math.ceil(total / len(colours)))
+    out = []
+    for c in colours:
+        rng = np.random.default_rng([seed, 99, scenes.KINDS.index("mixed"), list(scenes.COLOURS).index(c)])
+        rgb = scenes.set_colour(c, rng)
+        h, s, v = scenes._hsv_of(rgb)
+        pale = tuple(float(x) for x in scenes.hsv_rgb(h, s * PALE, min(1.0, v * 1.05)))
+        base = int(rng.integers(2**31))
+        items = [scenes.make_scene(base + i, "empty" if i % 4 == 3 else "mixed", (480, 640),
+                                   pale if i % 2 else rgb, calibration=(i == 0)) for i in range(per)]
+        out.append((c, items))
+    return out
+
+
+def run_calibration(args, n_scenes) -> list[list]:
+    """The calibration table: one ball against five on RoboCup and generated sets."""
+    rows = []
+    if (args.robocup / "gt.json").exists():
+        items = robocup.load(args.robocup)
+        pairs = [(f, t) for _, f, t in items]
+        days = sorted({robocup.recording_set(n) for n, _, _ in items})
+        groups = [[k for k, (n, _, _) in enumerate(items) if robocup.recording_set(n) == d] for d in days]
+        singles = [(robocup.recording_set(c), 0, next(k for k, (n, _, _) in enumerate(items) if n == c))
+                   for c in robocup.CALIBRATIONS]
+        picks = spread_samples(pairs, groups)
+        print("RoboCup samples: " + ", ".join(f"{Path(items[k][0]).name} {rect}" for k, rect in picks))
+        rows += calibration_rows("RoboCup", [pairs], *RANGE_ROBOCUP, [groups], singles)
+    t0 = time.perf_counter()
+    gen = generated_sets(n_scenes, args.seed)
+    pale = pale_sets(max(16, n_scenes // 2), args.seed)
+    print(f"generated {sum(len(s) for _, s in gen + pale)} frames in {time.perf_counter() - t0:.1f} s")
+    rows += calibration_rows("generated 640x480", [items for _, items in gen], *RANGE_640)
+    rows += calibration_rows("generated, pale and saturated", [items for _, items in pale], *RANGE_640)
+    return rows
+
+
+CALIBRATION_HEADERS = ["set", "calibrated on", "sectors", "widening", "frames", "targets", "recall", "precision",
+                       "F1", "false/frame", "false/empty"]
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="fewer scenes and repeats (well under a minute)")
@@ -679,11 +812,19 @@ def main(argv=None) -> int:
     ap.add_argument("--robocup", type=Path, default=robocup.DEFAULT_DIR, help="the annotated RoboCup folder")
     ap.add_argument("--calibrate-on", default=robocup.DEFAULT_CALIBRATION,
                     help="the RoboCup frame whose largest whole ball gives the colour")
+    ap.add_argument("--calibration-only", action="store_true",
+                    help="only the calibration table: one ball against five (kestrune_find, no timings)")
     args = ap.parse_args(argv)
     n_scenes = args.scenes or (48 if args.quick else 320)
     repeat = 1 if args.quick else 3
     if cv2 is not None:
         cv2.setNumThreads(1)
+    if args.calibration_only:
+        if kf is None:
+            print(f"kestrune_find does not import ({KF_MISSING})")
+            return 1
+        print_table(CALIBRATION_HEADERS, run_calibration(args, n_scenes))
+        return 0
 
     print(f"machine: {jsonreport.machine()}")
     if kf is None:
@@ -805,6 +946,11 @@ def main(argv=None) -> int:
     if robustness:
         print(f"\nRoboCup F1 by calibration ball ({robust_note}; truncated balls don't care)")
         print_table(robust_headers, robustness, numeric_from=3)
+
+    if kf is not None:
+        print("\nkestrune_find calibrated on one ball or on five (largest clean ball of five frames spread over "
+              "the set; RoboCup: one per recording set); truncated balls don't care")
+        print_table(CALIBRATION_HEADERS, run_calibration(args, n_scenes))
 
     if timing_printed:
         print("\nspeed, one thread: median ms/frame over the frames the peer got right")

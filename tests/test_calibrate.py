@@ -1,8 +1,15 @@
 """Calibration: the proposal's sector on every side of the hue circle, the
-selection from rectangles and masks together, and what is refused."""
+selection from rectangles and masks together, samples over several frames
+(the widening held back by every frame, a union of sectors for pale and
+saturated balls, per-sample reports), the command's --sample form, and what
+is refused."""
 from __future__ import annotations
 
+import json
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -144,3 +151,161 @@ def test_what_calibrate_refuses(kwargs, error, message):
 def test_a_bad_frame_is_refused_naming_it():
     with pytest.raises(ValueError, match="frame"):
         calibrate(np.zeros((10, 10), np.uint8), rects=[(0, 0, 5, 5)])
+
+
+# --------------------------------------------------------------------------
+# Several samples
+# --------------------------------------------------------------------------
+
+def balls_on(wall, balls, size=(120, 160)):
+    """A frame of one wall colour with shaded balls (x, y, r, rgb): lit at the
+    top left, down to 55 % on the far side."""
+    h, w = size
+    ys, xs = np.mgrid[0:h, 0:w]
+    frame = np.zeros((h, w, 3)) + np.asarray(wall, float)
+    for x, y, r, rgb in balls:
+        inside = (xs - x) ** 2 + (ys - y) ** 2 <= r * r
+        shade = 1.0 - 0.45 * np.clip(((xs - x + r) ** 2 + (ys - y + r) ** 2) / (8 * r * r), 0, 1)
+        frame[inside] = (np.asarray(rgb, float) * shade[..., None])[inside]
+    return np.clip(np.rint(frame), 0, 255).astype(np.uint8)
+
+
+def centre(x, y, r):
+    return (x - r // 2, y - r // 2, x + r // 2, y + r // 2)
+
+
+def test_every_frame_holds_the_widening_back():
+    # A red ball on grey widens fully; the wood of a second frame lies within
+    # that widening. Sampled in both frames, the wood must stay out.
+    grey = balls_on((110, 110, 110), [(80, 60, 30, (215, 28, 34))])
+    wood, balls = red_balls_on_wood(np.random.default_rng(2))
+    alone = calibrate(grey, rects=[centre(80, 60, 30)])
+    assert alone.widening == 1.0 and kf.Colour("w", alone.colour.hue_limit, alone.colour.chroma_limit,
+                                                 alone.colour.intensity_limit).mask(wood).mean() > 0.5
+    x, y, r = balls[1]
+    result = calibrate([(grey, [centre(80, 60, 30)]), (wood, [centre(x, y, r)])])
+    assert result.widening < 1.0 and len(result.samples) == 2
+    assert [s.frame for s in result.samples] == [0, 1] and all(s.coverage == 1.0 for s in result.samples)
+    assert result.samples[1].rest_coverage < 0.15
+    assert sorted((round(d.x), round(d.y)) for d in kf.find(wood, "disc", result.colour)) == \
+        sorted((bx, by) for bx, by, _ in balls)
+
+
+def test_samples_of_one_frame_share_its_rest_and_reports_count_right():
+    frame = shaded_ball()
+    lit, shaded = (55, 50, 70, 70), (90, 50, 105, 70)
+    result = calibrate([(frame, [lit]), (frame, [shaded])], name="ball")
+    ys, xs = np.mgrid[0:120, 0:160]
+    ball = (xs - 80) ** 2 + (ys - 60) ** 2 <= 40 ** 2
+    rest = (ball.sum() - 600) / (120 * 160 - 600)  # both samples are outside the rest
+    assert [(s.frame, s.pixels, s.coverage) for s in result.samples] == [(0, 300, 1.0), (0, 300, 1.0)]
+    assert all(s.rest_coverage == pytest.approx(rest) for s in result.samples)
+    assert result.selected == 600 and result.rest_coverage == pytest.approx(rest)
+    assert result.mask[ball].all() and not result.mask[~ball].any()
+    # The same frame's pixels in a second array are a second frame, with its own rest.
+    two = calibrate([(frame, [lit]), (frame.copy(), [shaded])])
+    assert [s.frame for s in two.samples] == [0, 1]
+
+
+PALE_WALL = rgb_of(math.radians(25), 0.07, 0.5)
+SATURATED, PALE = rgb_of(0.0, 0.45, 0.42), rgb_of(math.radians(70), 0.1, 0.6)
+
+
+def test_pale_and_saturated_balls_make_a_union_that_leaves_the_wall_out():
+    # One sector from red to yellow with a chroma floor low enough for the pale
+    # balls takes the pale orange wall; a red sector and a pale yellow one do not.
+    frames = [balls_on(PALE_WALL, [(45, 60, 25, SATURATED), (115, 60, 25, PALE)]),
+              balls_on(PALE_WALL, [(40, 50, 22, PALE), (110, 70, 28, SATURATED)])]
+    samples = [(frames[0], [centre(45, 60, 25)]), (frames[1], [centre(40, 50, 22)])]
+    wall = (frames[0] == frames[0][0, 0]).all(axis=2)
+    one = calibrate(samples, max_sectors=1)
+    assert len(one.colour.sectors) == 1 and one.colour.mask(frames[0])[wall].all()
+    union = calibrate(samples)
+    assert len(union.colour.sectors) == 2 and not union.colour.mask(frames[0])[wall].any()
+    assert all(s.coverage == 1.0 for s in union.samples)
+    for frame in frames:
+        assert len(kf.find(frame, "disc", union.colour)) == 2
+    assert len(union.calls()) == 2 and union.call() == union.calls()[0]
+
+
+def test_a_grey_or_tiny_sample_is_warned_of_and_a_grey_one_left_out():
+    frame = shaded_ball()
+    result = calibrate([(frame, [(0, 0, 30, 30)]), (frame, [(55, 50, 70, 70)]), (frame, [(95, 60, 98, 63)])])
+    grey, good, tiny = result.samples
+    assert "mostly grey" in grey.warnings[0] and "left out" in grey.warnings[0]
+    assert good.warnings == () and good.coverage == 1.0
+    assert any("too few to trust" in w for w in tiny.warnings)
+    assert result.selected == 300 + 9  # the grey sample does not count
+    assert [w.split(":")[0] for w in result.warnings if w.startswith("sample")] == ["sample 1", "sample 3"]
+
+
+@pytest.mark.parametrize("samples, kwargs, error, message", [
+    ([], {}, ValueError, "samples is empty"),
+    ("frame", {}, TypeError, "samples must be a sequence"),
+    ([(None,)], {}, ValueError, "samples[0] must be a pair"),
+    (["grey"], {}, ValueError, "samples[0] must be a pair"),
+    ([("f", [(55, 50, 70, 70)])], {}, TypeError, "samples[0]: frame must be a NumPy array"),
+    ([("F", [(55, 50, 70, 70)]), ("F", [(1, 2, 3)])], {}, ValueError, "samples[1]: rects[0] must be four numbers"),
+    ([("F", [(0, 0, 30, 30)]), ("F", [(130, 0, 160, 20)])], {}, ValueError, "every sample is grey"),
+    ([("F", [(55, 50, 70, 70)])], {"rects": [(1, 1, 5, 5)]}, TypeError, "rects and mask go with one frame"),
+    ([("F", [(55, 50, 70, 70)])], {"widening": 2}, ValueError, "widening must be"),
+    ([("F", [(55, 50, 70, 70)])], {"max_sectors": 0}, ValueError, "max_sectors must be"),
+])
+def test_what_calibrate_refuses_of_samples(samples, kwargs, error, message):
+    frame = shaded_ball()
+    given = [tuple(frame if v == "F" else v for v in item) if isinstance(item, tuple) else item for item in samples] \
+        if isinstance(samples, list) else samples
+    with pytest.raises(error) as raised:
+        calibrate(given, **kwargs)
+    assert message in str(raised.value)
+
+
+# --------------------------------------------------------------------------
+# kestrune calibrate --sample
+# --------------------------------------------------------------------------
+
+def command(*args, cwd):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    return subprocess.run([sys.executable, "-m", "kestrune_find", *map(str, args)], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=180)
+
+
+def test_the_command_calibrates_on_samples_of_several_images_and_finds_with_the_file(tmp_path):
+    from kestrune_find.draw import save_image
+    pytest.importorskip("PIL")
+    save_image(balls_on(PALE_WALL, [(45, 60, 25, SATURATED), (115, 60, 25, PALE)]), tmp_path / "a.png")
+    save_image(balls_on(PALE_WALL, [(40, 50, 22, PALE), (110, 70, 28, SATURATED)]), tmp_path / "b.png")
+    done = command("calibrate", "--sample", "a.png", 33, 48, 58, 73, "--sample", "b.png", 29, 39, 52, 62,
+                    "--sample", "a.png", 103, 48, 128, 73, "--save", "ball.json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert [line.startswith("kestrune.calculate_lch_bounds(") for line in lines[:3]] == [True, True, False]
+    assert [line.split(":")[0] for line in lines if line.startswith("sample")] == ["sample 1", "sample 2", "sample 3"]
+    assert "sample 2: b.png 29 39 52 62: covers 100.0% of its 529 pixels" in done.stdout
+    saved = json.loads((tmp_path / "ball.json").read_text())
+    assert saved["source"] == {"samples": [{"image": "a.png", "rect": [33, 48, 58, 73]},
+                                           {"image": "b.png", "rect": [29, 39, 52, 62]},
+                                           {"image": "a.png", "rect": [103, 48, 128, 73]}]}
+    assert len(saved["extra_sectors"]) == 1
+    for image in ("a.png", "b.png"):
+        found = json.loads(command("find", image, "--circle", "ball.json", "--json", cwd=tmp_path).stdout)
+        assert len(found["shapes"]) == 2
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["--sample", "a.png", 1, 2, 3, "x"], 2, "--sample 1 (a.png 1 2 3 x): X0 Y0 X1 Y1 must be whole numbers"),
+    (["--sample", "a.png", 1, 2, 3], 2, "argument --sample: expected 5 arguments"),
+    (["--sample", "none.png", 1, 2, 30, 30], 1, "none.png: no such file"),
+    (["--sample", "a.png", 500, 2, 600, 30], 2, "--sample a.png 500 2 600 30: (500, 2, 600, 30) holds no pixel"),
+    (["--sample", "a.png", 0, 0, 10, 10], 2, "every sample is grey"),
+    (["--rect", 1, 2, 30, 30], 2, "--rect and --mask pick pixels of IMAGE"),
+    (["a.png", "--sample", "a.png", 33, 48, 58, 73], 2, "say which pixels of a.png hold the colour"),
+])
+def test_the_command_refuses_bad_samples(tmp_path, args, code, message):
+    from kestrune_find.draw import save_image
+    pytest.importorskip("PIL")
+    save_image(balls_on(PALE_WALL, [(45, 60, 25, SATURATED)]), tmp_path / "a.png")
+    done = command("calibrate", *args, "--save", "ball.json", cwd=tmp_path)
+    assert done.returncode == code and "Traceback" not in done.stderr, done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1 and message in done.stderr, done.stderr
+    assert not (tmp_path / "ball.json").exists()

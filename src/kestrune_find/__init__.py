@@ -6,13 +6,13 @@ frames, over the kestrune module.
     for disc in finder.find(frame, "disc", "red"):
         print(disc.x, disc.y, disc.r, disc.score)
 """
-from .calibrate import Calibration, calibrate, propose
+from .calibrate import Calibration, SampleReport, calibrate, propose
 from .colours import COLOURS, Colour, Sector, bgr_bounds, colour, load_colour, save_colour
 from .finder import MIN_SCORE, SHAPES, Finder, find
 from .shapes import Band, Disc, Ellipse, Line, Shape, Stripe
 
 __all__ = [
-    "Calibration", "calibrate", "propose",
+    "Calibration", "SampleReport", "calibrate", "propose",
     "COLOURS", "Colour", "Sector", "bgr_bounds", "colour", "load_colour", "save_colour",
     "MIN_SCORE", "SHAPES", "Finder", "find",
     "Band", "Disc", "Ellipse", "Line", "Shape", "Stripe",

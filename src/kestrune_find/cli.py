@@ -1,4 +1,4 @@
-"""The `kestrune` command: find, calibrate, camera, batch and demo.
+"""The `kestrune` command: find, calibrate, camera, batch, tune and demo.
 
 Every failure is one line on stderr and a non-zero exit: 2 for arguments
 refused before any work (argparse's usage errors), 1 for what fails while
@@ -25,7 +25,7 @@ import kestrune
 
 from . import batch as batch_runner
 from . import camera as camera_loop
-from .calibrate import calibrate as calibrate_frame
+from .calibrate import calibrate as calibrate_frame, selection
 from .colours import COLOURS, Colour, colour as resolve_colour, save_colour
 from .draw import (IMAGE_SUFFIXES, MAX_PIXELS, ImageError, MissingExtra, check_writable, draw_shapes, read_image,
                    save_image)
@@ -99,8 +99,9 @@ SHAPE_FLAGS = ((("--circle", "--disc"), "disc", "discs (balls)"),
 
 def add_shape_options(parser: argparse.ArgumentParser) -> None:
     shapes = parser.add_argument_group(
-        "shapes", f"each takes one or more COLOURs: a built-in name ({', '.join(COLOURS)}) or a colour file "
-        "written by `kestrune calibrate --save`")
+        "shapes", f"each takes one or more COLOURs: a built-in name ({', '.join(COLOURS)}), a colour file "
+        "written by `kestrune calibrate --save`, or an HSV box hsv:H0,S0,V0:H1,S1,V1 in OpenCV's 8-bit units "
+        "(H 0-179, S and V 0-255; H0 > H1 wraps around red)")
     for flags, shape, what in SHAPE_FLAGS:
         shapes.add_argument(*flags, dest=shape, nargs="+", action="extend", default=[], type=colour_argument,
                             metavar="COLOUR", help=f"find {what} of these colours")
@@ -175,7 +176,7 @@ def shape_from_dict(d: dict[str, Any]) -> Shape:
 def legend() -> str:
     """Which built-in colour takes a few named colours."""
     palette = {"crimson": (220, 20, 60), "orange": (255, 140, 0), "gold": (255, 215, 0), "forest": (34, 139, 34),
-               "royal blue": (65, 105, 225), "grey": (128, 128, 128)}
+               "royal blue": (65, 105, 225), "grey": (128, 128, 128), "wood": (160, 78, 36)}
     bounds = {name: kestrune.calculate_lch_bounds(*limits) for name, limits in COLOURS.items()}
     cells = [f"{name} -> {', '.join(s for s, b in bounds.items() if kestrune.mask_color(rgb, b)) or '-'}"
              for name, rgb in palette.items()]
@@ -235,7 +236,7 @@ def run_find(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         print_table(rows)
         print_timings(timings)
     if args.out is not None:
-        save_image(draw_shapes(frame.copy(), found), args.out)
+        save_image(draw_shapes(frame.copy(), found, names=[c.name for _, c in wanted]), args.out)
         print(f"wrote {args.out}", file=sys.stderr if args.json else sys.stdout)
     return 0
 
@@ -244,9 +245,29 @@ def run_find(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 # kestrune calibrate
 # --------------------------------------------------------------------------
 
+def sample_arguments(values: list[list[str]] | None, parser: argparse.ArgumentParser) -> list[tuple[Path, list[int]]]:
+    """(image, [x0, y0, x1, y1]) of every --sample, or a usage error."""
+    samples = []
+    for k, (image, *corners) in enumerate(values or [], 1):
+        try:
+            rect = [int(v) for v in corners]
+        except ValueError:
+            parser.error(f"--sample {k} ({image} {' '.join(corners)}): X0 Y0 X1 Y1 must be whole numbers")
+        samples.append((Path(image), rect))
+    return samples
+
+
 def run_calibrate(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    if not args.rect and args.mask is None:
-        parser.error("say which pixels hold the colour: --rect X0 Y0 X1 Y1 (one or more) or --mask MASK")
+    sampled = sample_arguments(args.sample, parser)
+    picked_in_image = bool(args.rect) or args.mask is not None
+    if not picked_in_image and not sampled:
+        parser.error("say which pixels hold the colour: --rect X0 Y0 X1 Y1 (one or more) or --mask MASK, "
+                     "or --sample IMAGE X0 Y0 X1 Y1")
+    if args.image is None and picked_in_image:
+        parser.error("--rect and --mask pick pixels of IMAGE: give IMAGE (or use --sample IMAGE X0 Y0 X1 Y1)")
+    if args.image is not None and not picked_in_image:
+        parser.error(f"say which pixels of {args.image} hold the colour: --rect X0 Y0 X1 Y1 or --mask MASK "
+                     "(or drop IMAGE and use --sample)")
     if args.save is not None:
         if args.save.is_dir():
             parser.error(f"--save: {args.save} is a folder; give a file name such as {args.save / 'ball.json'}")
@@ -254,31 +275,71 @@ def run_calibrate(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
             parser.error(f"--save: the folder {args.save.parent} does not exist")
     if args.out_dir is not None and args.out_dir.exists() and not args.out_dir.is_dir():
         parser.error(f"--out-dir: {args.out_dir} is not a folder")
-    frame = read_image(args.image, args.max_pixels)
+    # Each image is read once, however many samples name it.
+    frames: dict[Path, np.ndarray] = {}
+    for image in ([args.image] if args.image is not None else []) + [image for image, _ in sampled]:
+        if image not in frames:
+            frames[image] = read_image(image, args.max_pixels)
     mask = None if args.mask is None else read_image(args.mask, args.max_pixels)
     name = str(args.save) if args.save is not None else "calibrated"
+    sources: list[dict[str, Any]] = []
+    samples: list[tuple[np.ndarray, Any]] = []
+    if args.image is not None:
+        picked: dict[str, Any] = {"rects": [list(r) for r in args.rect]} if args.rect else {}
+        if args.mask is not None:
+            picked["mask"] = str(args.mask)
+        sources.append({"image": str(args.image), **picked})
     try:
-        result = calibrate_frame(frame, rects=args.rect, mask=mask, name=name)
+        if not sampled:
+            result = calibrate_frame(frames[args.image], rects=args.rect, mask=mask, name=name)
+        else:
+            if args.image is not None:
+                frame = frames[args.image]
+                if mask is not None and mask.shape[:2] != frame.shape[:2]:
+                    height, width = frame.shape[:2]
+                    raise ValueError(f"mask must be {width} x {height} like the frame, got shape {mask.shape}")
+                samples.append((frame, selection(frame.shape, args.rect, mask)))
+            for image, rect in sampled:
+                samples.append((frames[image], [tuple(rect)]))
+                sources.append({"image": str(image), "rect": rect})
+            result = calibrate_frame(samples, name=name)
     except ValueError as e:
-        raise Failure(str(e), 2) from None
-    print(result.call())
+        message = str(e)
+        which = re.match(r"samples\[(\d+)\]: (?:rects\[0\] )?", message)
+        if which and sampled:  # name the option the user wrote, not the list it became
+            source = sources[int(which.group(1))]
+            what = f"--sample {source['image']} {' '.join(map(str, source['rect']))}" if "rect" in source else "IMAGE"
+            message = f"{what}: {message[which.end():]}"
+        raise Failure(message, 2) from None
+    for call in result.calls():
+        print(call)
+    if len(result.colour.sectors) > 1:
+        print(f"a union of {len(result.colour.sectors)} sectors: a pixel counts when any of them takes it")
     print(f"covers {result.selection_coverage:.1%} of the {result.selected} selected pixels and "
-          f"{result.rest_coverage:.1%} of the rest of the frame")
+          f"{result.rest_coverage:.1%} of the rest of the frame{'s' if len(frames) > 1 else ''}")
+    if sampled:
+        for k, (source, report) in enumerate(zip(sources, result.samples), 1):
+            if "rect" in source:
+                where = " ".join(map(str, source["rect"]))
+            else:  # IMAGE's own pick
+                where = " ".join([f"--rect {' '.join(map(str, r))}" for r in source.get("rects", [])]
+                                 + ([f"--mask {source['mask']}"] if "mask" in source else []))
+            print(f"sample {k}: {source['image']} {where}: covers {report.coverage:.1%} of its {report.pixels} "
+                  f"pixels and {report.rest_coverage:.1%} of the rest of its frame")
     if result.widening < 1.0:
         print(f"widened {result.widening:.0%} of the way to the object's paler and darker shades: "
               "wider, it took in the background")
     for warning in result.warnings:
         print(f"warning: {warning}", file=sys.stderr)
     if args.out_dir is not None:
-        picture = args.out_dir / f"{args.image.name}.mask.png"
-        save_image(np.repeat(result.mask[:, :, None] * np.uint8(255), 3, axis=2), picture)
-        print(f"wrote {picture}")
+        for image, frame in frames.items():
+            picture = args.out_dir / f"{image.name}.mask.png"
+            save_image(np.repeat(result.colour.mask(frame)[:, :, None] * np.uint8(255), 3, axis=2), picture)
+            print(f"wrote {picture}")
     if args.save is not None:
-        picked: dict[str, Any] = {"rects": [list(r) for r in args.rect]} if args.rect else {}
-        if args.mask is not None:
-            picked["mask"] = str(args.mask)
+        source = sources[0] if not sampled else {"samples": sources}
         try:
-            save_colour(result.colour, args.save, source={"image": str(args.image), **picked})
+            save_colour(result.colour, args.save, source=source)
         except OSError as e:
             raise Failure(f"cannot write {args.save}: {e.strerror or e}") from None
         print(f"wrote {args.save}: use it as a COLOUR, e.g. kestrune find IMAGE --circle {args.save}")
@@ -382,7 +443,8 @@ def run_camera(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
                 print(f"{frames / (now - start):6.1f} fps  {words}{stages}", flush=True)
             start, frames, stage_ms = now, 0, {}
         if args.show:
-            cv2.imshow(PROG, draw_shapes(frame, found))  # after the search: drawings are not searched
+            # After the search: drawings are not searched. OpenCV's frames are B, G, R.
+            cv2.imshow(PROG, draw_shapes(frame, found, bgr=True, names=[c.name for _, c in wanted]))
             return bool(cv2.waitKey(1) & 0xFF not in (27, ord("q")))
         return True
 
@@ -404,6 +466,20 @@ def run_camera(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         print("  ms per frame: " + ", ".join(f"{k} {v:.2f}" for k, v in per_frame.items())
               + f", total {sum(per_frame.values()):.2f}")
     return 0
+
+
+# --------------------------------------------------------------------------
+# kestrune tune
+# --------------------------------------------------------------------------
+
+def run_tune(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from .tune import TuneError, serve
+
+    try:
+        return serve(args.source, save=args.save, host=args.host, port=args.port, open_browser=not args.no_browser,
+                     max_pixels=args.max_pixels)
+    except TuneError as e:
+        raise Failure(str(e), 2 if e.status == 400 else 1) from None
 
 
 # --------------------------------------------------------------------------
@@ -467,7 +543,7 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                         for k, (cell, w) in enumerate(zip(row, widths))).rstrip())
     print_timings(timings)
     if args.out is not None:
-        save_image(draw_shapes(scene.frame.copy(), found), args.out)
+        save_image(draw_shapes(scene.frame.copy(), found, names=[c for _, c, _ in CONTENTS]), args.out)
         print(f"\nwrote {args.out}")
     if not ok:
         print(f"{PROG} demo: a shape was missed, extra, or off by more than {DEMO_PX:g} px or {DEMO_DEG:g} deg",
@@ -508,13 +584,20 @@ def build_parser() -> argparse.ArgumentParser:
     find.set_defaults(run=run_find, parser=find)
 
     calibrate = commands.add_parser(
-        "calibrate", help="make a colour file from pixels picked in an image", formatter_class=raw,
-        description="Measure the colour of the pixels that rectangles or a mask pick in an image, and propose a "
-        "colour that covers them (and the same thing lit or shaded). Prints the kestrune.calculate_lch_bounds "
-        "call and how much of the selection and of the rest of the frame the colour takes.",
+        "calibrate", help="make a colour file from pixels picked in images", formatter_class=raw,
+        usage="%(prog)s [IMAGE --rect X0 Y0 X1 Y1 | --mask MASK] [--sample IMAGE X0 Y0 X1 Y1 ...] [options]",
+        description="Measure the colour of the pixels that rectangles or a mask pick in an image, or that samples "
+        "pick in several images, and propose a colour that covers them (and the same thing lit or shaded) and as "
+        "little as it can of the rest of each image. Prints the kestrune.calculate_lch_bounds call (one per sector "
+        "of a union colour) and how much of the selection and of the rest of the frames the colour takes.",
         epilog=f"example:\n  {PROG} calibrate photo.png --rect 120 80 200 150 --save ball.json\n"
-        f"  {PROG} calibrate photo.png --rect 120 80 200 150 --rect 300 90 340 130 --out-dir out")
-    calibrate.add_argument("image", type=Path, metavar="IMAGE", help="the picture to sample")
+        f"  {PROG} calibrate photo.png --rect 120 80 200 150 --rect 300 90 340 130 --out-dir out\n"
+        f"  {PROG} calibrate --sample day.png 120 80 200 150 --sample dusk.png 40 60 90 110 --save ball.json")
+    calibrate.add_argument("image", type=Path, nargs="?", metavar="IMAGE",
+                           help="the picture that --rect and --mask pick pixels of")
+    calibrate.add_argument("--sample", nargs=5, action="append", metavar=("IMAGE", "X0", "Y0", "X1", "Y1"),
+                           help="a rectangle of the colour in a picture (x1, y1 exclusive); repeat for samples of "
+                           "the object lit, shaded or pale, in the pictures of the backgrounds it will be found on")
     calibrate.add_argument("--rect", nargs=4, type=int, action="append", metavar=("X0", "Y0", "X1", "Y1"),
                            help="a rectangle of the colour (x1, y1 exclusive); repeat to combine several")
     calibrate.add_argument("--mask", type=Path, metavar="MASK",
@@ -574,6 +657,27 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--out", type=Path, default=Path("out/find_shapes.png"), metavar="PICTURE",
                       help="the picture with the shapes drawn (default out/find_shapes.png; needs Pillow)")
     demo.set_defaults(run=run_demo, parser=demo)
+
+    tune = commands.add_parser(
+        "tune", help="set a colour by looking: a page in the browser", formatter_class=raw,
+        description="Serve a page on this machine that shows the frames of the sources with the colour's mask and "
+        "finds: drag a rectangle (or click) on the object to add a sample, watch the colour and the finds change, "
+        "and save the colour file. Prints the page's address; Ctrl-C stops.",
+        epilog=f"example:\n  {PROG} tune photos/ --save ball.json\n  {PROG} tune clip.avi --port 0 --no-browser\n"
+        f"  {PROG} tune 0 --host 0.0.0.0")
+    tune.add_argument("source", nargs="+", metavar="SOURCE",
+                      help="image files, a folder of them, a video file or a camera index (0, 1, ...)")
+    tune.add_argument("--save", type=Path, metavar="FILE",
+                      help="where the page's Save writes the colour file (without it, the page asks for a name)")
+    tune.add_argument("--port", type=_number(int, 0, 65535, what="a port number"), default=8731, metavar="N",
+                      help="port to listen on (default 8731; 0 picks a free one)")
+    tune.add_argument("--host", default="127.0.0.1", metavar="H",
+                      help="address to listen on (default 127.0.0.1, this machine only; any other needs the "
+                      "printed token)")
+    tune.add_argument("--no-browser", action="store_true", help="do not open the page in a browser")
+    tune.add_argument("--max-pixels", type=positive, default=MAX_PIXELS, metavar="N",
+                      help=f"refuse larger images (default {MAX_PIXELS:,})")
+    tune.set_defaults(run=run_tune, parser=tune)
     return parser
 
 
