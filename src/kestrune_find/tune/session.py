@@ -4,7 +4,6 @@ finds of that colour. The server only turns requests into calls of `Session`.
 """
 from __future__ import annotations
 
-import inspect
 import io
 import math
 import shlex
@@ -18,11 +17,10 @@ from typing import Any, Protocol
 import numpy as np
 import numpy.typing as npt
 
-import kestrune
 
 from .. import batch as batch_runner
 from .. import camera as camera_loop
-from ..calibrate import calibrate
+from ..calibrate import Calibration, calibrate
 from ..colours import Colour, save_colour
 from ..draw import IMAGE_SUFFIXES, MAX_PIXELS, ImageError, read_image, require
 from ..finder import SHAPES, Finder
@@ -344,40 +342,12 @@ class Sample:
 
 def colour_mask(colour: Colour, frame: Frame) -> Mask:
     """Where the colour takes the frame (every sector of a union colour)."""
-    mask = getattr(colour, "mask", None)
-    if callable(mask):
-        return np.asarray(mask(frame)).astype(bool)
-    return np.asarray(kestrune.mask_image(frame, colour.bounds())).astype(bool)
+    return colour.mask(frame).astype(bool)
 
 
-def _many_samples() -> bool:
-    """Whether `calibrate` takes a list of (frame, rects or mask) samples and a widening."""
-    return "widening" in inspect.signature(calibrate).parameters
-
-
-def calibrate_samples(pairs: Sequence[tuple[Frame, Mask]], name: str, widening: float) -> Any:
+def calibrate_samples(pairs: Sequence[tuple[Frame, Mask]], name: str, widening: float) -> Calibration:
     """A Calibration from (frame, mask) samples."""
-    if _many_samples():
-        return calibrate(list(pairs), name=name, widening=widening)  # type: ignore[call-arg, arg-type, unused-ignore]
-    # One frame at a time only: the samples' frames side by side as one frame.
-    frames: list[Frame] = []
-    masks: list[Mask] = []
-    for frame, mask in pairs:
-        if not any(f is frame for f in frames):
-            frames.append(frame)
-            masks.append(np.zeros(frame.shape[:2], bool))
-        masks[next(k for k, f in enumerate(frames) if f is frame)] |= mask
-    height = max(f.shape[0] for f in frames)
-    width = sum(f.shape[1] for f in frames)
-    joined = np.zeros((height, width, 3), np.uint8)
-    picked = np.zeros((height, width), np.uint8)
-    left = 0
-    for frame, mask in zip(frames, masks):
-        h, w = frame.shape[:2]
-        joined[:h, left:left + w] = frame
-        picked[:h, left:left + w] = mask
-        left += w
-    return calibrate(joined, mask=picked, name=name)
+    return calibrate(list(pairs), name=name, widening=widening)
 
 
 @dataclass
@@ -429,7 +399,7 @@ class Session:
         self.settings = Settings()
         self.lock = threading.RLock()
         self.finder = Finder(seed=0)
-        self._calibration: Any = None
+        self._calibration: Calibration | None = None
         self._error: str | None = None
         self._report: dict[str, Any] | None = None
         self.snapshots = 0
