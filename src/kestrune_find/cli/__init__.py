@@ -22,7 +22,8 @@ __all__ = ["build_parser", "main"]
 
 def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
-        prog=PROG, formatter_class=Formatter, description="Find one-colour shapes (balls, tape stripes, lines, ellipses) in pictures, "
+        prog=PROG, formatter_class=Formatter,
+        description="Find one-colour shapes (balls, tape stripes, lines, ellipses) in pictures, "
         "folders of them, cameras and video files.")
     try:
         from importlib.metadata import version
@@ -31,7 +32,6 @@ def build_parser() -> argparse.ArgumentParser:
     except Exception:  # running from a source tree that is not installed
         pass
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
-
     for command in (find, calibrate, camera, batch, demo, tune):
         command.add(commands)
     return parser

@@ -60,11 +60,9 @@ def run_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `batch` subcommand."""
-    raw = Formatter
-    shapes = SHAPES_USAGE
     batch = commands.add_parser(
-        "batch", help="find shapes in every image of a folder", formatter_class=raw,
-        usage=f"%(prog)s FOLDER {shapes}",
+        "batch", help="find shapes in every image of a folder", formatter_class=Formatter,
+        usage=f"%(prog)s FOLDER {SHAPES_USAGE}",
         description="Find shapes in every image of a folder, on threads or a Dask bag: one line per image, in "
         "the order of the paths, and a summary of the verified finds. The output is the same with any "
         "number of workers.",

@@ -119,9 +119,8 @@ def run_calibrate(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `calibrate` subcommand."""
-    raw = Formatter
     calibrate = commands.add_parser(
-        "calibrate", help="make a colour file from pixels picked in images", formatter_class=raw,
+        "calibrate", help="make a colour file from pixels picked in images", formatter_class=Formatter,
         usage="%(prog)s [IMAGE --rect X0 Y0 X1 Y1 | --mask MASK] [--sample IMAGE X0 Y0 X1 Y1 ...] [options]",
         description="Measure the colour of the pixels that rectangles or a mask pick in an image, or that samples "
         "pick in several images, and propose a colour that covers them (and the same thing lit or shaded) and as "

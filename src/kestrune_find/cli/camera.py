@@ -90,11 +90,9 @@ def run_camera(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `camera` subcommand."""
-    raw = Formatter
-    shapes = SHAPES_USAGE
     camera = commands.add_parser(
-        "camera", help="find shapes in live frames of a camera or a video file", formatter_class=raw,
-        usage=f"%(prog)s SOURCE {shapes}",
+        "camera", help="find shapes in live frames of a camera or a video file", formatter_class=Formatter,
+        usage=f"%(prog)s SOURCE {SHAPES_USAGE}",
         description="Find shapes in every frame of a camera or video file (OpenCV). After a find, only a region "
         "around it is searched, and the whole frame again when it is lost and every --full-every frames. "
         "Prints the frame rate once a second and a summary at the end.",

@@ -8,6 +8,7 @@ from pathlib import Path
 from ..draw import draw_shapes
 from ..finder import Finder
 from ..io import MissingExtra, check_writable, save_image
+from ..options import SEED
 from ..scene import CONTENTS, Scene, error, nearest_line, render_scene
 from ..shapes import Band, Shape
 from .common import PROG, Formatter, add_timings, describe, legend, print_timings, seed_number
@@ -81,13 +82,13 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `demo` subcommand."""
-    raw = Formatter
     demo = commands.add_parser(
-        "demo", help="find the shapes of a built-in scene and compare them with the truth", formatter_class=raw,
+        "demo", help="find the shapes of a built-in scene and compare them with the truth", formatter_class=Formatter,
         description="Render the built-in 640x480 scene (a red disc, a yellow stripe, two blue lines, a green "
         "ellipse), find every shape, print each with its error against the truth and the time of each stage, "
         "and draw them into a picture. Exits 1 when a shape is missing or off.")
-    demo.add_argument("--seed", type=seed_number, default=0, help="seed of the fits' samples (default 0)")
+    demo.add_argument("--seed", type=seed_number, default=SEED.default,
+                      help=f"seed of the fits' samples (default {SEED.default})")
     demo.add_argument("--out", type=Path, default=Path("out/find_shapes.png"), metavar="PICTURE",
                       help="the picture with the shapes drawn (default out/find_shapes.png; needs Pillow)")
     demo.set_defaults(run=run_demo, parser=demo)

@@ -50,10 +50,8 @@ def run_find(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `find` subcommand."""
-    raw = Formatter
-    shapes = SHAPES_USAGE
     find = commands.add_parser(
-        "find", help="find shapes in an image file", formatter_class=raw, usage=f"%(prog)s IMAGE {shapes}",
+        "find", help="find shapes in an image file", formatter_class=Formatter, usage=f"%(prog)s IMAGE {SHAPES_USAGE}",
         description="Find shapes in an image file: a table of every requested shape (found or not) with its "
         "score, or with --json only {\"shapes\": [...]}, best score first.",
         epilog=f"example:\n  {PROG} find photo.jpg --circle red --lines blue\n"

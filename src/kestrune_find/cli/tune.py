@@ -21,9 +21,8 @@ def run_tune(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `tune` subcommand."""
-    raw = Formatter
     tune = commands.add_parser(
-        "tune", help="set a colour by looking: a page in the browser", formatter_class=raw,
+        "tune", help="set a colour by looking: a page in the browser", formatter_class=Formatter,
         description="Serve a page on this machine that shows the frames of the sources with the colour's mask and "
         "finds: drag a rectangle (or click) on the object to add a sample, watch the colour and the finds change, "
         "and save the colour file. Prints the page's address; Ctrl-C stops.",
