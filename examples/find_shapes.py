@@ -11,7 +11,7 @@ from __future__ import annotations
 import sys
 
 import kestrune_find as kf
-from kestrune_find.draw import read_image
+from kestrune_find.io import read_image
 from kestrune_find.scene import render_scene
 
 

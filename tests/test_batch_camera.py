@@ -13,7 +13,7 @@ import pytest
 
 import kestrune_find as kf
 from kestrune_find import batch, camera
-from kestrune_find.draw import ImageError, read_image, save_image
+from kestrune_find.io import ImageError, read_image, save_image
 from kestrune_find.scene import render_scene
 
 

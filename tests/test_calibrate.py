@@ -271,7 +271,7 @@ def command(*args, cwd):
 
 
 def test_the_command_calibrates_on_samples_of_several_images_and_finds_with_the_file(tmp_path):
-    from kestrune_find.draw import save_image
+    from kestrune_find.io import save_image
     pytest.importorskip("PIL")
     save_image(balls_on(PALE_WALL, [(45, 60, 25, SATURATED), (115, 60, 25, PALE)]), tmp_path / "a.png")
     save_image(balls_on(PALE_WALL, [(40, 50, 22, PALE), (110, 70, 28, SATURATED)]), tmp_path / "b.png")
@@ -302,7 +302,7 @@ def test_the_command_calibrates_on_samples_of_several_images_and_finds_with_the_
     (["a.png", "--sample", "a.png", 33, 48, 58, 73], 2, "say which pixels of a.png hold the colour"),
 ])
 def test_the_command_refuses_bad_samples(tmp_path, args, code, message):
-    from kestrune_find.draw import save_image
+    from kestrune_find.io import save_image
     pytest.importorskip("PIL")
     save_image(balls_on(PALE_WALL, [(45, 60, 25, SATURATED)]), tmp_path / "a.png")
     done = command("calibrate", *args, "--save", "ball.json", cwd=tmp_path)

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import kestrune_find as kf
-from kestrune_find.draw import save_image
+from kestrune_find.io import save_image
 from conftest import scene_clip
 from kestrune_find.scene import render_scene
 

@@ -9,7 +9,6 @@ from hypothesis import given, settings, strategies as st
 
 import kestrune
 import kestrune_find as kf
-from kestrune_find import batch
 from kestrune_find.colours import _fit_hsv_box, rgb_to_hsv
 
 RED, YELLOW = kf.Sector(*kf.COLOURS["red"]), kf.Sector(*kf.COLOURS["yellow"])
@@ -139,8 +138,8 @@ def test_max_r_below_the_default_min_r_names_max_r():
     with pytest.raises(ValueError, match=r"^max_r \(5\) is below min_r \(default 10\)"):
         kf.Finder().find(np.zeros((50, 50, 3), np.uint8), "disc", "red", max_r=5)
     with pytest.raises(ValueError, match=r"^max_r \(5\) is below min_r \(default 10\)"):
-        batch.check_options({"max_r": 5})
-    assert batch.check_options({"max_r": 5, "min_r": 2}) == {"max_r": 5, "min_r": 2}
+        kf.FindOptions.of({"max_r": 5})
+    assert kf.FindOptions.of({"max_r": 5, "min_r": 2}) == kf.FindOptions(max_r=5, min_r=2)
 
 
 # --------------------------------------------------------------------------

@@ -42,7 +42,7 @@ def test_calibrate_example_writes_a_colour_that_finds_the_disc(tmp_path):
 
 def test_batch_example(tmp_path):
     pytest.importorskip("PIL")
-    from kestrune_find.draw import save_image
+    from kestrune_find.io import save_image
 
     save_image(render_scene().frame, tmp_path / "scene.png")
     (tmp_path / "broken.png").write_bytes(b"no")

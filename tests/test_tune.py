@@ -19,7 +19,7 @@ pytest.importorskip("aiohttp")
 pytest.importorskip("PIL")
 
 from kestrune_find.colours import load_colour  # noqa: E402
-from kestrune_find.draw import save_image  # noqa: E402
+from kestrune_find.io import save_image  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 BALLS = [(100, 90), (210, 150)]

@@ -21,10 +21,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .batch import check_options, check_requests, frame_options
+from .batch import Options, check_requests
 from .colours import Colour
-from .draw import require
+from .io import require
 from .finder import Finder, check_frame
+from .options import FindOptions
 from .shapes import Band, Disc, Ellipse, Shape
 
 Frame = npt.NDArray[np.uint8]
@@ -85,7 +86,8 @@ class Tracker:
     bgr: frames are B, G, R (as OpenCV gives them). seed: as for Finder: the
     same frames give the same finds. full_every: frames between searches of
     the whole frame while finds are followed in a region. margin: pixels
-    around the last finds that the region adds. options: Finder.find's.
+    around the last finds that the region adds. options: FindOptions, or a
+    mapping of its fields.
     """
 
     requests: Sequence[tuple[str, Colour | str]]
@@ -93,7 +95,7 @@ class Tracker:
     seed: int = 0
     full_every: int = 30
     margin: float = 24.0
-    options: dict[str, Any] = field(default_factory=dict)
+    options: Options = None
     #: ms per stage of the last frame, summed over the requests.
     timings: dict[str, float] = field(default_factory=dict, init=False)
     #: how many requests the last frame searched in a region only.
@@ -101,7 +103,7 @@ class Tracker:
 
     def __post_init__(self) -> None:
         self._requests = check_requests(self.requests)
-        self._options = check_options(self.options)
+        self._options = FindOptions.of(self.options)
         if isinstance(self.full_every, bool) or not isinstance(self.full_every, int) or self.full_every < 1:
             raise ValueError(f"full_every must be a positive integer, got {self.full_every!r}")
         if not isinstance(self.margin, (int, float)) or not 0 <= self.margin < math.inf:
@@ -124,8 +126,7 @@ class Tracker:
         return finder
 
     def _search(self, finder: Finder, frame: Frame, shape: str, colour: Colour) -> list[Shape]:
-        height, width = frame.shape[:2]
-        found = finder.find(frame, shape, colour, **frame_options(self._options, height, width))
+        found = finder.find(frame, shape, colour, self._options)
         for stage, ms in finder.timings.items():
             self.timings[stage] = self.timings.get(stage, 0.0) + ms
         return found
@@ -221,14 +222,14 @@ def frames(opened: Any) -> Iterator[Frame]:
         ok, buffer = opened.read(buffer)
 
 
-def run(source: str | int, requests: Sequence[tuple[str, Colour | str]], options: dict[str, Any] | None = None, *,
+def run(source: str | int, requests: Sequence[tuple[str, Colour | str]], options: Options = None, *,
         seed: int = 0, full_every: int = 30, max_frames: int | None = None,
         on_frame: Callable[[int, Frame, list[Shape], Tracker], bool | None] | None = None) -> Summary:
     """Finds `requests` in every frame of a camera or video file until it
     ends (or `max_frames`). on_frame(index, frame, finds, tracker) is called
     after each frame (frame in B, G, R; drawing into it is safe); returning
     False stops. Ctrl-C stops too; the summary counts the frames seen."""
-    tracker = Tracker(requests, bgr=True, seed=seed, full_every=full_every, options=dict(options or {}))
+    tracker = Tracker(requests, bgr=True, seed=seed, full_every=full_every, options=options)
     if max_frames is not None and (isinstance(max_frames, bool) or not isinstance(max_frames, int) or max_frames < 1):
         raise ValueError(f"max_frames must be a positive integer, got {max_frames!r}")
     opened = capture(source)

@@ -10,11 +10,11 @@ score, and the next proposal among the points left.
 """
 from __future__ import annotations
 
+import dataclasses
 import math
 import threading
 import time
-from types import MappingProxyType
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 from typing import Any, cast
 
 import numpy as np
@@ -24,28 +24,17 @@ import kestrune
 
 from . import _native
 from .colours import Colour, colour as resolve_colour, mask_union
+# The defaults live in options.py's table; these names stay importable from here.
+from .options import (DISC_ITERATIONS, ELLIPSE_ITERATIONS, LINE_WIDTH, MAX_SHAPES, MAX_STRETCH, MIN_R, MIN_SCORE,
+                      OPTION, SEED, SHAPES, SPACING, SQUEEZE, STRETCH, STRIPE_WIDTH, FindOptions)
 from .shapes import Disc, Ellipse, Line, Shape, Stripe
 
 Frame = npt.NDArray[np.uint8]
 
-SHAPES = ("disc", "ellipse", "line", "stripe")
-
-#: Shapes scoring below these are not reported; see the README for how they were chosen.
-#: An ellipse, with two more free parameters, fits clutter more easily than a disc
-#: and needs more evidence for the same trust.
-MIN_SCORE: Mapping[str, float] = MappingProxyType({"disc": 0.625, "ellipse": 0.8, "line": 0.75, "stripe": 0.75})
-MIN_R = 10.0         # discs and ellipses: smallest radius or semi-axis; smaller ones are too easily specks
-#: Discs: the longer over the shorter axis a ball may show and still be a disc
-#: (a ball near the edge of a wide lens, or smeared by motion, is an ellipse).
-STRETCH = 1.3
-#: Discs near the frame's edges: the axis ratio a ball squeezed toward the
-#: frame's centre may show, as a wide lens's distortion squeezes it.
-SQUEEZE = 1.5
-MAX_STRETCH = 1.6    # beyond, a circle lies too far off an ellipse to start it from: search for ellipses
-MAX_SHAPES = 16
-ELLIPSE_ITERATIONS = 256  # samples per ellipse proposal at most (discs: 512)
-LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
-STRIPE_WIDTH = 6.0
+__all__ = [
+    "DISC_ITERATIONS", "ELLIPSE_ITERATIONS", "LINE_WIDTH", "MAX_SHAPES", "MAX_STRETCH", "MIN_R", "MIN_SCORE",
+    "SHAPES", "SQUEEZE", "STRETCH", "STRIPE_WIDTH", "FindOptions", "Finder", "check_frame", "find", "scan_count",
+]
 
 
 def scan_count(extent: int, spacing: float) -> int:
@@ -77,13 +66,15 @@ def check_frame(frame: object) -> Frame:
     return cast(Frame, np.ascontiguousarray(frame))
 
 
-def _number(name: str, value: Any, low: float = 0.0, high: float = math.inf) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    v = float(value)
-    if not (low <= v <= high):
-        raise ValueError(f"{name} must be between {low} and {high}, got {value}")
-    return v
+def _options(options: FindOptions | None, kwargs: dict[str, Any]) -> FindOptions:
+    """The options of a find, given as FindOptions or as its fields by keyword."""
+    if options is None:
+        return FindOptions(**kwargs)
+    if kwargs:
+        raise TypeError(f"give options as FindOptions or as keywords, not both (got {', '.join(kwargs)} too)")
+    if not isinstance(options, FindOptions):
+        raise TypeError(f"options must be FindOptions, not {type(options).__name__}")
+    return options
 
 
 class Finder:
@@ -102,11 +93,9 @@ class Finder:
     def __init__(self, *, bgr: bool = False, seed: int = 0, min_score: float | None = None,
                  spacing: float | None = None) -> None:
         self.bgr = bool(bgr)
-        if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or not 0 <= seed < 2 ** 64:
-            raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, got {seed!r}")
-        self.seed = int(seed)
-        self.min_score = None if min_score is None else _number("min_score", min_score, 0.0, 1.0)
-        self.spacing = None if spacing is None else _number("spacing", spacing, 1.0, 1024.0)
+        self.seed = int(SEED.check(seed))
+        self.min_score = None if min_score is None else float(OPTION["min_score"].check(min_score))
+        self.spacing = None if spacing is None else float(SPACING.check(spacing))
         self.timings: dict[str, float] = {}  # milliseconds per stage of the last find
         self._size: tuple[int, int] | None = None
         self._bounds: dict[Colour, Any] = {}
@@ -143,14 +132,13 @@ class Finder:
         self.timings = {"mask": (t1 - t0) * 1e3, "edges": (t2 - t1) * 1e3}
         return self.rows[:n_rows], self.columns[:n_columns]
 
-    def find(self, frame: Frame, shape: str, colour: str | Colour, *, min_r: float | None = None,
-             max_r: float | None = None, min_width: float | None = None, max_width: float | None = None,
-             min_score: float | None = None, max_shapes: int = MAX_SHAPES,
-             stretch: float = STRETCH, squeeze: float = SQUEEZE) -> list[Shape]:
+    def find(self, frame: Frame, shape: str, colour: str | Colour, options: FindOptions | None = None,
+             **kwargs: Any) -> list[Shape]:
         """Every `shape` ("disc", "ellipse", "line", "stripe") of `colour` (a
         built-in name, a colour file's path or a Colour) in `frame`, best score
         first: at most `max_shapes`, each scoring at least `min_score`.
 
+        The options are a FindOptions or its fields as keywords (not both):
         min_r, max_r: radius (discs) or semi-axes (ellipses), pixels; by
         default 10 up to what the frame can hold. min_width, max_width: across a
         line (default up to 12) or a stripe (default from 6). stretch: discs
@@ -163,64 +151,32 @@ class Finder:
         balls: discs are searched for first and reported as ellipses with
         equal axes.
         """
+        asked = _options(options, kwargs)
         if shape not in SHAPES:
             raise ValueError(f"shape must be one of {', '.join(SHAPES)}, got {shape!r}")
         spec = resolve_colour(colour)
-        frame = check_frame(frame)
-        height, width = frame.shape[:2]
-        limit = min(height, width) / 2.0
-        lo_r = MIN_R if min_r is None else _number("min_r", min_r)
-        hi_r = limit if max_r is None else _number("max_r", max_r)
-        if max_r is not None and lo_r > hi_r:
-            if min_r is None:  # name what the caller gave, not a default they never saw
-                raise ValueError(f"max_r ({hi_r:g}) is below min_r (default {MIN_R:g}): give a smaller min_r too")
-            raise ValueError(f"min_r ({lo_r:g}) must not exceed max_r ({hi_r:g})")
-        lo_w = 0.0 if min_width is None else _number("min_width", min_width)
-        hi_w = math.inf if max_width is None else _number("max_width", max_width)
-        if min_width is not None and max_width is not None and lo_w > hi_w:
-            raise ValueError(f"min_width ({lo_w:g}) must not exceed max_width ({hi_w:g})")
-        if shape == "line" and max_width is None:
-            hi_w = LINE_WIDTH
-        elif shape == "stripe":
-            lo_w = STRIPE_WIDTH if min_width is None else lo_w
-            hi_w = float(max(height, width)) if max_width is None else hi_w
-        if min_score is not None:
-            score = _number("min_score", min_score, 0.0, 1.0)
-        else:
-            score = MIN_SCORE[shape] if self.min_score is None else self.min_score
-        if isinstance(max_shapes, bool) or not isinstance(max_shapes, (int, np.integer)) or max_shapes < 0:
-            raise ValueError(f"max_shapes must be a non-negative integer, got {max_shapes!r}")
-        most_stretched = _number("stretch", stretch, 1.0, MAX_STRETCH)
-        most_squeezed = _number("squeeze", squeeze, 1.0, MAX_STRETCH)
+        return self._find(check_frame(frame), shape, spec, asked)
 
+    def _find(self, frame: Frame, shape: str, spec: Colour, asked: FindOptions) -> list[Shape]:
+        height, width = frame.shape[:2]
         rows, columns = self._scan(frame, spec)
-        options = {
-            "kind": shape, "min_r": lo_r, "max_r": max(hi_r, lo_r), "min_width": lo_w, "max_width": max(hi_w, lo_w),
-            "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
-            "row_count": self.row_count, "column_count": self.column_count, "stretch": most_stretched,
-            "squeeze": most_squeezed,
-        }
-        if shape == "ellipse":
-            # Past 256 samples of five points, more found no other ellipse on
-            # the generated scenes of three seeds; they only cost time.
-            options["max_iterations"] = ELLIPSE_ITERATIONS
-            # Balls are ellipses too, searched for as discs first (a disc has
-            # fewer free parameters: the disc's own default applies).
-            explicit = min_score is not None or self.min_score is not None
-            options["round_min_score"] = score if explicit else MIN_SCORE["disc"]
+        search = asked.resolve(shape, height, width, seed=self.seed, row_count=self.row_count,
+                               column_count=self.column_count, explicit_min_score=self.min_score)
+        options = dataclasses.asdict(search)
         t0 = time.perf_counter()
-        # A frame too small for the sizes asked for holds none of them.
-        wanted = max_shapes > 0 and (lo_w <= hi_w if shape in ("line", "stripe") else lo_r <= hi_r)
+        wanted = search.max_shapes > 0
         found = _native.find(frame, self.mask, rows, columns, options, kestrune) if wanted else []
         self.timings["search"] = (time.perf_counter() - t0) * 1e3
         return [_record(shape, spec.name, values, s, support) for values, s, support in found]
 
-    def find_all(self, frame: Frame, requests: Iterable[tuple[str, str | Colour]], **options: Any) -> list[Shape]:
-        """`find` for each (shape, colour) in turn; the finds in that order."""
+    def find_all(self, frame: Frame, requests: Iterable[tuple[str, str | Colour]], options: FindOptions | None = None,
+                 **kwargs: Any) -> list[Shape]:
+        """`find` for each (shape, colour) in turn, with the same options; the finds in that order."""
+        asked = _options(options, kwargs)
         found: list[Shape] = []
         total: dict[str, float] = {}
         for shape, colour in requests:
-            found += self.find(frame, shape, colour, **options)
+            found += self.find(frame, shape, colour, asked)
             for stage, ms in self.timings.items():
                 total[stage] = total.get(stage, 0.0) + ms
         self.timings = total
@@ -246,13 +202,13 @@ def _record(shape: str, colour: str, v: tuple[float, ...], score: float, support
 _local = threading.local()
 
 
-def find(frame: Frame, shape: str, colour: str | Colour, *, bgr: bool = False, seed: int = 0,
-         **options: Any) -> list[Shape]:
-    """`Finder(bgr=bgr, seed=seed).find(frame, shape, colour, **options)`, with
+def find(frame: Frame, shape: str, colour: str | Colour, options: FindOptions | None = None, *, bgr: bool = False,
+         seed: int = 0, **kwargs: Any) -> list[Shape]:
+    """`Finder(bgr=bgr, seed=seed).find(frame, shape, colour, options, **kwargs)`, with
     one Finder per thread and setting kept (its buffers are reused)."""
     finders: dict[tuple[bool, int], Finder] = getattr(_local, "finders", {})
     _local.finders = finders
     finder = finders.get((bgr, seed))
     if finder is None:
         finder = finders[bgr, seed] = Finder(bgr=bgr, seed=seed)
-    return finder.find(frame, shape, colour, **options)
+    return finder.find(frame, shape, colour, options, **kwargs)

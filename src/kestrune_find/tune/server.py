@@ -19,8 +19,8 @@ from collections.abc import Awaitable, Callable, Sequence
 from pathlib import Path, PurePosixPath, PureWindowsPath
 from typing import Any, TextIO
 
-from ..draw import MAX_PIXELS, ImageError, require
-from ..finder import MIN_R, MIN_SCORE
+from ..io import MAX_PIXELS, ImageError, require
+from ..options import MIN_R, MIN_SCORE
 from .session import Camera, LiveFrame, Session, TuneError, encode, open_sources, parse_options
 
 #: Request bodies larger than this are refused (the API's bodies are a few numbers).

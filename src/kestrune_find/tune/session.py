@@ -22,8 +22,9 @@ from .. import batch as batch_runner
 from .. import camera as camera_loop
 from ..calibrate import Calibration, calibrate
 from ..colours import Colour, save_colour
-from ..draw import IMAGE_SUFFIXES, MAX_PIXELS, ImageError, read_image, require
-from ..finder import SHAPES, Finder
+from ..io import IMAGE_SUFFIXES, MAX_PIXELS, ImageError, read_image, require
+from ..finder import Finder
+from ..options import OPTION, OPTIONS, SHAPES, FindOptions
 
 Frame = npt.NDArray[np.uint8]
 Mask = npt.NDArray[np.bool_]
@@ -356,28 +357,28 @@ class Settings:
 
     shape: str = "disc"
     widening: float = 1.0
-    options: dict[str, Any] = field(default_factory=dict)
+    options: FindOptions = field(default_factory=FindOptions)
 
 
-def parse_options(query: dict[str, str]) -> tuple[str, dict[str, Any]]:
+def parse_options(query: dict[str, str]) -> tuple[str, FindOptions]:
     """(shape, checked find options) from query parameters; TuneError naming a bad one."""
     shape = query.get("shape", "disc")
     if shape not in SHAPES:
         raise TuneError(f"shape must be one of {', '.join(SHAPES)}, got {shape!r}")
     options: dict[str, Any] = {}
-    for key in batch_runner.OPTIONS:
-        text = query.get(key)
+    for option in OPTIONS:
+        text = query.get(option.name)
         if text is None or text == "":
             continue
         try:
-            options[key] = int(text) if key == "max_shapes" else float(text)
+            options[option.name] = option.kind(text)
         except ValueError:
-            raise TuneError(f"{key} must be a number, got {text!r}") from None
-    unknown = sorted(set(query) - {"shape", "frame", "token", "t", *batch_runner.OPTIONS})
+            raise TuneError(f"{option.name} must be a number, got {text!r}") from None
+    unknown = sorted(set(query) - {"shape", "frame", "token", "t", *OPTION})
     if unknown:
-        raise TuneError(f"unknown parameter {unknown[0]!r}: not one of shape, frame, {', '.join(batch_runner.OPTIONS)}")
+        raise TuneError(f"unknown parameter {unknown[0]!r}: not one of shape, frame, {', '.join(OPTION)}")
     try:
-        return shape, batch_runner.check_options(options)
+        return shape, FindOptions(**options)
     except ValueError as e:
         raise TuneError(str(e)) from None
 
@@ -474,10 +475,10 @@ class Session:
                 self.settings.widening = float(widening)
                 self._changed()
 
-    def set_find_settings(self, shape: str, options: dict[str, Any]) -> None:
+    def set_find_settings(self, shape: str, options: FindOptions) -> None:
         """The shape and find options shown (checked by parse_options): they go into the commands."""
         with self.lock:
-            self.settings.shape, self.settings.options = shape, dict(options)
+            self.settings.shape, self.settings.options = shape, options
             self._report = None
 
     def _changed(self) -> None:
@@ -558,16 +559,15 @@ class Session:
 
     # Finds and pictures
 
-    def finds(self, index: Any, shape: str, options: dict[str, Any]) -> list[dict[str, Any]]:
+    def finds(self, index: Any, shape: str, options: FindOptions) -> list[dict[str, Any]]:
         """The finds in a frame as `kestrune find --json` gives them, best score first."""
         frame = self.image(index)
         colour = self.colour
         if colour is None:
             raise TuneError("no colour yet: add a sample first", 409)
-        options = batch_runner.frame_options(options, *frame.shape[:2])
         with self.lock:
             try:
-                found = self.finder.find(frame, shape, colour, **options)
+                found = self.finder.find(frame, shape, colour, options)
             except ValueError as e:
                 raise TuneError(str(e)) from None
         return [s.as_dict() for s in sorted(found, key=lambda s: -s.score)]
@@ -618,11 +618,11 @@ class Session:
             self.saved_as, self._report = shown or str(path), None
 
     def commands(self, save: str | None = None, shape: str | None = None,
-                 options: dict[str, Any] | None = None) -> dict[str, Any]:
+                 options: FindOptions | None = None) -> dict[str, Any]:
         """The command lines and Python lines that reproduce the colour and the finds."""
         save = save or self.saved_as or (self.name if self.name.endswith(".json") else "colour.json")
         shape = shape or self.settings.shape
-        options = self.settings.options if options is None else options
+        given = (self.settings.options if options is None else options).given()
         flag = {"disc": "--circle", "ellipse": "--ellipse", "line": "--lines", "stripe": "--stripe"}[shape]
         notes: list[str] = []
         parts = ["kestrune", "calibrate"]
@@ -646,13 +646,13 @@ class Session:
             notes.append(f"the command widens fully; the Python lines keep the widening of {self.settings.widening:g}")
         parts += ["--save", save]
         find = ["kestrune", "find", first_image or "IMAGE", flag, save]
-        for key, value in options.items():
+        for key, value in given.items():
             find += ["--" + key.replace("_", "-"), f"{value:g}" if isinstance(value, float) else str(value)]
-        option_text = "".join(f", {k}={v!r}" for k, v in options.items())
+        option_text = "".join(f", {k}={v!r}" for k, v in given.items())
         python = [
             "import numpy as np",
             "import kestrune_find as kf",
-            "from kestrune_find.draw import read_image",
+            "from kestrune_find.io import read_image",
             "",
             "samples = []",
         ]
