@@ -1,18 +1,18 @@
 """The finder: every shape of one colour in a frame, each with a score.
 
-For one colour and shape, a frame goes through: the colour mask
-(`kestrune.mask_image`), the runs of set pixels on a spread of rows and of
-columns (`kestrune.simple_edge`, each direction on its own), and the search
-in `_native`: proposals from the module's fit (`ransac_circle`,
-`ransac_ellipse`, `ransac_line`, `ransac_line2`) with an adaptive number of
+For one colour and shape, a frame goes through `_native.find`, in C++ and
+without the interpreter lock: the colour mask (the union of the colour's
+sectors), the runs of set pixels on a spread of rows and of columns (the edge
+scan, each direction on its own), and the search: proposals from the core's
+fits (circle, ellipse, line, line pair) with an adaptive number of
 iterations, a least-squares refinement on the proposal's own edge points, the
-score, and the next proposal among the points left.
+evidence and score, and the next proposal among the points left.
 """
 from __future__ import annotations
 
 import math
 import threading
-import time
+from dataclasses import dataclass
 from types import MappingProxyType
 from collections.abc import Iterable, Mapping
 from typing import Any, cast
@@ -20,10 +20,8 @@ from typing import Any, cast
 import numpy as np
 import numpy.typing as npt
 
-import kestrune
-
 from . import _native
-from .colours import Colour, colour as resolve_colour, mask_union
+from .colours import Colour, colour as resolve_colour
 from .shapes import Disc, Ellipse, Line, Shape, Stripe
 
 Frame = npt.NDArray[np.uint8]
@@ -43,7 +41,9 @@ STRETCH = 1.3
 SQUEEZE = 1.5
 MAX_STRETCH = 1.6    # beyond, a circle lies too far off an ellipse to start it from: search for ellipses
 MAX_SHAPES = 16
-ELLIPSE_ITERATIONS = 256  # samples per ellipse proposal at most (discs: 512)
+MOST_SHAPES = 10_000  # max_shapes above this is refused: no frame holds that many
+DISC_ITERATIONS = 512     # samples per proposal at most (discs, lines, stripes)
+ELLIPSE_ITERATIONS = 256  # samples per ellipse proposal at most
 LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
 STRIPE_WIDTH = 6.0
 
@@ -77,6 +77,27 @@ def check_frame(frame: object) -> Frame:
     return cast(Frame, np.ascontiguousarray(frame))
 
 
+@dataclass(frozen=True)
+class SearchOptions:
+    """Everything `_native.find` is told besides the frame and the colour; it
+    reads these fields by name, and has no defaults of its own for them."""
+
+    kind: str                # disc, ellipse, line or stripe
+    min_r: float             # radius (discs) or semi-axes (ellipses), pixels
+    max_r: float
+    min_width: float         # across a line or a stripe, pixels
+    max_width: float
+    min_score: float
+    round_min_score: float   # ellipses: discs scoring this are found first
+    stretch: float
+    squeeze: float
+    max_shapes: int
+    seed: int                # 0 to 2**64 - 1
+    row_count: int           # rows and columns the edge scan reads
+    column_count: int
+    max_iterations: int      # samples per proposal at most
+
+
 def _number(name: str, value: Any, low: float = 0.0, high: float = math.inf) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
@@ -87,9 +108,9 @@ def _number(name: str, value: Any, low: float = 0.0, high: float = math.inf) -> 
 
 
 class Finder:
-    """Finds shapes of one colour in frames; buffers are kept for the last
-    frame size. Not to be shared between threads: use one per thread (the
-    module-level `find` does).
+    """Finds shapes of one colour in frames. One Finder may be shared by
+    threads: a find keeps nothing between calls but the colours' bounds, and
+    runs without the interpreter lock, so threads find side by side.
 
     bgr: frames are stored B, G, R (as OpenCV gives them).
     seed: the fits' samples follow from it: the same frame, colour, shape,
@@ -107,41 +128,32 @@ class Finder:
         self.seed = int(seed)
         self.min_score = None if min_score is None else _number("min_score", min_score, 0.0, 1.0)
         self.spacing = None if spacing is None else _number("spacing", spacing, 1.0, 1024.0)
-        self.timings: dict[str, float] = {}  # milliseconds per stage of the last find
-        self._size: tuple[int, int] | None = None
-        self._bounds: dict[Colour, Any] = {}
-        self._union: npt.NDArray[np.uint8] | None = None  # a union colour's further sectors are masked here
+        self._bounds: dict[Colour, list[tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...]]]] = {}
+        self._local = threading.local()  # each thread's timings
 
-    def _buffers(self, height: int, width: int) -> None:
-        if self._size == (height, width):
-            return
+    @property
+    def timings(self) -> dict[str, float]:
+        """Milliseconds per stage (mask, edges, search, evidence) of this
+        thread's last find or find_all."""
+        timings: dict[str, float] = getattr(self._local, "timings", {})
+        return timings
+
+    @timings.setter
+    def timings(self, value: dict[str, float]) -> None:
+        self._local.timings = value
+
+    def _scan_counts(self, height: int, width: int) -> tuple[int, int]:
         spacing = self.spacing or max(2.0, min(height, width) / 240.0)
-        self.row_count = scan_count(height, spacing)
-        self.column_count = scan_count(width, spacing)
-        self.mask = np.zeros((height, width), np.uint8)
-        # Room for every run on every scanned line: at most (extent + 1) points.
-        self.rows = np.zeros((self.row_count * (width + 1) + 2, 2), np.int32)
-        self.columns = np.zeros((self.column_count * (height + 1) + 2, 2), np.int32)
-        self._size = (height, width)
+        return scan_count(height, spacing), scan_count(width, spacing)
 
-    def _scan(self, frame: Frame, colour: Colour) -> tuple[Any, Any]:
-        bounds = self._bounds.get(colour)
-        if bounds is None:
-            bounds = self._bounds[colour] = colour.all_bounds(self.bgr)
-        height, width = frame.shape[:2]
-        self._buffers(height, width)
-        # A union colour ORs each further sector's mask in from a second buffer, kept like the first.
-        scratch = self._union
-        if len(bounds) > 1 and (scratch is None or scratch.shape != self.mask.shape):
-            scratch = self._union = np.zeros_like(self.mask)
-        t0 = time.perf_counter()
-        mask_union(frame, bounds, self.mask, scratch)
-        t1 = time.perf_counter()
-        n_rows = kestrune.simple_edge(self.mask, self.rows, self.row_count, 0)
-        n_columns = kestrune.simple_edge(self.mask, self.columns, 0, self.column_count)
-        t2 = time.perf_counter()
-        self.timings = {"mask": (t1 - t0) * 1e3, "edges": (t2 - t1) * 1e3}
-        return self.rows[:n_rows], self.columns[:n_columns]
+    def _sectors(self, colour: Colour) -> list[tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...]]]:
+        sectors = self._bounds.get(colour)
+        if sectors is None:  # threads racing here store equal values
+            sectors = self._bounds[colour] = [
+                (tuple(int(v) for v in np.asarray(b.M).ravel()), tuple(int(v) for v in b.i),
+                 tuple(int(v) for v in b.c))
+                for b in colour.all_bounds(self.bgr)]
+        return sectors
 
     def find(self, frame: Frame, shape: str, colour: str | Colour, *, min_r: float | None = None,
              max_r: float | None = None, min_width: float | None = None, max_width: float | None = None,
@@ -190,29 +202,29 @@ class Finder:
             score = MIN_SCORE[shape] if self.min_score is None else self.min_score
         if isinstance(max_shapes, bool) or not isinstance(max_shapes, (int, np.integer)) or max_shapes < 0:
             raise ValueError(f"max_shapes must be a non-negative integer, got {max_shapes!r}")
+        if max_shapes > MOST_SHAPES:
+            raise ValueError(f"max_shapes must be at most {MOST_SHAPES:_}, got {max_shapes}")
         most_stretched = _number("stretch", stretch, 1.0, MAX_STRETCH)
         most_squeezed = _number("squeeze", squeeze, 1.0, MAX_STRETCH)
 
-        rows, columns = self._scan(frame, spec)
-        options = {
-            "kind": shape, "min_r": lo_r, "max_r": max(hi_r, lo_r), "min_width": lo_w, "max_width": max(hi_w, lo_w),
-            "min_score": score, "max_shapes": int(max_shapes), "seed": self.seed,
-            "row_count": self.row_count, "column_count": self.column_count, "stretch": most_stretched,
-            "squeeze": most_squeezed,
-        }
-        if shape == "ellipse":
+        row_count, column_count = self._scan_counts(height, width)
+        # Balls are ellipses too, searched for as discs first (a disc has
+        # fewer free parameters: the disc's own default applies).
+        explicit = min_score is not None or self.min_score is not None
+        options = SearchOptions(
+            kind=shape, min_r=lo_r, max_r=max(hi_r, lo_r), min_width=lo_w, max_width=max(hi_w, lo_w),
+            min_score=score, round_min_score=score if explicit else MIN_SCORE["disc"], stretch=most_stretched,
+            squeeze=most_squeezed, max_shapes=int(max_shapes), seed=self.seed, row_count=row_count,
+            column_count=column_count,
             # Past 256 samples of five points, more found no other ellipse on
             # the generated scenes of three seeds; they only cost time.
-            options["max_iterations"] = ELLIPSE_ITERATIONS
-            # Balls are ellipses too, searched for as discs first (a disc has
-            # fewer free parameters: the disc's own default applies).
-            explicit = min_score is not None or self.min_score is not None
-            options["round_min_score"] = score if explicit else MIN_SCORE["disc"]
-        t0 = time.perf_counter()
+            max_iterations=ELLIPSE_ITERATIONS if shape == "ellipse" else DISC_ITERATIONS)
         # A frame too small for the sizes asked for holds none of them.
         wanted = max_shapes > 0 and (lo_w <= hi_w if shape in ("line", "stripe") else lo_r <= hi_r)
-        found = _native.find(frame, self.mask, rows, columns, options, kestrune) if wanted else []
-        self.timings["search"] = (time.perf_counter() - t0) * 1e3
+        if wanted:
+            found, self.timings = _native.find(frame, self._sectors(spec), options)
+        else:
+            found, self.timings = [], {"mask": 0.0, "edges": 0.0, "search": 0.0, "evidence": 0.0}
         return [_record(shape, spec.name, values, s, support) for values, s, support in found]
 
     def find_all(self, frame: Frame, requests: Iterable[tuple[str, str | Colour]], **options: Any) -> list[Shape]:
@@ -249,7 +261,7 @@ _local = threading.local()
 def find(frame: Frame, shape: str, colour: str | Colour, *, bgr: bool = False, seed: int = 0,
          **options: Any) -> list[Shape]:
     """`Finder(bgr=bgr, seed=seed).find(frame, shape, colour, **options)`, with
-    one Finder per thread and setting kept (its buffers are reused)."""
+    one Finder per thread and setting kept (its colours' bounds are reused)."""
     finders: dict[tuple[bool, int], Finder] = getattr(_local, "finders", {})
     _local.finders = finders
     finder = finders.get((bgr, seed))
