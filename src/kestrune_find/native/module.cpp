@@ -45,6 +45,12 @@ PyObject* attribute(PyObject* options, const char* name) {
     return value;
 }
 
+// ValueError "options.<name> must be between <low> and <high>, got <value>".
+void real_out_of_range(const char* name, double low, double high, PyObject* value) {
+    PyRef lo(PyFloat_FromDouble(low)), hi(PyFloat_FromDouble(high));
+    if (lo && hi) PyErr_Format(PyExc_ValueError, "options.%s must be between %R and %R, got %R", name, lo.get(), hi.get(), value);
+}
+
 bool option_real(PyObject* options, const char* name, double low, double high, double& out) {
     PyRef value(attribute(options, name));
     if (!value) return false;
@@ -57,11 +63,11 @@ bool option_real(PyObject* options, const char* name, double low, double high, d
     if (d == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "options.%s must be between %g and %g, got %R", name, low, high, v);
+        real_out_of_range(name, low, high, v);
         return false;
     }
     if (!(d >= low && d <= high)) {  // NaN too
-        PyErr_Format(PyExc_ValueError, "options.%s must be between %g and %g, got %R", name, low, high, v);
+        real_out_of_range(name, low, high, v);
         return false;
     }
     out = d;
