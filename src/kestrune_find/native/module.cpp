@@ -48,7 +48,8 @@ PyObject* attribute(PyObject* options, const char* name) {
 // ValueError "options.<name> must be between <low> and <high>, got <value>".
 void real_out_of_range(const char* name, double low, double high, PyObject* value) {
     PyRef lo(PyFloat_FromDouble(low)), hi(PyFloat_FromDouble(high));
-    if (lo && hi) PyErr_Format(PyExc_ValueError, "options.%s must be between %R and %R, got %R", name, lo.get(), hi.get(), value);
+    if (lo && hi)
+        PyErr_Format(PyExc_ValueError, "options.%s must be between %R and %R, got %R", name, lo.get(), hi.get(), value);
 }
 
 bool option_real(PyObject* options, const char* name, double low, double high, double& out) {
@@ -138,7 +139,8 @@ bool read_options(PyObject* options, Request& r) {
            option_real(options, "max_width", 0.0, inf, o.max_width) &&
            option_real(options, "min_score", 0.0, 1.0, o.min_score) &&
            option_real(options, "round_min_score", 0.0, 1.0, o.round_min_score) &&
-           option_real(options, "stretch", 1.0, 1e3, o.stretch) && option_real(options, "squeeze", 1.0, 1e3, o.squeeze) &&
+           option_real(options, "stretch", 1.0, 1e3, o.stretch) &&
+           option_real(options, "squeeze", 1.0, 1e3, o.squeeze) &&
            option_int(options, "max_shapes", kMaxShapes, o.max_shapes) &&
            option_int(options, "seed", UINT64_MAX, o.seed) &&
            option_int(options, "row_count", kMaxLineCount, r.row_count) &&
