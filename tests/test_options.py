@@ -78,7 +78,7 @@ def _resolve(options, shape, height=480, width=640, **kwargs):
 
 @pytest.mark.parametrize("options, shape, size, expected", [
     (FindOptions(), "disc", (480, 640), dict(min_r=10.0, max_r=240.0, min_width=0.0, max_width=math.inf,
-                                             min_score=0.625, round_min_score=-1.0, max_iterations=512)),
+                                             min_score=0.625, round_min_score=0.625, max_iterations=512)),
     (FindOptions(), "line", (480, 640), dict(min_width=0.0, max_width=12.0, min_score=0.75)),
     (FindOptions(), "stripe", (480, 640), dict(min_width=6.0, max_width=640.0, min_score=0.75)),
     (FindOptions(), "ellipse", (480, 640), dict(min_score=0.8, round_min_score=0.625, max_iterations=256)),

@@ -1,29 +1,25 @@
 """The finder: every shape of one colour in a frame, each with a score.
 
-For one colour and shape, a frame goes through: the colour mask
-(`kestrune.mask_image`), the runs of set pixels on a spread of rows and of
-columns (`kestrune.simple_edge`, each direction on its own), and the search
-in `_native`: proposals from the module's fit (`ransac_circle`,
-`ransac_ellipse`, `ransac_line`, `ransac_line2`) with an adaptive number of
+For one colour and shape, a frame goes through `_native.find`, in C++ and
+without the interpreter lock: the colour mask (the union of the colour's
+sectors), the runs of set pixels on a spread of rows and of columns (the edge
+scan, each direction on its own), and the search: proposals from the core's
+fits (circle, ellipse, line, line pair) with an adaptive number of
 iterations, a least-squares refinement on the proposal's own edge points, the
-score, and the next proposal among the points left.
+evidence and score, and the next proposal among the points left.
 """
 from __future__ import annotations
 
-import dataclasses
 import math
 import threading
-import time
 from collections.abc import Iterable
 from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
 
-import kestrune
-
 from . import _native
-from .colours import Colour, colour as resolve_colour, mask_union
+from .colours import Colour, colour as resolve_colour
 # The defaults live in options.py's table; these names stay importable from here.
 from .options import (DISC_ITERATIONS, ELLIPSE_ITERATIONS, LINE_WIDTH, MAX_SHAPES, MAX_STRETCH, MIN_R, MIN_SCORE,
                       OPTION, SEED, SHAPES, SPACING, SQUEEZE, STRETCH, STRIPE_WIDTH, FindOptions)
@@ -78,9 +74,9 @@ def _options(options: FindOptions | None, kwargs: dict[str, Any]) -> FindOptions
 
 
 class Finder:
-    """Finds shapes of one colour in frames; buffers are kept for the last
-    frame size. Not to be shared between threads: use one per thread (the
-    module-level `find` does).
+    """Finds shapes of one colour in frames. One Finder may be shared by
+    threads: a find keeps nothing between calls but the colours' bounds, and
+    runs without the interpreter lock, so threads find side by side.
 
     bgr: frames are stored B, G, R (as OpenCV gives them).
     seed: the fits' samples follow from it: the same frame, colour, shape,
@@ -96,41 +92,32 @@ class Finder:
         self.seed = int(SEED.check(seed))
         self.min_score = None if min_score is None else float(OPTION["min_score"].check(min_score))
         self.spacing = None if spacing is None else float(SPACING.check(spacing))
-        self.timings: dict[str, float] = {}  # milliseconds per stage of the last find
-        self._size: tuple[int, int] | None = None
-        self._bounds: dict[Colour, Any] = {}
-        self._union: npt.NDArray[np.uint8] | None = None  # a union colour's further sectors are masked here
+        self._bounds: dict[Colour, list[tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...]]]] = {}
+        self._local = threading.local()  # each thread's timings
 
-    def _buffers(self, height: int, width: int) -> None:
-        if self._size == (height, width):
-            return
+    @property
+    def timings(self) -> dict[str, float]:
+        """Milliseconds per stage (mask, edges, search, evidence) of this
+        thread's last find or find_all."""
+        timings: dict[str, float] = getattr(self._local, "timings", {})
+        return timings
+
+    @timings.setter
+    def timings(self, value: dict[str, float]) -> None:
+        self._local.timings = value
+
+    def _scan_counts(self, height: int, width: int) -> tuple[int, int]:
         spacing = self.spacing or max(2.0, min(height, width) / 240.0)
-        self.row_count = scan_count(height, spacing)
-        self.column_count = scan_count(width, spacing)
-        self.mask = np.zeros((height, width), np.uint8)
-        # Room for every run on every scanned line: at most (extent + 1) points.
-        self.rows = np.zeros((self.row_count * (width + 1) + 2, 2), np.int32)
-        self.columns = np.zeros((self.column_count * (height + 1) + 2, 2), np.int32)
-        self._size = (height, width)
+        return scan_count(height, spacing), scan_count(width, spacing)
 
-    def _scan(self, frame: Frame, colour: Colour) -> tuple[Any, Any]:
-        bounds = self._bounds.get(colour)
-        if bounds is None:
-            bounds = self._bounds[colour] = colour.all_bounds(self.bgr)
-        height, width = frame.shape[:2]
-        self._buffers(height, width)
-        # A union colour ORs each further sector's mask in from a second buffer, kept like the first.
-        scratch = self._union
-        if len(bounds) > 1 and (scratch is None or scratch.shape != self.mask.shape):
-            scratch = self._union = np.zeros_like(self.mask)
-        t0 = time.perf_counter()
-        mask_union(frame, bounds, self.mask, scratch)
-        t1 = time.perf_counter()
-        n_rows = kestrune.simple_edge(self.mask, self.rows, self.row_count, 0)
-        n_columns = kestrune.simple_edge(self.mask, self.columns, 0, self.column_count)
-        t2 = time.perf_counter()
-        self.timings = {"mask": (t1 - t0) * 1e3, "edges": (t2 - t1) * 1e3}
-        return self.rows[:n_rows], self.columns[:n_columns]
+    def _sectors(self, colour: Colour) -> list[tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...]]]:
+        sectors = self._bounds.get(colour)
+        if sectors is None:  # threads racing here store equal values
+            sectors = self._bounds[colour] = [
+                (tuple(int(v) for v in np.asarray(b.M).ravel()), tuple(int(v) for v in b.i),
+                 tuple(int(v) for v in b.c))
+                for b in colour.all_bounds(self.bgr)]
+        return sectors
 
     def find(self, frame: Frame, shape: str, colour: str | Colour, options: FindOptions | None = None,
              **kwargs: Any) -> list[Shape]:
@@ -159,14 +146,13 @@ class Finder:
 
     def _find(self, frame: Frame, shape: str, spec: Colour, asked: FindOptions) -> list[Shape]:
         height, width = frame.shape[:2]
-        rows, columns = self._scan(frame, spec)
-        search = asked.resolve(shape, height, width, seed=self.seed, row_count=self.row_count,
-                               column_count=self.column_count, explicit_min_score=self.min_score)
-        options = dataclasses.asdict(search)
-        t0 = time.perf_counter()
-        wanted = search.max_shapes > 0
-        found = _native.find(frame, self.mask, rows, columns, options, kestrune) if wanted else []
-        self.timings["search"] = (time.perf_counter() - t0) * 1e3
+        row_count, column_count = self._scan_counts(height, width)
+        search = asked.resolve(shape, height, width, seed=self.seed, row_count=row_count,
+                               column_count=column_count, explicit_min_score=self.min_score)
+        if search.max_shapes > 0:
+            found, self.timings = _native.find(frame, self._sectors(spec), search)
+        else:  # a frame too small for the sizes asked for holds none of them
+            found, self.timings = [], {"mask": 0.0, "edges": 0.0, "search": 0.0, "evidence": 0.0}
         return [_record(shape, spec.name, values, s, support) for values, s, support in found]
 
     def find_all(self, frame: Frame, requests: Iterable[tuple[str, str | Colour]], options: FindOptions | None = None,
@@ -205,7 +191,7 @@ _local = threading.local()
 def find(frame: Frame, shape: str, colour: str | Colour, options: FindOptions | None = None, *, bgr: bool = False,
          seed: int = 0, **kwargs: Any) -> list[Shape]:
     """`Finder(bgr=bgr, seed=seed).find(frame, shape, colour, options, **kwargs)`, with
-    one Finder per thread and setting kept (its buffers are reused)."""
+    one Finder per thread and setting kept (its colours' bounds are reused)."""
     finders: dict[tuple[bool, int], Finder] = getattr(_local, "finders", {})
     _local.finders = finders
     finder = finders.get((bgr, seed))

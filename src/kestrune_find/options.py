@@ -13,7 +13,6 @@ finder and its buffers, not to one find.
 """
 from __future__ import annotations
 
-import dataclasses
 import math
 import numbers
 from collections.abc import Mapping
@@ -96,7 +95,6 @@ LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDT
 STRIPE_WIDTH = 6.0
 ELLIPSE_ITERATIONS = 256  # samples per ellipse proposal at most
 DISC_ITERATIONS = 512     # samples per disc, line or stripe proposal at most
-NO_ROUND_PASS = -1.0      # round_min_score of the shapes that are not ellipses: no disc search first
 
 OPTIONS: tuple[Option, ...] = (
     Option("min_r", float, 0.0, math.inf, None, "smallest radius or semi-axis (default {default:g})", unset=MIN_R),
@@ -135,8 +133,8 @@ class SearchOptions:
     """The concrete values of one search, as `_native.find` reads them.
 
     max_iterations: samples per proposal at most. round_min_score: ellipses
-    are searched for as discs first, down to this score (-1 for the other
-    shapes: no such pass). max_shapes is 0 when the frame cannot hold a shape
+    are searched for as discs first, down to this score (the other shapes
+    have no such pass and carry their min_score). max_shapes is 0 when the frame cannot hold a shape
     of the sizes asked for.
     """
 
@@ -241,14 +239,9 @@ class FindOptions:
             min_score=score,
             # Balls are ellipses too, searched for as discs first (a disc has
             # fewer free parameters: the disc's own default applies).
-            round_min_score=(score if explicit is not None else MIN_SCORE["disc"]) if ellipse else NO_ROUND_PASS,
+            round_min_score=(score if explicit is not None else MIN_SCORE["disc"]) if ellipse else score,
             stretch=self.stretch, squeeze=self.squeeze, max_shapes=self.max_shapes if fits else 0,
             seed=int(SEED.check(seed)), row_count=row_count, column_count=column_count,
             # Past 256 samples of five points, more found no other ellipse on
             # the generated scenes of three seeds; they only cost time.
             max_iterations=ELLIPSE_ITERATIONS if ellipse else DISC_ITERATIONS)
-
-
-def as_dict(search: SearchOptions) -> dict[str, Any]:
-    """The search's values by name."""
-    return dataclasses.asdict(search)

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -324,4 +325,53 @@ TEST(too_few_points_return_zero_and_flag_all) {
     CHECK(c.x == 0 && c.y == 0 && c.r == 0);
     const Ellipse e = ransac_ellipse_seeded(1, SimdLevel::scalar, three.view(), 10, 0, 100, 2.0, 2);
     CHECK(e.x == 0 && e.a == 0 && e.theta == 0);
+}
+
+// The fits the module calls draw one rand() and are the seeded fits with that
+// state at the active level: what the finder, calling the seeded fits with
+// states of its own, relies on being the same fit.
+TEST(module_fits_are_seeded_fits_with_their_one_rand) {
+    std::mt19937 rng(21);
+    std::vector<Point> pts = random_points(rng, 200, 0, 300);
+    for (int k = 0; k < 100; ++k)
+        pts[2 * k] = {150 + static_cast<int>(std::lround(60 * std::cos(k * 0.3))),
+                      140 + static_cast<int>(std::lround(40 * std::sin(k * 0.3)))};
+    PointBuffer buf(pts);
+    const std::int64_t n = static_cast<std::int64_t>(pts.size());
+    const SimdLevel level = active_simd_level();
+    for (unsigned x : {0u, 1u, 12345u, 0xFFFFFFFFu}) {
+        std::srand(x);
+        const auto s = static_cast<std::uint32_t>(std::rand());
+        const int after = std::rand();  // the next draw, which a fit must leave for the caller
+        std::vector<std::uint8_t> got_mask(n), want_mask(n);
+
+        std::srand(x);
+        const Line l = ransac_line(buf.view(), {got_mask.data(), n}, 150, 2, 0.2);
+        CHECK(std::rand() == after);
+        const Line lw = ransac_line_seeded(s, level, buf.view(), {want_mask.data(), n}, 150, 2, 0.2);
+        CHECK(std::memcmp(&l, &lw, sizeof l) == 0 && got_mask == want_mask);
+
+        std::srand(x);
+        const Line2 l2 = ransac_line2(buf.view(), {got_mask.data(), n}, 150, 0.9, 2);
+        CHECK(std::rand() == after);
+        const Line2 l2w = ransac_line2_seeded(s, level, buf.view(), {want_mask.data(), n}, 150, 0.9, 2);
+        CHECK(std::memcmp(&l2, &l2w, sizeof l2) == 0 && got_mask == want_mask);
+
+        std::srand(x);
+        const Circle c = ransac_circle(buf.view(), 150, 10, 200, 2);
+        CHECK(std::rand() == after);
+        const Circle cw = ransac_circle_seeded(s, level, buf.view(), 150, 10, 200, 2);
+        CHECK(std::memcmp(&c, &cw, sizeof c) == 0);
+
+        std::srand(x);
+        const Ellipse e = ransac_ellipse(buf.view(), 150, 10, 200, 3.0, 2);
+        CHECK(std::rand() == after);
+        const Ellipse ew = ransac_ellipse_seeded(s, level, buf.view(), 150, 10, 200, 3.0, 2);
+        CHECK(std::memcmp(&e, &ew, sizeof e) == 0);
+
+        // A count of zero still takes its one draw.
+        std::srand(x);
+        (void)ransac_circle(buf.view(), 0, 10, 200, 2);
+        CHECK(std::rand() == after);
+    }
 }

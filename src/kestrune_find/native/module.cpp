@@ -1,15 +1,24 @@
-// kestrune_find._native: the finding loop in C++, entered through the same
-// binding layer as kestrune. It calls the module's fits as any caller does,
-// through their Python function objects.
+// kestrune_find._native: the whole find in C++ (mask, edge scan, search,
+// evidence) on the core's kernels, with the interpreter lock released from
+// the first pixel read to the last find; it is held only to read the
+// arguments and to build the result. Nothing is shared between calls but the
+// kernels' read-only tables: the buffers are per thread.
 #include <Python.h>
 
-#include <cstdlib>
-#include <span>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <new>
 #include <string_view>
 #include <vector>
 
+#include "kestrune/color/masking.hpp"
+#include "kestrune/edges/edges.hpp"
 #include "kestrune/module/function.hpp"
+#include "kestrune/module/gil.hpp"
+#include "kestrune/module/numbers.hpp"
 #include "kestrune/module/pyref.hpp"
+#include "kestrune/simd/level.hpp"
 #include "scan_table.hpp"
 #include "search.hpp"
 
@@ -17,237 +26,294 @@ namespace kestrune::find {
 
 namespace {
 
-// A memoryview over points the finder owns, shaped as the fits expect
-// (N x 2 int32 or N uint8), valid while the vector is untouched.
-PyObject* view_of(void* data, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t item, const char* format) {
-    static Py_ssize_t dummy = 0;
-    Py_buffer buffer{};
-    Py_ssize_t shape[2] = {rows, cols};
-    Py_ssize_t strides[2] = {cols * item, item};
-    buffer.buf = data != nullptr ? data : &dummy;
-    buffer.obj = nullptr;
-    buffer.len = rows * cols * item;
-    buffer.itemsize = item;
-    buffer.readonly = 0;
-    buffer.ndim = cols > 0 ? 2 : 1;
-    buffer.format = const_cast<char*>(format);
-    if (cols == 0) {
-        shape[0] = rows;
-        strides[0] = item;
-        buffer.len = rows * item;
+// How the runs are read from the edge points: gaps narrower than this many
+// unset pixels are joined, and runs on lines this close are linked.
+constexpr std::int32_t kGap = 2;
+constexpr std::int32_t kLink = 3;
+
+// ---------------------------------------------------------------------------
+// The options object: attributes read by name, each checked for its type and
+// for the range the search works in.
+
+// A new reference to the attribute, or NULL with TypeError naming it.
+PyObject* attribute(PyObject* options, const char* name) {
+    PyObject* value = PyObject_GetAttrString(options, name);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "options has no field '%s'", name);
     }
-    buffer.shape = shape;
-    buffer.strides = strides;
-    return PyMemoryView_FromBuffer(&buffer);  // copies shape and strides
+    return value;
 }
 
-bool item_int(PyObject* dict, const char* key, std::int32_t& out) {
-    PyObject* v = PyDict_GetItemString(dict, key);
-    if (v == nullptr) {
-        PyErr_Format(PyExc_KeyError, "fit result without '%s'", key);
+// ValueError "options.<name> must be between <low> and <high>, got <value>".
+void real_out_of_range(const char* name, double low, double high, PyObject* value) {
+    PyRef lo(PyFloat_FromDouble(low)), hi(PyFloat_FromDouble(high));
+    if (lo && hi)
+        PyErr_Format(PyExc_ValueError, "options.%s must be between %R and %R, got %R", name, lo.get(), hi.get(), value);
+}
+
+bool option_real(PyObject* options, const char* name, double low, double high, double& out) {
+    PyRef value(attribute(options, name));
+    if (!value) return false;
+    PyObject* v = value.get();
+    if (PyBool_Check(v) || !(PyFloat_Check(v) || PyLong_Check(v) || PyIndex_Check(v))) {
+        PyErr_Format(PyExc_TypeError, "options.%s must be a number, not %.100s", name, Py_TYPE(v)->tp_name);
         return false;
     }
-    const long value = PyLong_AsLong(v);
-    if (value == -1 && PyErr_Occurred()) return false;
-    out = static_cast<std::int32_t>(value);
+    const double d = PyFloat_AsDouble(v);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        real_out_of_range(name, low, high, v);
+        return false;
+    }
+    if (!(d >= low && d <= high)) {  // NaN too
+        real_out_of_range(name, low, high, v);
+        return false;
+    }
+    out = d;
     return true;
 }
 
-bool item_double(PyObject* dict, const char* key, double& out) {
-    PyObject* v = PyDict_GetItemString(dict, key);
-    if (v == nullptr) {
-        PyErr_Format(PyExc_KeyError, "fit result without '%s'", key);
+// An integer in [low, high] (both within uint64 or int64 as the sign needs).
+bool option_integer(PyObject* options, const char* name, unsigned long long high, unsigned long long& out) {
+    PyRef value(attribute(options, name));
+    if (!value) return false;
+    PyObject* v = value.get();
+    if (PyBool_Check(v) || !(PyLong_Check(v) || PyIndex_Check(v))) {
+        PyErr_Format(PyExc_TypeError, "options.%s must be an integer, not %.100s", name, Py_TYPE(v)->tp_name);
         return false;
     }
-    out = PyFloat_AsDouble(v);
-    return !(out == -1.0 && PyErr_Occurred());
+    PyRef number(PyNumber_Index(v));
+    if (!number) return false;
+    const unsigned long long got = PyLong_AsUnsignedLongLong(number.get());
+    if ((got == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || got > high) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "options.%s must be an integer from 0 to %llu, got %R", name, high, v);
+        return false;
+    }
+    out = got;
+    return true;
 }
 
-bool read_line(PyObject* dict, Line& out) {
-    return PyDict_Check(dict) && item_int(dict, "px", out.px) && item_int(dict, "py", out.py) &&
-           item_int(dict, "nx", out.nx) && item_int(dict, "ny", out.ny);
+template <class Int> bool option_int(PyObject* options, const char* name, unsigned long long high, Int& out) {
+    unsigned long long got = 0;
+    if (!option_integer(options, name, high, got)) return false;
+    out = static_cast<Int>(got);
+    return true;
 }
 
-// The module's four fits, called through the interpreter with the lock held
-// throughout: no other thread can draw from the C library's generator between
-// the seeding and the fit's one rand().
-class PythonFits final : public Fits {
-public:
-    explicit PythonFits(PyObject* module) : module_(module) {}
-
-    bool circle(std::vector<PointsView::Point>& points, std::int32_t count, std::int32_t min_r, std::int32_t max_r,
-                std::int32_t delta, std::uint32_t seed, Circle& out) override {
-        PyRef pts(view_of(points.data(), static_cast<Py_ssize_t>(points.size()), 2, 4, "i"));
-        if (!pts) return false;
-        PyRef result(call("ransac_circle", seed, {pts.get(), nullptr, integer(count), integer(min_r), integer(max_r),
-                                                  integer(delta)}));
-        return result && PyDict_Check(result.get()) && item_int(result.get(), "x", out.x) &&
-               item_int(result.get(), "y", out.y) && item_int(result.get(), "r", out.r);
+bool option_kind(PyObject* options, ShapeKind& out) {
+    PyRef value(attribute(options, "kind"));
+    if (!value) return false;
+    if (!PyUnicode_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "options.kind must be a str, not %.100s", Py_TYPE(value.get())->tp_name);
+        return false;
     }
-
-    bool ellipse(std::vector<PointsView::Point>& points, std::int32_t count, std::int32_t min_r, std::int32_t max_r,
-                 double ratio, std::int32_t delta, std::uint32_t seed, Ellipse& out) override {
-        PyRef pts(view_of(points.data(), static_cast<Py_ssize_t>(points.size()), 2, 4, "i"));
-        if (!pts) return false;
-        PyRef result(call("ransac_ellipse", seed, {pts.get(), nullptr, integer(count), integer(min_r), integer(max_r),
-                                                   real(ratio), integer(delta)}));
-        return result && PyDict_Check(result.get()) && item_double(result.get(), "x", out.x) &&
-               item_double(result.get(), "y", out.y) && item_double(result.get(), "a", out.a) &&
-               item_double(result.get(), "b", out.b) && item_double(result.get(), "theta", out.theta);
+    const char* name = PyUnicode_AsUTF8(value.get());
+    if (name == nullptr) return false;
+    const std::string_view k(name);
+    if (k == "disc") out = ShapeKind::disc;
+    else if (k == "ellipse") out = ShapeKind::ellipse;
+    else if (k == "line") out = ShapeKind::line;
+    else if (k == "stripe") out = ShapeKind::stripe;
+    else {
+        PyErr_Format(PyExc_ValueError, "options.kind must be disc, ellipse, line or stripe, got %R", value.get());
+        return false;
     }
+    return true;
+}
 
-    bool line(std::vector<PointsView::Point>& points, std::vector<std::uint8_t>& inliers, std::int32_t count,
-              std::int32_t delta, double slope_limit, std::uint32_t seed, Line& out) override {
-        inliers.assign(points.size(), 0);
-        PyRef pts(view_of(points.data(), static_cast<Py_ssize_t>(points.size()), 2, 4, "i"));
-        PyRef ms(pts ? view_of(inliers.data(), static_cast<Py_ssize_t>(inliers.size()), 0, 1, "B") : nullptr);
-        if (!ms) return false;
-        PyRef result(call("ransac_line", seed, {pts.get(), ms.get(), integer(count), integer(delta), real(slope_limit)}));
-        return result && read_line(result.get(), out);
-    }
-
-    bool line2(std::vector<PointsView::Point>& points, std::vector<std::uint8_t>& inliers, std::int32_t count,
-               double ratio, std::int32_t delta, std::uint32_t seed, Line2& out) override {
-        inliers.assign(points.size(), 0);
-        PyRef pts(view_of(points.data(), static_cast<Py_ssize_t>(points.size()), 2, 4, "i"));
-        PyRef ms(pts ? view_of(inliers.data(), static_cast<Py_ssize_t>(inliers.size()), 0, 1, "B") : nullptr);
-        if (!ms) return false;
-        PyRef result(call("ransac_line2", seed, {pts.get(), ms.get(), integer(count), real(ratio), integer(delta)}));
-        if (!result) return false;
-        if (!PyTuple_Check(result.get()) || PyTuple_GET_SIZE(result.get()) != 2) {
-            PyErr_SetString(PyExc_TypeError, "ransac_line2 did not return two lines");
-            return false;
-        }
-        return read_line(PyTuple_GET_ITEM(result.get(), 0), out.l1) && read_line(PyTuple_GET_ITEM(result.get(), 1), out.l2);
-    }
-
-private:
-    // Arguments are new references (NULL: the second argument is absent).
-    struct Arg {
-        PyObject* object;
-    };
-    static PyObject* integer(std::int32_t v) { return PyLong_FromLong(v); }
-    static PyObject* real(double v) { return PyFloat_FromDouble(v); }
-
-    PyObject* call(const char* name, std::uint32_t seed, std::initializer_list<PyObject*> given) {
-        // The first two are borrowed (the views); the rest are new references.
-        std::vector<PyRef> owned;
-        std::vector<PyObject*> args;
-        std::size_t k = 0;
-        bool failed = false;
-        for (PyObject* a : given) {
-            if (k++ < 2) {
-                if (a != nullptr) args.push_back(a);
-                continue;
-            }
-            owned.emplace_back(a);
-            if (a == nullptr) failed = true;
-            args.push_back(a);
-        }
-        if (failed) return nullptr;
-        PyRef function(PyObject_GetAttrString(module_, name));
-        if (!function) return nullptr;
-        std::srand(seed);
-        return PyObject_Vectorcall(function.get(), args.data(), args.size(), nullptr);
-    }
-
-    PyObject* module_;
+struct Request {
+    SearchOptions search{};
+    std::int32_t row_count = 0, column_count = 0;
 };
 
-bool option_double(PyObject* options, const char* key, double& out) {
-    PyObject* v = PyDict_GetItemString(options, key);
-    if (v == nullptr) return true;
-    out = PyFloat_AsDouble(v);
-    return !(out == -1.0 && PyErr_Occurred());
+bool read_options(PyObject* options, Request& r) {
+    constexpr double inf = HUGE_VAL;
+    SearchOptions& o = r.search;
+    return option_kind(options, o.kind) && option_real(options, "min_r", 0.0, inf, o.min_r) &&
+           option_real(options, "max_r", 0.0, inf, o.max_r) &&
+           option_real(options, "min_width", 0.0, inf, o.min_width) &&
+           option_real(options, "max_width", 0.0, inf, o.max_width) &&
+           option_real(options, "min_score", 0.0, 1.0, o.min_score) &&
+           option_real(options, "round_min_score", 0.0, 1.0, o.round_min_score) &&
+           option_real(options, "stretch", 1.0, 1e3, o.stretch) &&
+           option_real(options, "squeeze", 1.0, 1e3, o.squeeze) &&
+           option_int(options, "max_shapes", kMaxShapes, o.max_shapes) &&
+           option_int(options, "seed", UINT64_MAX, o.seed) &&
+           option_int(options, "row_count", kMaxLineCount, r.row_count) &&
+           option_int(options, "column_count", kMaxLineCount, r.column_count) &&
+           option_int(options, "max_iterations", 1u << 20, o.max_iterations);
 }
 
-template <class Int> bool option_int(PyObject* options, const char* key, Int& out) {
-    PyObject* v = PyDict_GetItemString(options, key);
-    if (v == nullptr) return true;
-    const long long value = PyLong_AsLongLong(v);
-    if (value == -1 && PyErr_Occurred()) return false;
-    out = static_cast<Int>(value);
+// ---------------------------------------------------------------------------
+// The colour's sectors: (M, i, c) with nine and two and two integers.
+
+bool read_ints(PyObject* seq, const char* what, std::int32_t* dest, Py_ssize_t count) {
+    PyRef fast(PySequence_Fast(seq, what));
+    if (!fast) return false;
+    if (PySequence_Fast_GET_SIZE(fast.get()) != count) {
+        PyErr_Format(PyExc_ValueError, "%s must hold %zd integers, got %zd", what, count,
+                     PySequence_Fast_GET_SIZE(fast.get()));
+        return false;
+    }
+    for (Py_ssize_t k = 0; k < count; ++k)
+        if (!to_int32(PySequence_Fast_GET_ITEM(fast.get(), k), dest[k])) return false;
     return true;
 }
 
-bool read_options(PyObject* options, SearchOptions& o, std::int32_t scan[4]) {
-    if (!PyDict_Check(options)) {
-        PyErr_SetString(PyExc_TypeError, "options must be a dict");
+bool read_bounds(PyObject* bounds, std::vector<LchBounds>& out) {
+    PyRef fast(PySequence_Fast(bounds, "bounds must be a list of (M, i, c)"));
+    if (!fast) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "bounds must hold at least one (M, i, c)");
         return false;
     }
-    PyObject* kind = PyDict_GetItemString(options, "kind");
-    if (kind != nullptr) {
-        const char* name = PyUnicode_AsUTF8(kind);
-        if (name == nullptr) return false;
-        const std::string_view k(name);
-        if (k == "disc") o.kind = ShapeKind::disc;
-        else if (k == "ellipse") o.kind = ShapeKind::ellipse;
-        else if (k == "line") o.kind = ShapeKind::line;
-        else if (k == "stripe") o.kind = ShapeKind::stripe;
-        else {
-            PyErr_Format(PyExc_ValueError, "unknown shape kind %R", kind);
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyRef sector(PySequence_Fast(PySequence_Fast_GET_ITEM(fast.get(), k), "each bounds entry must be (M, i, c)"));
+        if (!sector) return false;
+        if (PySequence_Fast_GET_SIZE(sector.get()) != 3) {
+            PyErr_SetString(PyExc_ValueError, "each bounds entry must be (M, i, c)");
             return false;
         }
+        LchBounds& b = out[static_cast<std::size_t>(k)];
+        PyObject* const* items = PySequence_Fast_ITEMS(sector.get());
+        if (!read_ints(items[0], "bounds M", b.M, 9) || !read_ints(items[1], "bounds i", b.i, 2) ||
+            !read_ints(items[2], "bounds c", b.c, 2))
+            return false;
     }
-    unsigned long long seed = o.seed;
-    const bool ok = option_double(options, "min_r", o.min_r) && option_double(options, "max_r", o.max_r) &&
-                    option_double(options, "max_ratio", o.max_ratio) && option_double(options, "stretch", o.stretch) &&
-                    option_double(options, "squeeze", o.squeeze) &&
-                    option_double(options, "min_width", o.min_width) &&
-                    option_double(options, "max_width", o.max_width) &&
-                    option_double(options, "min_score", o.min_score) &&
-                    option_double(options, "round_min_score", o.round_min_score) &&
-                    option_int(options, "max_shapes", o.max_shapes) && option_int(options, "seed", seed) &&
-                    option_int(options, "max_failures", o.max_failures) &&
-                    option_int(options, "min_iterations", o.min_iterations) &&
-                    option_int(options, "max_iterations", o.max_iterations) &&
-                    option_double(options, "confidence", o.confidence) && option_double(options, "work_budget", o.work_budget) && option_int(options, "delta", o.delta) &&
-                    option_int(options, "row_count", scan[0]) && option_int(options, "column_count", scan[1]) &&
-                    option_int(options, "gap", scan[2]) && option_int(options, "link", scan[3]);
-    o.seed = seed;
-    return ok;
-}
-
-bool build_table(ScanTable& table, const ImageView& frame, const PlaneView& mask, const PointsView& rows,
-                 const PointsView& columns, const std::int32_t scan[4]) {
-    if ((rows.rows > 0 && (rows.cols != 2 || !rows.packed())) || (columns.rows > 0 && (columns.cols != 2 || !columns.packed()))) {
-        PyErr_SetString(PyExc_ValueError, "edge points must be packed N x 2 arrays");
-        return false;
-    }
-    table.build(mask, rows, columns, scan[0], scan[1], scan[2], scan[3], &frame);
     return true;
 }
 
-// find(_frame, _mask, _rows, _columns, options, fits) -> [(values, score, support), ...]
-PyObject* find_entry(ImageView frame, PlaneView mask, PointsView rows, PointsView columns, PyObject* options,
-                     PyObject* fits_module) {
-    if (frame.rows != mask.rows || frame.cols != mask.cols || frame.channels != 3) {
-        PyErr_SetString(PyExc_ValueError, "the frame must be H x W x 3 with the mask's H and W");
-        return nullptr;
+// ---------------------------------------------------------------------------
+// The find itself, without the interpreter.
+
+// Buffers kept per thread between finds, so that threads never share one and
+// a thread's next frame of the same size allocates nothing.
+struct Buffers {
+    std::vector<std::uint8_t> mask, scratch;
+    std::vector<PointsView::Point> rows, columns;
+};
+
+struct Timings {
+    double mask = 0, edges = 0, search = 0, evidence = 0;
+};
+
+double ms_since(std::chrono::steady_clock::time_point& start) {
+    const auto now = std::chrono::steady_clock::now();
+    const double ms = std::chrono::duration<double, std::milli>(now - start).count();
+    start = now;
+    return ms;
+}
+
+PointsView points_view(std::vector<PointsView::Point>& points) {
+    return {reinterpret_cast<std::uint8_t*>(points.data()), static_cast<std::int64_t>(points.size()), 2,
+            static_cast<std::int64_t>(sizeof(PointsView::Point))};
+}
+
+void run_find(const ImageView& frame, const std::vector<LchBounds>& bounds, const Request& request,
+              std::vector<Found>& found, Timings& timings) {
+    thread_local Buffers buffers;
+    const auto height = static_cast<std::size_t>(frame.rows), width = static_cast<std::size_t>(frame.cols);
+    auto clock = std::chrono::steady_clock::now();
+
+    // The mask is the union of the sectors' masks.
+    buffers.mask.resize(height * width);
+    const PlaneView mask{buffers.mask.data(), frame.rows, frame.cols, frame.cols};
+    mask_image(frame, mask, bounds[0]);
+    if (bounds.size() > 1) {
+        buffers.scratch.resize(height * width);
+        const PlaneView scratch{buffers.scratch.data(), frame.rows, frame.cols, frame.cols};
+        for (std::size_t k = 1; k < bounds.size(); ++k) {
+            mask_image(frame, scratch, bounds[k]);
+            for (std::size_t p = 0; p < height * width; ++p) buffers.mask[p] |= buffers.scratch[p];
+        }
     }
-    SearchOptions o;
-    std::int32_t scan[4] = {0, 0, 2, 3};
-    if (!read_options(options, o, scan)) return nullptr;
+    timings.mask = ms_since(clock);
+
+    // Room for every run on every scanned line: at most (extent + 1) points.
+    buffers.rows.resize(static_cast<std::size_t>(request.row_count) * (width + 1) + 2);
+    buffers.columns.resize(static_cast<std::size_t>(request.column_count) * (height + 1) + 2);
+    PointsView rows = points_view(buffers.rows), columns = points_view(buffers.columns);
+    rows.rows = simple_edge(mask, rows, request.row_count, 0);
+    columns.rows = simple_edge(mask, columns, 0, request.column_count);
     ScanTable table;
-    if (!build_table(table, frame, mask, rows, columns, scan)) return nullptr;
-    PythonFits fits(fits_module);
-    std::vector<Found> found;
-    if (!search(table, o, fits, found)) return nullptr;
+    table.build(mask, rows, columns, request.row_count, request.column_count, kGap, kLink, &frame);
+    timings.edges = ms_since(clock);
+
+    search(table, request.search, Fits(active_simd_level()), found, timings.evidence);
+    timings.search = ms_since(clock) - timings.evidence;
+}
+
+// ---------------------------------------------------------------------------
+// The entry and the result.
+
+PyObject* result_of(const std::vector<Found>& found, ShapeKind kind, const Timings& t) {
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
-    const int n_values = o.kind == ShapeKind::disc ? 3 : o.kind == ShapeKind::ellipse ? 5 : 7;
+    const int n_values = kind == ShapeKind::disc ? 3 : kind == ShapeKind::ellipse ? 5 : 7;
     for (const Found& f : found) {
         PyRef values(PyTuple_New(n_values));
         if (!values) return nullptr;
-        for (int k = 0; k < n_values; ++k) PyTuple_SET_ITEM(values.get(), k, PyFloat_FromDouble(f.values[k]));
-        PyRef item(Py_BuildValue("(Odi)", values.get(), f.score, f.support));
+        for (int k = 0; k < n_values; ++k) {
+            PyObject* v = PyFloat_FromDouble(f.values[k]);
+            if (v == nullptr) return nullptr;
+            PyTuple_SET_ITEM(values.get(), k, v);
+        }
+        PyRef item(Py_BuildValue("(Odi)", values.get(), f.score, static_cast<int>(f.support)));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
-    return list.release();
+    PyRef timings(Py_BuildValue("{sdsdsdsd}", "mask", t.mask, "edges", t.edges, "search", t.search, "evidence",
+                                t.evidence));
+    if (!timings) return nullptr;
+    return PyTuple_Pack(2, list.get(), timings.get());
+}
+
+bool check_frame(const ImageView& frame) {
+    if (frame.channels != 3 || frame.col_stride != 3 || frame.row_stride != 3 * frame.cols) {
+        PyErr_SetString(PyExc_ValueError, "frame must be an H x W x 3 C-contiguous uint8 array");
+        return false;
+    }
+    if (frame.rows == 0 || frame.cols == 0) {
+        PyErr_SetString(PyExc_ValueError, "frame has no pixels");
+        return false;
+    }
+    // The edge scan counts pixels and points in 32 bits.
+    if (frame.rows > (kCountLimit - 1) / (frame.cols + 1)) {
+        PyErr_Format(PyExc_ValueError, "frame must have fewer than 2**31 pixels (got %lld x %lld)",
+                     static_cast<long long>(frame.rows), static_cast<long long>(frame.cols));
+        return false;
+    }
+    return true;
+}
+
+// find(frame, bounds, options) -> ([(values, score, support), ...], {stage: ms})
+PyObject* find_entry(ImageView frame, PyObject* bounds, PyObject* options) {
+    if (!check_frame(frame)) return nullptr;
+    std::vector<LchBounds> sectors;
+    Request request;
+    if (!read_bounds(bounds, sectors) || !read_options(options, request)) return nullptr;
+    std::vector<Found> found;
+    Timings timings;
+    bool out_of_memory = false;
+    {
+        GilRelease unlocked;
+        try {
+            run_find(frame, sectors, request, found, timings);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+    }
+    if (out_of_memory) return PyErr_NoMemory();
+    return result_of(found, request.search.kind, timings);
 }
 
 constexpr FunctionSpec kTable[] = {
-    native<find_entry>("find", {{"_frame"}, {"_mask"}, {"_rows"}, {"_columns"}, {"options"}, {"fits"}}),
+    native<find_entry>("find", {{"frame"}, {"bounds"}, {"options"}}),
 };
 
 int module_exec(PyObject* module) {

@@ -1,6 +1,7 @@
 #include "search.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numbers>
 
@@ -9,6 +10,36 @@
 namespace kestrune::find {
 
 double rim_for(double size, double factor) { return std::max(1.5, factor * size); }
+
+void Fits::circle(const std::vector<PointsView::Point>& points, std::int32_t count, std::int32_t min_r,
+                  std::int32_t max_r, std::int32_t delta, std::uint32_t state, Circle& out) const {
+    out = ransac_circle_seeded(state, level_, view(points), count, min_r, max_r, delta);
+}
+
+void Fits::ellipse(const std::vector<PointsView::Point>& points, std::int32_t count, std::int32_t min_r,
+                   std::int32_t max_r, double ratio, std::int32_t delta, std::uint32_t state, Ellipse& out) const {
+    out = ransac_ellipse_seeded(state, level_, view(points), count, min_r, max_r, ratio, delta);
+}
+
+void Fits::line(const std::vector<PointsView::Point>& points, std::vector<std::uint8_t>& inliers, std::int32_t count,
+                std::int32_t delta, double slope_limit, std::uint32_t state, Line& out) const {
+    inliers.assign(points.size(), 0);
+    const MaskView ms{inliers.data(), static_cast<std::int64_t>(inliers.size())};
+    out = ransac_line_seeded(state, level_, view(points), ms, count, delta, slope_limit);
+}
+
+void Fits::line2(const std::vector<PointsView::Point>& points, std::vector<std::uint8_t>& inliers,
+                 std::int32_t count, double ratio, std::int32_t delta, std::uint32_t state, Line2& out) const {
+    inliers.assign(points.size(), 0);
+    const MaskView ms{inliers.data(), static_cast<std::int64_t>(inliers.size())};
+    out = ransac_line2_seeded(state, level_, view(points), ms, count, ratio, delta);
+}
+
+PointsView Fits::view(const std::vector<PointsView::Point>& points) {
+    // The kernels only read the points; the view's pointer is not const.
+    auto* data = reinterpret_cast<std::uint8_t*>(const_cast<PointsView::Point*>(points.data()));
+    return {data, static_cast<std::int64_t>(points.size()), 2, static_cast<std::int64_t>(sizeof(PointsView::Point))};
+}
 
 namespace {
 
@@ -42,6 +73,22 @@ constexpr double kStretchedScore = 0.8;
 // other way, it is stretched no more than `stretch`.
 constexpr double kSqueezeFrom = 0.75;
 constexpr double kSqueezeCos = 0.2588;  // cos 75 degrees
+
+// Adds the time of a scope to a total, in milliseconds: the evidence's share
+// of a search that interleaves it with the fits.
+class Stopwatch {
+public:
+    explicit Stopwatch(double& total_ms) : total_ms_(total_ms), start_(std::chrono::steady_clock::now()) {}
+    ~Stopwatch() {
+        total_ms_ += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
+    }
+    Stopwatch(const Stopwatch&) = delete;
+    Stopwatch& operator=(const Stopwatch&) = delete;
+
+private:
+    double& total_ms_;
+    std::chrono::steady_clock::time_point start_;
+};
 
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
@@ -106,21 +153,20 @@ EllipseShape normalised(EllipseShape e) {
 class ClosedSearch {
 public:
     // `taken`: discs found before, whose points are spent from the start.
-    ClosedSearch(const ScanTable& t, const SearchOptions& o, Fits& f, std::vector<Found>& out,
-                 const std::vector<Found>* taken = nullptr)
-        : table_(t), o_(o), fits_(f), found_(out), taken_(taken) {
+    ClosedSearch(const ScanTable& t, const SearchOptions& o, const Fits& f, std::vector<Found>& out,
+                 double& evidence_ms, const std::vector<Found>* taken = nullptr)
+        : table_(t), o_(o), fits_(f), found_(out), evidence_ms_(evidence_ms), taken_(taken) {
         // A disc larger than the frame's shorter side cannot be seen whole.
         max_size_ = std::min(o.max_r, std::min(t.width, t.height) / 2.0);
     }
 
-    bool run() {
+    void run() {
         auto groups = points_by_group(table_);
         for (std::size_t g = 0; g < groups.size(); ++g) {
             if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes || work_ > o_.work_budget) break;
             if (groups[g].size() < 8) break;
-            if (!search_group(groups[g], g)) return false;
+            search_group(groups[g], g);
         }
-        return true;
     }
 
 private:
@@ -253,7 +299,7 @@ private:
 
     // The best proposal of the module's fit among the integer points, with
     // iterations added until the best inlier share makes a better shape unlikely.
-    bool propose(std::vector<PointsView::Point>& ints, std::size_t group, std::int32_t attempt, Candidate& c,
+    void propose(const std::vector<PointsView::Point>& ints, std::size_t group, std::int32_t attempt, Candidate& c,
                  bool& any) {
         const int sample = disc() ? 3 : 5;
         const auto min_r = static_cast<std::int32_t>(std::max(0.0, std::floor(o_.min_r) - 1));
@@ -267,7 +313,7 @@ private:
             Candidate next{};
             if (disc()) {
                 Circle circle;
-                if (!fits_.circle(ints, count, min_r, max_r, o_.delta, seed, circle)) return false;
+                fits_.circle(ints, count, min_r, max_r, o_.delta, seed, circle);
                 if (circle.r > 0) {
                     const std::int64_t lo = std::max<std::int64_t>(0, circle.r - o_.delta), hi = circle.r + o_.delta;
                     for (const auto& p : ints) {
@@ -278,7 +324,7 @@ private:
                 }
             } else {
                 Ellipse e;
-                if (!fits_.ellipse(ints, count, min_r, max_r, o_.max_ratio, o_.delta, seed, e)) return false;
+                fits_.ellipse(ints, count, min_r, max_r, o_.max_ratio, o_.delta, seed, e);
                 if (e.a > 0) {
                     next.set({e.x, e.y, e.a, e.b, e.theta});
                     const EllipseGeometry geometry(next.ellipse);
@@ -294,7 +340,6 @@ private:
             }
             needed = iterations_needed(o_, static_cast<double>(best_count) / ints.size(), sample);
         }
-        return true;
     }
 
     // Everything inside a found shape (of that size) and on its rim is spent.
@@ -306,7 +351,7 @@ private:
         }
     }
 
-    bool search_group(const std::vector<const EdgePoint*>& pts, std::size_t group) {
+    void search_group(const std::vector<const EdgePoint*>& pts, std::size_t group) {
         // alive: points proposals are drawn from; unspent: points not yet
         // taken by a find, which refinement and scoring may still use. A
         // rejected proposal (one ellipse around two touching balls, say)
@@ -343,7 +388,7 @@ private:
             if (ints.size() < 64 && failures >= 2) break;  // a small group rarely holds a second shape
             Candidate c{};
             bool any = false;
-            if (!propose(ints, group, attempt, c, any)) return false;
+            propose(ints, group, attempt, c, any);
             if (!any) break;
             const Candidate proposal = c;
             bool accepted = false;
@@ -351,6 +396,7 @@ private:
             auto rescore = [&] { f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0; };
             auto weigh = [&](const Candidate& shape) {
                 const double rim = rim_for(size(shape));
+                const Stopwatch timed(evidence_ms_);
                 f.evidence = disc() ? disc_evidence(table_, shape.disc, rim)
                                     : ellipse_evidence(table_, shape.ellipse, rim, o_.kind == ShapeKind::disc);
                 rescore();
@@ -381,6 +427,7 @@ private:
                 }
                 const double s = size(c);
                 if (f.score >= o_.min_score) {  // only what would be found pays for reading the frame inside
+                    const Stopwatch timed(evidence_ms_);
                     if (disc()) read_disc_inside(table_, c.disc, rim_for(s), f.evidence);
                     else read_ellipse_inside(table_, c.ellipse, rim_for(s), f.evidence);
                     rescore();
@@ -417,13 +464,13 @@ private:
                 }
             }
         }
-        return true;
     }
 
     const ScanTable& table_;
     const SearchOptions& o_;
-    Fits& fits_;
+    const Fits& fits_;
     std::vector<Found>& found_;
+    double& evidence_ms_;
     const std::vector<Found>* taken_;
     double max_size_;
     double work_ = 0;
@@ -435,10 +482,10 @@ private:
 // their lengths the width).
 class BandSearch {
 public:
-    BandSearch(const ScanTable& t, const SearchOptions& o, Fits& f, std::vector<Found>& out)
-        : table_(t), o_(o), fits_(f), found_(out) {}
+    BandSearch(const ScanTable& t, const SearchOptions& o, const Fits& f, std::vector<Found>& out, double& evidence_ms)
+        : table_(t), o_(o), fits_(f), found_(out), evidence_ms_(evidence_ms) {}
 
-    bool run() {
+    void run() {
         const std::vector<EdgePoint>& pts = table_.points;
         std::vector<std::uint8_t> alive(pts.size(), 1);
         std::vector<PointsView::Point> ints;
@@ -457,13 +504,16 @@ public:
             BandShape band{};
             std::vector<std::uint8_t> inliers;
             bool any = false;
-            if (!propose(ints, attempt, band, inliers, any)) return false;
+            propose(ints, attempt, band, inliers, any);
             if (!any) break;
             bool accepted = false;
             if (refine(band) && valid(band)) {
                 const double rim = rim_for(band.width, 0.25);
                 Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
-                f.evidence = band_evidence(table_, band, rim);
+                {
+                    const Stopwatch timed(evidence_ms_);
+                    f.evidence = band_evidence(table_, band, rim);
+                }
                 f.score = f.evidence.band_score();
                 if (f.score >= o_.min_score) {
                     const double tol = std::max(1.5, 0.1 * band.width);
@@ -483,7 +533,6 @@ public:
                     if (inliers[k]) alive[index[k]] = 0;
             }
         }
-        return true;
     }
 
 private:
@@ -491,7 +540,7 @@ private:
     static double offset(const BandShape& b, const EdgePoint& p) { return (p.x - b.px) * b.nx + (p.y - b.py) * b.ny; }
     static double along(const BandShape& b, const EdgePoint& p) { return -(p.x - b.px) * b.ny + (p.y - b.py) * b.nx; }
 
-    bool propose(std::vector<PointsView::Point>& ints, std::int32_t attempt, BandShape& band,
+    void propose(const std::vector<PointsView::Point>& ints, std::int32_t attempt, BandShape& band,
                  std::vector<std::uint8_t>& best_inliers, bool& any) {
         const int sample = stripe() ? 4 : 2;
         std::int32_t best_count = 0, done = 0, needed = o_.min_iterations;
@@ -505,7 +554,7 @@ private:
             if (stripe()) {
                 Line2 pair;
                 // The two edges within 8 degrees of parallel.
-                if (!fits_.line2(ints, inliers, count, 0.99, o_.delta, seed, pair)) return false;
+                fits_.line2(ints, inliers, count, 0.99, o_.delta, seed, pair);
                 found = (pair.l1.nx != 0 || pair.l1.ny != 0) && (pair.l2.nx != 0 || pair.l2.ny != 0);
                 if (found) {
                     double n1x = pair.l1.nx, n1y = pair.l1.ny, n2x = pair.l2.nx, n2y = pair.l2.ny;
@@ -521,7 +570,7 @@ private:
                 }
             } else {
                 Line line;
-                if (!fits_.line(ints, inliers, count, o_.delta, 0.0, seed, line)) return false;
+                fits_.line(ints, inliers, count, o_.delta, 0.0, seed, line);
                 found = line.nx != 0 || line.ny != 0;
                 if (found) {
                     const double l = std::hypot(static_cast<double>(line.nx), static_cast<double>(line.ny));
@@ -541,7 +590,6 @@ private:
             }
             needed = iterations_needed(o_, static_cast<double>(best_count) / ints.size(), sample);
         }
-        return true;
     }
 
     struct Crossing {
@@ -628,8 +676,9 @@ private:
 
     const ScanTable& table_;
     const SearchOptions& o_;
-    Fits& fits_;
+    const Fits& fits_;
     std::vector<Found>& found_;
+    double& evidence_ms_;
     double work_ = 0;
 };
 
@@ -652,9 +701,10 @@ void drop_duplicates(std::vector<Found>& found) {
 
 }  // namespace
 
-bool search(const ScanTable& table, const SearchOptions& options, Fits& fits, std::vector<Found>& found) {
+void search(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
+            double& evidence_ms) {
     found.clear();
-    if (options.kind == ShapeKind::ellipse && options.round_min_score >= 0) {
+    if (options.kind == ShapeKind::ellipse) {
         // A ball is an ellipse too, and the disc search, with three free
         // parameters to fit rather than five, finds one partly hidden or
         // touching another where the ellipse search does not: discs first,
@@ -663,28 +713,27 @@ bool search(const ScanTable& table, const SearchOptions& options, Fits& fits, st
         round.kind = ShapeKind::disc;
         round.min_score = options.round_min_score;
         round.stretch = round.squeeze = 1.0;
-        round.max_iterations = SearchOptions{}.max_iterations;
-        ClosedSearch discs(table, round, fits, found);
-        if (!discs.run()) return false;
+        round.max_iterations = kDiscIterations;
+        ClosedSearch discs(table, round, fits, found, evidence_ms);
+        discs.run();
         const std::vector<Found> taken = found;
         for (Found& f : found) {
             f.kind = ShapeKind::ellipse;
             const double v[5] = {f.values[0], f.values[1], f.values[2], f.values[2], 0.0};
             std::copy(v, v + 5, f.values);
         }
-        ClosedSearch s(table, options, fits, found, &taken);
-        if (!s.run()) return false;
-    } else if (options.kind == ShapeKind::disc || options.kind == ShapeKind::ellipse) {
-        ClosedSearch s(table, options, fits, found);
-        if (!s.run()) return false;
+        ClosedSearch s(table, options, fits, found, evidence_ms, &taken);
+        s.run();
+    } else if (options.kind == ShapeKind::disc) {
+        ClosedSearch s(table, options, fits, found, evidence_ms);
+        s.run();
     } else {
-        BandSearch s(table, options, fits, found);
-        if (!s.run()) return false;
+        BandSearch s(table, options, fits, found, evidence_ms);
+        s.run();
     }
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.score > b.score; });
     drop_duplicates(found);
     if (static_cast<std::int32_t>(found.size()) > options.max_shapes) found.resize(options.max_shapes);
-    return true;
 }
 
 }  // namespace kestrune::find
