@@ -439,21 +439,28 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
     ev.lines_read += static_cast<double>(pieces.size());
 }
 
-// Finds the largest patch of unset mask pixels inside the core (the shape
-// shrunk by the rim, rows y_lo to y_hi) that touches neither the core's edge
-// nor the frame's, and compares its brightness with the set pixels' there.
-// Large shapes are read on a grid of every `step`-th pixel each way: a hole
-// that counts still spans several of its cells.
+// The core sampled on a grid of every `step`-th pixel each way from (x0, y0),
+// w x h cells: 0 outside the core, 1 set, 2 unset, 3 unset and visited; with
+// the histogram of the set cells' brightness.
+struct HoleGrid {
+    std::int32_t x0 = 0, y0 = 0, step = 1, w = 0, h = 0;
+    std::vector<std::uint8_t> cells;
+    std::array<std::uint32_t, 256> histogram{};
+    std::uint32_t set_count = 0;
+
+    std::size_t at(std::int32_t gx, std::int32_t gy) const {
+        return static_cast<std::size_t>(gy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(gx);
+    }
+};
+
+// Samples the core (rows y0 .. y1) on `grid` (step and y0 set); false when it
+// holds no pixel.
 template <class Chord>
-void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, double size, double area, Chord chord,
-                Evidence& ev) {
-    const std::int32_t step = std::max<std::int32_t>(1, static_cast<std::int32_t>(2.0 * (size - rim) / kHoleCells));
-    const std::int32_t y0 = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(y_lo)));
-    const std::int32_t y1 = std::min<std::int32_t>(table.height - 1, static_cast<std::int32_t>(std::floor(y_hi)));
-    if (y1 < y0 || area <= 0) return;
+bool sample_core(const ScanTable& table, double rim, std::int32_t y1, Chord chord, HoleGrid& grid) {
+    const std::int32_t step = grid.step, y0 = grid.y0;
     const std::int32_t h = (y1 - y0) / step + 1;
-    // Each grid row's pixels inside the core, [first, last]; then a grid over
-    // the box they span: 0 outside the core, 1 set, 2 unset, 3 unset and visited.
+    // Each grid row's pixels inside the core, [first, last]; then the grid
+    // over the box they span.
     std::vector<std::int32_t> first(static_cast<std::size_t>(h)), last(first.size());
     std::int32_t x0 = table.width, x1 = -1;
     for (std::int32_t gy = 0; gy < h; ++gy) {
@@ -470,14 +477,11 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
             x1 = std::max(x1, b);
         }
     }
-    if (x1 < x0) return;
-    const std::int32_t w = (x1 - x0) / step + 1;
-    auto at = [w](std::int32_t gx, std::int32_t gy) {
-        return static_cast<std::size_t>(gy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(gx);
-    };
-    std::vector<std::uint8_t> grid(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0);
-    std::array<std::uint32_t, 256> histogram{};
-    std::uint32_t set_count = 0;
+    if (x1 < x0) return false;
+    grid.x0 = x0;
+    grid.h = h;
+    grid.w = (x1 - x0) / step + 1;
+    grid.cells.assign(static_cast<std::size_t>(grid.w) * static_cast<std::size_t>(h), 0);
     for (std::int32_t gy = 0; gy < h; ++gy) {
         const std::int32_t y = y0 + gy * step;
         const std::uint8_t* m = table.mask->row(y);
@@ -485,22 +489,27 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
         for (std::int32_t gx = (std::max(a, x0) - x0 + step - 1) / step; x0 + gx * step <= b; ++gx) {
             const std::int32_t x = x0 + gx * step;
             if (m[x]) {
-                grid[at(gx, gy)] = 1;
-                ++histogram[static_cast<std::size_t>(brightness(table.frame->pixel(y, x)))];
-                ++set_count;
+                grid.cells[grid.at(gx, gy)] = 1;
+                ++grid.histogram[static_cast<std::size_t>(brightness(table.frame->pixel(y, x)))];
+                ++grid.set_count;
             } else {
-                grid[at(gx, gy)] = 2;
+                grid.cells[grid.at(gx, gy)] = 2;
             }
         }
     }
-    if (set_count == 0) return;
+    return true;
+}
+
+// The largest patch of unset cells of `grid` that touches neither the core's
+// edge nor the frame's: its cells (0 when none) and their mean brightness.
+std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& mean_brightness) {
+    const std::int32_t w = grid.w, h = grid.h, step = grid.step;
     std::vector<std::int32_t> stack;
     std::int32_t best_cells = 0;
-    double best_brightness = 0;
     for (std::int32_t gy = 0; gy < h; ++gy) {
         for (std::int32_t gx = 0; gx < w; ++gx) {
-            if (grid[at(gx, gy)] != 2) continue;
-            grid[at(gx, gy)] = 3;
+            if (grid.cells[grid.at(gx, gy)] != 2) continue;
+            grid.cells[grid.at(gx, gy)] = 3;
             stack.assign(1, gy * w + gx);
             std::int32_t cells = 0;
             double sum = 0;
@@ -508,7 +517,7 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
             while (!stack.empty()) {
                 const std::int32_t cx = stack.back() % w, cy = stack.back() / w;
                 stack.pop_back();
-                const std::int32_t x = x0 + cx * step, y = y0 + cy * step;
+                const std::int32_t x = grid.x0 + cx * step, y = grid.y0 + cy * step;
                 ++cells;
                 sum += brightness(table.frame->pixel(y, x));
                 if (x < step || y < step || x >= table.width - step || y >= table.height - step) open = true;
@@ -518,7 +527,7 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
                         open = true;
                         continue;
                     }
-                    std::uint8_t& v = grid[at(nx[n], ny[n])];
+                    std::uint8_t& v = grid.cells[grid.at(nx[n], ny[n])];
                     if (v == 0) open = true;
                     if (v == 2) {
                         v = 3;
@@ -528,15 +537,34 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
             }
             if (!open && cells > best_cells) {
                 best_cells = cells;
-                best_brightness = sum / cells;
+                mean_brightness = sum / cells;
             }
         }
     }
+    return best_cells;
+}
+
+// Finds the largest patch of unset mask pixels inside the core (the shape
+// shrunk by the rim, rows y_lo to y_hi) that touches neither the core's edge
+// nor the frame's, and compares its brightness with the set pixels' there.
+// Large shapes are read on a grid of every `step`-th pixel each way: a hole
+// that counts still spans several of its cells.
+template <class Chord>
+void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, double size, double area, Chord chord,
+                Evidence& ev) {
+    HoleGrid grid;
+    grid.step = std::max<std::int32_t>(1, static_cast<std::int32_t>(2.0 * (size - rim) / kHoleCells));
+    grid.y0 = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(y_lo)));
+    const std::int32_t y1 = std::min<std::int32_t>(table.height - 1, static_cast<std::int32_t>(std::floor(y_hi)));
+    if (y1 < grid.y0 || area <= 0) return;
+    if (!sample_core(table, rim, y1, chord, grid) || grid.set_count == 0) return;
+    double best_brightness = 0;
+    const std::int32_t best_cells = largest_enclosed(table, grid, best_brightness);
     if (best_cells == 0) return;
     std::uint32_t below = 0;
     std::size_t median = 0;
-    while (2 * (below + histogram[median]) < set_count) below += histogram[median++];
-    const double share = static_cast<double>(best_cells) * step * step / area;
+    while (2 * (below + grid.histogram[median]) < grid.set_count) below += grid.histogram[median++];
+    const double share = static_cast<double>(best_cells) * grid.step * grid.step / area;
     if (share > ev.hole) {
         ev.hole = share;
         ev.hole_dark = best_brightness <= static_cast<double>(median) - kHoleDarker;
