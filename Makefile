@@ -147,6 +147,7 @@ test-kernels: $(VENV)/.ready
 	$(VENV)/bin/cmake --build $(CPP_DIR) -j $(JOBS)
 	tests/check_objects.sh $(CPP_DIR)
 	$(CPP_DIR)/kernel_tests
+	$(CPP_DIR)/finder_tests
 
 # The kernels and their tests cross-built for aarch64 by GCC and by clang
 # (optimised as the module is) and run under qemu on a NEON-only CPU and on one

@@ -169,171 +169,238 @@ double covered(const Run* begin, const Run* end, double lo, double hi) {
     return total;
 }
 
-// The part of a scanned line inside a convex region grown by `grow`, as an
-// interval [lo, hi] of the coordinate along the line; false when it misses.
-template <class Chord, class ChordAt>
-void integrate(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi,
-               Chord chord, ChordAt chord_at, Evidence& ev, double middle_shrink, bool closed, bool hiding) {
-    // The colours just outside the crossings that show the outline, and just
-    // inside those unset there.
-    std::vector<Colour> background, unset_inside;
-    const bool read_colours = closed && table.frame != nullptr;
-    const bool large = 2.0 * middle_shrink >= kMinStepSize;
-    const bool compare_step = read_colours && 2.0 * middle_shrink > kSmallReach;  // the window fits inside
-    const bool weigh_hiding = hiding && read_colours && 2.0 * middle_shrink >= kMinHidingSize;
-    // The middle of each gap (unset between runs) in the core, and of each
-    // line's longest run there, with their lengths; their colours are read
-    // only for a shape whose outline would let it be hidden.
+// The box of scanned lines that can cross the shape grown by the rim.
+struct Box {
+    double x_lo, x_hi, y_lo, y_hi;
+};
+
+// How a shape's evidence is read.
+struct Weighing {
+    double rim;            // width of the rims each side of the outline
+    double middle_shrink;  // how far the middle lies inside the outline
+    bool closed;           // a disc or an ellipse: the frame is read where lines cross the outline
+    bool hiding;           // weigh what hides the core (see ellipse_evidence)
+};
+
+// Where one scanned line crosses the shape grown by the rim (outer), the
+// outline itself, the core (shrunk by the rim) and the middle; each [lo, hi].
+struct Chords {
+    double outer_lo, outer_hi, outline_lo, outline_hi, core_lo, core_hi, middle_lo = 0, middle_hi = 0;
+    bool has_middle = false;
+};
+
+// Reads the evidence of one shape along the scanned lines. `Chord(rows,
+// line, grow, lo, hi)`: the part of a scanned line inside the shape grown by
+// `grow`, as an interval [lo, hi] of the coordinate along the line; false
+// when it misses.
+template <class Chord>
+class Integration {
+public:
+    Integration(const ScanTable& table, const Weighing& how, Chord chord, Evidence& ev)
+        : table_(table), how_(how), chord_(chord), ev_(ev),
+          read_colours_(how.closed && table.frame != nullptr),
+          large_(2.0 * how.middle_shrink >= kMinStepSize),
+          compare_step_(read_colours_ && 2.0 * how.middle_shrink > kSmallReach),  // the window fits inside
+          weigh_hiding_(how.hiding && read_colours_ && 2.0 * how.middle_shrink >= kMinHidingSize) {}
+
+    // The scanned lines of `axis` from position `first` to `last`.
+    void read_axis(const Axis& axis, bool rows, double first, double last) {
+        auto k = std::lower_bound(axis.lines.begin(), axis.lines.end(), static_cast<std::int32_t>(std::ceil(first)));
+        for (; k != axis.lines.end() && *k <= last; ++k) {
+            const auto idx = static_cast<std::size_t>(k - axis.lines.begin());
+            read_line(axis, rows, *k, axis.runs.data() + axis.first[idx], axis.runs.data() + axis.first[idx + 1]);
+        }
+    }
+
+    // After every line: which crossings hide the outline, and how much of
+    // the core is hidden.
+    void weigh_hidden() {
+        for (const Colour& c : unset_inside_) ev_.crossings_hidden += unlike_background(c, background_);
+        if (!weigh_hiding_ || gaps_.empty() || set_middles_.empty() || ev_.outline() < kMinOutlineShown) return;
+        auto colour = [&](const Spot& spot) {
+            return colour_at(table_, spot.rows, spot.line, spot.u, (spot.rows ? table_.rows : table_.columns).extent);
+        };
+        std::vector<double> levels;  // brightness of the colour along the core
+        for (const Spot& spot : set_middles_) levels.push_back(brightness(colour(spot)));
+        const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
+        std::nth_element(levels.begin(), mid, levels.end());
+        const double typical = *mid, darkest = typical - kHiddenDarker, black = kDarkShare * typical;
+        for (const Spot& spot : gaps_) {
+            const Colour c = colour(spot);
+            const double level = brightness(c);
+            if (level <= darkest && unlike_background(c, background_)) {
+                ev_.core_hidden += spot.length;
+                if (level <= black) ev_.core_hidden_dark += spot.length;
+            }
+        }
+    }
+
+private:
+    // The middle of a gap (unset between runs) in the core, or of a line's
+    // longest run there, with its length; their colours are read only for a
+    // shape whose outline would let it be hidden.
     struct Spot {
         bool rows;
         std::int32_t line;
         double u, length;
     };
-    std::vector<Spot> gaps, set_middles;
+
+    // Runs [begin, end) of one scanned line, and the line's extent.
+    struct Line {
+        bool rows;
+        std::int32_t position, extent;
+        const Run *begin, *end;
+
+        bool clip(double& a, double& b) const {
+            a = std::max(a, -0.5);
+            b = std::min(b, extent - 0.5);
+            return b > a;
+        }
+    };
+
+    // Each adds a piece of the line and gives the share of it that agrees,
+    // or -1 when the piece lies outside the frame.
+    double add_clear(const Line& line, double a, double b) {
+        if (!line.clip(a, b)) return -1.0;
+        const double clear = (b - a) - covered(line.begin, line.end, a, b);
+        ev_.outer_rim += b - a;
+        ev_.outer_rim_clear += clear;
+        return clear / (b - a);
+    }
+    double add_set(const Line& line, double a, double b, double& length, double& set) {
+        if (!line.clip(a, b)) return -1.0;
+        const double s = covered(line.begin, line.end, a, b);
+        length += b - a;
+        set += s;
+        return s / (b - a);
+    }
+
     // Along one scanned line, nested chords of the shape grown by the rim
     // (the outer rim's end), as it is (the outline), shrunk by the rim (the
     // core) and shrunk by half its size (the middle).
-    auto along = [&](const Axis& axis, bool rows, double first, double last) {
-        const double line_lo = -0.5, line_hi = axis.extent - 0.5;
-        auto k = std::lower_bound(axis.lines.begin(), axis.lines.end(), static_cast<std::int32_t>(std::ceil(first)));
-        for (; k != axis.lines.end() && *k <= last; ++k) {
-            const auto idx = static_cast<std::size_t>(k - axis.lines.begin());
-            const Run* begin = axis.runs.data() + axis.first[idx];
-            const Run* end = axis.runs.data() + axis.first[idx + 1];
-            double o_lo, o_hi;
-            if (!chord(rows, *k, rim, o_lo, o_hi)) continue;
-            auto clip = [&](double& a, double& b) {
-                a = std::max(a, line_lo);
-                b = std::min(b, line_hi);
-                return b > a;
-            };
-            // Each adds a piece of the line and gives the share of it that
-            // agrees, or -1 when the piece lies outside the frame.
-            auto add_clear = [&](double a, double b) {
-                if (!clip(a, b)) return -1.0;
-                const double clear = (b - a) - covered(begin, end, a, b);
-                ev.outer_rim += b - a;
-                ev.outer_rim_clear += clear;
-                return clear / (b - a);
-            };
-            auto add_set = [&](double a, double b, double& length, double& set) {
-                if (!clip(a, b)) return -1.0;
-                const double s = covered(begin, end, a, b);
-                length += b - a;
-                set += s;
-                return s / (b - a);
-            };
-            double g_lo, g_hi;
-            if (!chord(rows, *k, 0.0, g_lo, g_hi)) {
-                add_clear(o_lo, o_hi);
-                continue;
-            }
-            const double clear_lo = add_clear(o_lo, g_lo), clear_hi = add_clear(g_hi, o_hi);
-            const double n_lo = g_lo, n_hi = g_hi;
-            double i_lo, i_hi;
-            if (!chord(rows, *k, -rim, i_lo, i_hi)) {
-                add_set(n_lo, n_hi, ev.inner_rim, ev.inner_rim_set);
-                continue;
-            }
-            const double set_lo = add_set(n_lo, i_lo, ev.inner_rim, ev.inner_rim_set);
-            const double set_hi = add_set(i_hi, n_hi, ev.inner_rim, ev.inner_rim_set);
-            // Each crossing of the outline inside the frame: mostly set just
-            // inside, and at least half unset just outside (a blurred edge
-            // spills some colour outward).
-            double c_lo = 0, c_hi = 0;
-            const bool has_middle = chord(rows, *k, -middle_shrink, c_lo, c_hi);
-            const double rim_in[2] = {(n_lo + i_lo) / 2, (i_hi + n_hi) / 2};
-            const double rim_out[2] = {(o_lo + g_lo) / 2, (g_hi + o_hi) / 2};
-            const double shares[2][2] = {{set_lo, clear_lo}, {set_hi, clear_hi}};
-            Colour middle{};
-            bool middle_read = false;
-            for (int side = 0; side < 2; ++side) {
-                const double inside = shares[side][0], outside = shares[side][1];
-                if (inside < 0 || outside < 0) continue;
-                ev.crossings += 1;
-                const bool sharp = inside >= 0.7 && outside >= 0.5;
-                ev.crossings_sharp += sharp;
-                if (!read_colours) continue;
-                if (sharp && compare_step && has_middle) {
-                    if (!middle_read) middle = colour_at(table, rows, *k, (c_lo + c_hi) / 2, axis.extent);
-                    middle_read = true;
-                    const double in_at = large ? (side == 0 ? i_lo : i_hi)
-                                               : (side == 0 ? g_lo + kSmallReach : g_hi - kSmallReach);
-                    const double out_at = large ? (side == 0 ? o_lo : o_hi)
-                                                : (side == 0 ? g_lo - kSmallReach : g_hi + kSmallReach);
-                    const Colour in = colour_at(table, rows, *k, in_at, axis.extent);
-                    const Colour out = colour_at(table, rows, *k, out_at, axis.extent);
-                    const double step2 = distance2(in, out), change2 = distance2(middle, out);
-                    ev.crossings_compared += 1;
-                    ev.crossings_faded += step2 < kMinStep * kMinStep * change2;
-                    ev.steps += std::sqrt(step2 / std::max(1.0, change2));
-                }
-                if (sharp) background.push_back(colour_at(table, rows, *k, rim_out[side], axis.extent));
-                else if (inside < 0.7 && outside >= 0.5)  // set outside: the colour goes on, nothing hidden
-                    unset_inside.push_back(colour_at(table, rows, *k, rim_in[side], axis.extent));
-            }
-            {
-                // The core counts as filled where one run covers it: a coil
-                // or a textured patch is many runs with gaps between.
-                double a = i_lo, b = i_hi;
-                if (clip(a, b)) {
-                    const Run* run = std::upper_bound(begin, end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
-                    // And the gaps between the runs, where the core may be hidden.
-                    auto gap = [&](double g0, double g1) {
-                        if (weigh_hiding && g1 - g0 >= 1.0) gaps.push_back({rows, *k, (g0 + g1) / 2, g1 - g0});
-                    };
-                    double longest = 0, longest_middle = 0, from = a;
-                    for (; run != end && run->start2 * 0.5 < b; ++run) {
-                        const double lo = std::max(a, run->start2 * 0.5), hi = std::min(b, run->end2 * 0.5);
-                        if (hi - lo > longest) {
-                            longest = hi - lo;
-                            longest_middle = (lo + hi) / 2;
-                        }
-                        gap(from, lo);
-                        from = hi;
-                    }
-                    gap(from, b);
-                    ev.core += b - a;
-                    ev.core_set += longest;
-                    if (weigh_hiding && longest > 0) set_middles.push_back({rows, *k, longest_middle, longest});
-                }
-            }
-            if (has_middle) add_set(c_lo, c_hi, ev.middle, ev.middle_set);
+    void read_line(const Axis& axis, bool rows, std::int32_t position, const Run* begin, const Run* end) {
+        const Line line{rows, position, axis.extent, begin, end};
+        Chords c{};
+        if (!chord_(rows, position, how_.rim, c.outer_lo, c.outer_hi)) return;
+        if (!chord_(rows, position, 0.0, c.outline_lo, c.outline_hi)) {
+            add_clear(line, c.outer_lo, c.outer_hi);
+            return;
         }
-    };
-    along(table.rows, true, y_lo, y_hi);
-    along(table.columns, false, x_lo, x_hi);
-    for (const Colour& c : unset_inside) ev.crossings_hidden += unlike_background(c, background);
-    if (weigh_hiding && !gaps.empty() && !set_middles.empty() && ev.outline() >= kMinOutlineShown) {
-        auto colour = [&](const Spot& spot) {
-            return colour_at(table, spot.rows, spot.line, spot.u, (spot.rows ? table.rows : table.columns).extent);
-        };
-        std::vector<double> levels;  // brightness of the colour along the core
-        for (const Spot& spot : set_middles) levels.push_back(brightness(colour(spot)));
-        const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
-        std::nth_element(levels.begin(), mid, levels.end());
-        const double typical = *mid, darkest = typical - kHiddenDarker, black = kDarkShare * typical;
-        for (const Spot& spot : gaps) {
-            const Colour c = colour(spot);
-            const double level = brightness(c);
-            if (level <= darkest && unlike_background(c, background)) {
-                ev.core_hidden += spot.length;
-                if (level <= black) ev.core_hidden_dark += spot.length;
+        const double clear_lo = add_clear(line, c.outer_lo, c.outline_lo);
+        const double clear_hi = add_clear(line, c.outline_hi, c.outer_hi);
+        if (!chord_(rows, position, -how_.rim, c.core_lo, c.core_hi)) {
+            add_set(line, c.outline_lo, c.outline_hi, ev_.inner_rim, ev_.inner_rim_set);
+            return;
+        }
+        const double set_lo = add_set(line, c.outline_lo, c.core_lo, ev_.inner_rim, ev_.inner_rim_set);
+        const double set_hi = add_set(line, c.core_hi, c.outline_hi, ev_.inner_rim, ev_.inner_rim_set);
+        c.has_middle = chord_(rows, position, -how_.middle_shrink, c.middle_lo, c.middle_hi);
+        const double shares[2][2] = {{set_lo, clear_lo}, {set_hi, clear_hi}};
+        read_crossings(line, c, shares);
+        read_core(line, c.core_lo, c.core_hi);
+        if (c.has_middle) add_set(line, c.middle_lo, c.middle_hi, ev_.middle, ev_.middle_set);
+    }
+
+    // Each crossing of the outline inside the frame: mostly set just inside,
+    // and at least half unset just outside (a blurred edge spills some colour
+    // outward). shares[side]: set share of the inner rim, clear share of the
+    // outer rim, on the low (0) and high (1) side.
+    void read_crossings(const Line& line, const Chords& c, const double (&shares)[2][2]) {
+        const double rim_in[2] = {(c.outline_lo + c.core_lo) / 2, (c.core_hi + c.outline_hi) / 2};
+        const double rim_out[2] = {(c.outer_lo + c.outline_lo) / 2, (c.outline_hi + c.outer_hi) / 2};
+        auto colour = [&](double u) { return colour_at(table_, line.rows, line.position, u, line.extent); };
+        Colour middle{};
+        bool middle_read = false;
+        for (int side = 0; side < 2; ++side) {
+            const double inside = shares[side][0], outside = shares[side][1];
+            if (inside < 0 || outside < 0) continue;
+            ev_.crossings += 1;
+            const bool sharp = inside >= 0.7 && outside >= 0.5;
+            ev_.crossings_sharp += sharp;
+            if (!read_colours_) continue;
+            if (sharp && compare_step_ && c.has_middle) {
+                if (!middle_read) middle = colour((c.middle_lo + c.middle_hi) / 2);
+                middle_read = true;
+                const double in_at = large_ ? (side == 0 ? c.core_lo : c.core_hi)
+                                            : (side == 0 ? c.outline_lo + kSmallReach : c.outline_hi - kSmallReach);
+                const double out_at = large_ ? (side == 0 ? c.outer_lo : c.outer_hi)
+                                             : (side == 0 ? c.outline_lo - kSmallReach : c.outline_hi + kSmallReach);
+                const Colour in = colour(in_at);
+                const Colour out = colour(out_at);
+                const double step2 = distance2(in, out), change2 = distance2(middle, out);
+                ev_.crossings_compared += 1;
+                ev_.crossings_faded += step2 < kMinStep * kMinStep * change2;
+                ev_.steps += std::sqrt(step2 / std::max(1.0, change2));
             }
+            if (sharp) background_.push_back(colour(rim_out[side]));
+            else if (inside < 0.7 && outside >= 0.5)  // set outside: the colour goes on, nothing hidden
+                unset_inside_.push_back(colour(rim_in[side]));
         }
     }
-    // How much of the shape lies inside the frame: its area on 64 rows across
-    // it, with and without the frame's edges.
+
+    // The core counts as filled where one run covers it: a coil or a
+    // textured patch is many runs with gaps between.
+    void read_core(const Line& line, double a, double b) {
+        if (!line.clip(a, b)) return;
+        const Run* run =
+            std::upper_bound(line.begin, line.end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
+        // And the gaps between the runs, where the core may be hidden.
+        auto gap = [&](double g0, double g1) {
+            if (weigh_hiding_ && g1 - g0 >= 1.0) gaps_.push_back({line.rows, line.position, (g0 + g1) / 2, g1 - g0});
+        };
+        double longest = 0, longest_middle = 0, from = a;
+        for (; run != line.end && run->start2 * 0.5 < b; ++run) {
+            const double lo = std::max(a, run->start2 * 0.5), hi = std::min(b, run->end2 * 0.5);
+            if (hi - lo > longest) {
+                longest = hi - lo;
+                longest_middle = (lo + hi) / 2;
+            }
+            gap(from, lo);
+            from = hi;
+        }
+        gap(from, b);
+        ev_.core += b - a;
+        ev_.core_set += longest;
+        if (weigh_hiding_ && longest > 0) set_middles_.push_back({line.rows, line.position, longest_middle, longest});
+    }
+
+    const ScanTable& table_;
+    const Weighing how_;
+    Chord chord_;
+    Evidence& ev_;
+    const bool read_colours_, large_, compare_step_, weigh_hiding_;
+    // The colours just outside the crossings that show the outline, and just
+    // inside those unset there.
+    std::vector<Colour> background_, unset_inside_;
+    std::vector<Spot> gaps_, set_middles_;
+};
+
+// How much of the shape lies inside the frame: its area on 64 rows across the
+// box, with and without the frame's edges; the evidence read so far scaled to
+// the whole shape. `chord_at(y, lo, hi)`: the shape's extent along row y.
+template <class ChordAt>
+double unclipped_length(const ScanTable& table, const Box& box, ChordAt chord_at, const Evidence& ev) {
     double all = 0, inside = 0;
     const double frame_right = table.width - 0.5, frame_bottom = table.height - 0.5;
     for (int k = 0; k < 64; ++k) {
-        const double y = y_lo + (y_hi - y_lo) * (k + 0.5) / 64;
+        const double y = box.y_lo + (box.y_hi - box.y_lo) * (k + 0.5) / 64;
         double lo, hi;
         if (!chord_at(y, lo, hi)) continue;
         all += hi - lo;
         if (y >= -0.5 && y <= frame_bottom) inside += std::max(0.0, std::min(hi, frame_right) - std::max(lo, -0.5));
     }
-    ev.unclipped = all > 0 ? (ev.core + ev.inner_rim + ev.outer_rim) * all / std::max(inside, 1e-9) : 0.0;
+    return all > 0 ? (ev.core + ev.inner_rim + ev.outer_rim) * all / std::max(inside, 1e-9) : 0.0;
+}
+
+// The evidence of a shape along the scanned lines in `box`, added to `ev`.
+template <class Chord, class ChordAt>
+void integrate(const ScanTable& table, const Box& box, const Weighing& how, Chord chord, ChordAt chord_at,
+               Evidence& ev) {
+    Integration<Chord> reading(table, how, chord, ev);
+    reading.read_axis(table.rows, true, box.y_lo, box.y_hi);
+    reading.read_axis(table.columns, false, box.x_lo, box.x_hi);
+    reading.weigh_hidden();
+    ev.unclipped = unclipped_length(table, box, chord_at, ev);
 }
 
 // Reads the frame along the cores of at most kTurnLines scanned lines each
@@ -372,21 +439,28 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
     ev.lines_read += static_cast<double>(pieces.size());
 }
 
-// Finds the largest patch of unset mask pixels inside the core (the shape
-// shrunk by the rim, rows y_lo to y_hi) that touches neither the core's edge
-// nor the frame's, and compares its brightness with the set pixels' there.
-// Large shapes are read on a grid of every `step`-th pixel each way: a hole
-// that counts still spans several of its cells.
+// The core sampled on a grid of every `step`-th pixel each way from (x0, y0),
+// w x h cells: 0 outside the core, 1 set, 2 unset, 3 unset and visited; with
+// the histogram of the set cells' brightness.
+struct HoleGrid {
+    std::int32_t x0 = 0, y0 = 0, step = 1, w = 0, h = 0;
+    std::vector<std::uint8_t> cells;
+    std::array<std::uint32_t, 256> histogram{};
+    std::uint32_t set_count = 0;
+
+    std::size_t at(std::int32_t gx, std::int32_t gy) const {
+        return static_cast<std::size_t>(gy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(gx);
+    }
+};
+
+// Samples the core (rows y0 .. y1) on `grid` (step and y0 set); false when it
+// holds no pixel.
 template <class Chord>
-void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, double size, double area, Chord chord,
-                Evidence& ev) {
-    const std::int32_t step = std::max<std::int32_t>(1, static_cast<std::int32_t>(2.0 * (size - rim) / kHoleCells));
-    const std::int32_t y0 = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(y_lo)));
-    const std::int32_t y1 = std::min<std::int32_t>(table.height - 1, static_cast<std::int32_t>(std::floor(y_hi)));
-    if (y1 < y0 || area <= 0) return;
+bool sample_core(const ScanTable& table, double rim, std::int32_t y1, Chord chord, HoleGrid& grid) {
+    const std::int32_t step = grid.step, y0 = grid.y0;
     const std::int32_t h = (y1 - y0) / step + 1;
-    // Each grid row's pixels inside the core, [first, last]; then a grid over
-    // the box they span: 0 outside the core, 1 set, 2 unset, 3 unset and visited.
+    // Each grid row's pixels inside the core, [first, last]; then the grid
+    // over the box they span.
     std::vector<std::int32_t> first(static_cast<std::size_t>(h)), last(first.size());
     std::int32_t x0 = table.width, x1 = -1;
     for (std::int32_t gy = 0; gy < h; ++gy) {
@@ -403,14 +477,11 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
             x1 = std::max(x1, b);
         }
     }
-    if (x1 < x0) return;
-    const std::int32_t w = (x1 - x0) / step + 1;
-    auto at = [w](std::int32_t gx, std::int32_t gy) {
-        return static_cast<std::size_t>(gy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(gx);
-    };
-    std::vector<std::uint8_t> grid(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0);
-    std::array<std::uint32_t, 256> histogram{};
-    std::uint32_t set_count = 0;
+    if (x1 < x0) return false;
+    grid.x0 = x0;
+    grid.h = h;
+    grid.w = (x1 - x0) / step + 1;
+    grid.cells.assign(static_cast<std::size_t>(grid.w) * static_cast<std::size_t>(h), 0);
     for (std::int32_t gy = 0; gy < h; ++gy) {
         const std::int32_t y = y0 + gy * step;
         const std::uint8_t* m = table.mask->row(y);
@@ -418,22 +489,27 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
         for (std::int32_t gx = (std::max(a, x0) - x0 + step - 1) / step; x0 + gx * step <= b; ++gx) {
             const std::int32_t x = x0 + gx * step;
             if (m[x]) {
-                grid[at(gx, gy)] = 1;
-                ++histogram[static_cast<std::size_t>(brightness(table.frame->pixel(y, x)))];
-                ++set_count;
+                grid.cells[grid.at(gx, gy)] = 1;
+                ++grid.histogram[static_cast<std::size_t>(brightness(table.frame->pixel(y, x)))];
+                ++grid.set_count;
             } else {
-                grid[at(gx, gy)] = 2;
+                grid.cells[grid.at(gx, gy)] = 2;
             }
         }
     }
-    if (set_count == 0) return;
+    return true;
+}
+
+// The largest patch of unset cells of `grid` that touches neither the core's
+// edge nor the frame's: its cells (0 when none) and their mean brightness.
+std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& mean_brightness) {
+    const std::int32_t w = grid.w, h = grid.h, step = grid.step;
     std::vector<std::int32_t> stack;
     std::int32_t best_cells = 0;
-    double best_brightness = 0;
     for (std::int32_t gy = 0; gy < h; ++gy) {
         for (std::int32_t gx = 0; gx < w; ++gx) {
-            if (grid[at(gx, gy)] != 2) continue;
-            grid[at(gx, gy)] = 3;
+            if (grid.cells[grid.at(gx, gy)] != 2) continue;
+            grid.cells[grid.at(gx, gy)] = 3;
             stack.assign(1, gy * w + gx);
             std::int32_t cells = 0;
             double sum = 0;
@@ -441,7 +517,7 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
             while (!stack.empty()) {
                 const std::int32_t cx = stack.back() % w, cy = stack.back() / w;
                 stack.pop_back();
-                const std::int32_t x = x0 + cx * step, y = y0 + cy * step;
+                const std::int32_t x = grid.x0 + cx * step, y = grid.y0 + cy * step;
                 ++cells;
                 sum += brightness(table.frame->pixel(y, x));
                 if (x < step || y < step || x >= table.width - step || y >= table.height - step) open = true;
@@ -451,7 +527,7 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
                         open = true;
                         continue;
                     }
-                    std::uint8_t& v = grid[at(nx[n], ny[n])];
+                    std::uint8_t& v = grid.cells[grid.at(nx[n], ny[n])];
                     if (v == 0) open = true;
                     if (v == 2) {
                         v = 3;
@@ -461,15 +537,34 @@ void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, do
             }
             if (!open && cells > best_cells) {
                 best_cells = cells;
-                best_brightness = sum / cells;
+                mean_brightness = sum / cells;
             }
         }
     }
+    return best_cells;
+}
+
+// Finds the largest patch of unset mask pixels inside the core (the shape
+// shrunk by the rim, rows y_lo to y_hi) that touches neither the core's edge
+// nor the frame's, and compares its brightness with the set pixels' there.
+// Large shapes are read on a grid of every `step`-th pixel each way: a hole
+// that counts still spans several of its cells.
+template <class Chord>
+void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, double size, double area, Chord chord,
+                Evidence& ev) {
+    HoleGrid grid;
+    grid.step = std::max<std::int32_t>(1, static_cast<std::int32_t>(2.0 * (size - rim) / kHoleCells));
+    grid.y0 = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(y_lo)));
+    const std::int32_t y1 = std::min<std::int32_t>(table.height - 1, static_cast<std::int32_t>(std::floor(y_hi)));
+    if (y1 < grid.y0 || area <= 0) return;
+    if (!sample_core(table, rim, y1, chord, grid) || grid.set_count == 0) return;
+    double best_brightness = 0;
+    const std::int32_t best_cells = largest_enclosed(table, grid, best_brightness);
     if (best_cells == 0) return;
     std::uint32_t below = 0;
     std::size_t median = 0;
-    while (2 * (below + histogram[median]) < set_count) below += histogram[median++];
-    const double share = static_cast<double>(best_cells) * step * step / area;
+    while (2 * (below + grid.histogram[median]) < grid.set_count) below += grid.histogram[median++];
+    const double share = static_cast<double>(best_cells) * grid.step * grid.step / area;
     if (share > ev.hole) {
         ev.hole = share;
         ev.hole_dark = best_brightness <= static_cast<double>(median) - kHoleDarker;
@@ -546,8 +641,8 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
     const double outer = disc.r + rim;
     const auto chord = disc_chord(disc);
     auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
-    integrate(table, rim, disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer, chord, chord_at, ev,
-              disc.r / 2, true, true);
+    integrate(table, {disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer}, {rim, disc.r / 2, true, true},
+              chord, chord_at, ev);
     return ev;
 }
 
@@ -557,8 +652,8 @@ Evidence ellipse_evidence(const ScanTable& table, const EllipseShape& e, double 
     ellipse_reach(e, rim, reach_x, reach_y);
     const auto chord = ellipse_chord(e);
     auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
-    integrate(table, rim, e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y, chord, chord_at, ev,
-              std::min(e.a, e.b) / 2, true, hiding);
+    integrate(table, {e.x - reach_x, e.x + reach_x, e.y - reach_y, e.y + reach_y},
+              {rim, std::min(e.a, e.b) / 2, true, hiding}, chord, chord_at, ev);
     return ev;
 }
 
@@ -627,7 +722,7 @@ Evidence band_evidence(const ScanTable& table, const BandShape& band, double rim
         hi = 1;
         return true;  // bands are weighed on what the frame shows
     };
-    integrate(table, rim, x_lo, x_hi, y_lo, y_hi, chord, chord_at, ev, band.width / 4, false, false);
+    integrate(table, {x_lo, x_hi, y_lo, y_hi}, {rim, band.width / 4, false, false}, chord, chord_at, ev);
     return ev;
 }
 

@@ -3,7 +3,7 @@
 // across its outline.
 #pragma once
 
-#include "scan_table.hpp"
+#include "scan.hpp"
 
 namespace kestrune::find {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "evidence.hpp"
-#include "scan_table.hpp"
+#include "scan.hpp"
 
 namespace kestrune::find {
 

@@ -1,4 +1,4 @@
-#include "scan_table.hpp"
+#include "scan.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -19,7 +19,7 @@
 #include "kestrune/module/numbers.hpp"
 #include "kestrune/module/pyref.hpp"
 #include "kestrune/simd/level.hpp"
-#include "scan_table.hpp"
+#include "scan.hpp"
 #include "search.hpp"
 
 namespace kestrune::find {

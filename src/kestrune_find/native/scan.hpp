@@ -1,0 +1,82 @@
+// The runs of one colour on the scanned rows and columns of a frame, read from
+// the edge scan's points, with the edge points on the boundaries between set
+// and unset pixels and the connected groups the runs form.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kestrune/types.hpp"
+
+namespace kestrune::find {
+
+// Coordinates are in pixels with pixel centres at integers, so pixel k covers
+// [k - 0.5, k + 0.5]. Runs keep their ends in half pixels (2k - 1 and 2k + 1),
+// which are exact integers.
+struct Run {
+    std::int32_t start2;  // boundary before the first set pixel, in half pixels
+    std::int32_t end2;    // boundary after the last set pixel, in half pixels
+    bool start_edge;      // false where the run starts at the frame's border
+    bool end_edge;        // false where the run reaches the frame's border
+};
+
+// The scanned lines of one direction, ascending and distinct.
+struct Axis {
+    std::int32_t extent = 0;              // length of a line: the width for rows, the height for columns
+    std::vector<std::int32_t> lines;      // scanned positions (y for rows, x for columns)
+    std::vector<std::int32_t> first;      // runs of lines[k] are runs[first[k]] .. runs[first[k + 1] - 1]
+    std::vector<Run> runs;                // by line, then from the line's start
+
+    std::int32_t run_count() const { return static_cast<std::int32_t>(runs.size()); }
+};
+
+// Which way the inside of the colour lies from an edge point.
+enum class Side : std::uint8_t { right = 0, left = 1, below = 2, above = 3 };
+
+// (x, y) lies on the mask's boundary between set and unset pixels, where the
+// evidence is read; (fx, fy) where the frame's colour changes, when the frame
+// shows it (else the same), which places a verified shape.
+struct EdgePoint {
+    double x, y;
+    Side inside;
+    std::int32_t group;
+    double fx, fy;
+};
+
+class ScanTable {
+public:
+    // Reads the runs from the points a row-only scan of `row_count` rows and a
+    // column-only scan of `column_count` columns of `mask` stored; runs closer than `gap` unset pixels on a line are joined.
+    // Runs on scanned lines at most `link` pixels apart that overlap, and row
+    // and column runs that cross, belong to one group.
+    // `frame`, when given, is the H x W x 3 frame the mask was made from: the
+    // edge points' (fx, fy) are then where its colour is halfway between the
+    // colour inside the run and the colour beyond it.
+    void build(const PlaneView& mask, const PointsView& row_points, const PointsView& column_points,
+               std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link,
+               const ImageView* frame = nullptr);
+
+    std::int32_t height = 0, width = 0;
+    const ImageView* frame = nullptr;  // the frame given to build, while it lasts
+    const PlaneView* mask = nullptr;   // and its mask
+
+    // Pixel `j` along scanned row or column `line` of the frame.
+    const std::uint8_t* line_pixel(bool along_rows, std::int32_t line, std::int32_t j) const {
+        return along_rows ? frame->pixel(line, j) : frame->pixel(j, line);
+    }
+    Axis rows, columns;
+    std::vector<EdgePoint> points;
+    std::vector<std::int32_t> group_sizes;  // edge points per group
+
+private:
+    void read_axis(Axis& axis, const PlaneView& mask, const PointsView& points, bool along_rows,
+                   std::int32_t gap);
+    std::int32_t find_root(std::int32_t k);
+    void unite(std::int32_t a, std::int32_t b);
+    void link_runs(std::int32_t link);
+    void collect_points();
+
+    std::vector<std::int32_t> parent_;
+};
+
+}  // namespace kestrune::find

@@ -1,0 +1,176 @@
+// The scan table: which rows and columns it reads, and the runs it keeps.
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "kestrune/edges/edges.hpp"
+#include "kestrune_find/native/scan.hpp"
+
+using namespace kestrune;
+using namespace kestrune::find;
+
+namespace {
+
+// A mask and the table built from its own edge scan.
+struct Scanned {
+    std::vector<std::uint8_t> pixels;
+    PlaneView mask;
+    std::vector<PointsView::Point> row_points, column_points;
+    ScanTable table;
+
+    Scanned(std::vector<std::uint8_t> px, std::int32_t h, std::int32_t w, std::int32_t row_count,
+            std::int32_t column_count, std::int32_t gap = 0, std::int32_t link = 0)
+        : pixels(std::move(px)), mask{pixels.data(), h, w, w} {
+        row_points = scan(row_count, 0);
+        column_points = scan(0, column_count);
+        table.build(mask, view(row_points), view(column_points), row_count, column_count, gap, link);
+    }
+
+    std::vector<PointsView::Point> scan(std::int32_t rows, std::int32_t columns) {
+        std::vector<PointsView::Point> points(static_cast<std::size_t>(2 * mask.rows * mask.cols + 2));
+        points.resize(static_cast<std::size_t>(simple_edge(mask, view(points), rows, columns)));
+        return points;
+    }
+    static PointsView view(std::vector<PointsView::Point>& points) {
+        return {reinterpret_cast<std::uint8_t*>(points.data()), static_cast<std::int64_t>(points.size()), 2, 8};
+    }
+};
+
+using Lines = std::vector<std::int32_t>;
+
+// The runs of line `position` read straight from the mask, in half pixels.
+std::vector<std::pair<std::int32_t, std::int32_t>> mask_runs(const PlaneView& m, bool rows, std::int32_t position) {
+    const std::int32_t extent = static_cast<std::int32_t>(rows ? m.cols : m.rows);
+    auto set = [&](std::int32_t j) { return (rows ? m.row(position)[j] : m.row(j)[position]) != 0; };
+    std::vector<std::pair<std::int32_t, std::int32_t>> runs;
+    for (std::int32_t j = 0; j < extent; ++j) {
+        if (!set(j) || (j > 0 && set(j - 1))) continue;
+        std::int32_t end = j;
+        while (end + 1 < extent && set(end + 1)) ++end;
+        runs.push_back({2 * j - 1, 2 * end + 1});
+    }
+    return runs;
+}
+
+}  // namespace
+
+TEST(scan_reads_the_bit_reversed_lines) {
+    // Line i of n: reverse16(i) * extent >> 16, so 0, 1/2, 1/4, 3/4, 1/8 ...
+    // of the way across, then sorted.
+    const struct {
+        std::int32_t h, w, row_count, column_count;
+        Lines rows, columns;
+    } cases[] = {
+        {10, 8, 4, 3, {0, 2, 5, 7}, {0, 2, 4}},
+        {16, 16, 5, 1, {0, 2, 4, 8, 12}, {0}},
+        {3, 100, 8, 2, {0, 1, 2}, {0, 50}},  // more rows asked than there are: each once
+        {7, 5, 0, 5, {}, {0, 1, 2, 3}},  // i = 4 lands on 0 again: column 4 is never read
+    };
+    for (const auto& c : cases) {
+        Scanned s(std::vector<std::uint8_t>(static_cast<std::size_t>(c.h * c.w), 0), c.h, c.w, c.row_count,
+                  c.column_count);
+        CHECK(s.table.rows.lines == c.rows);
+        CHECK(s.table.columns.lines == c.columns);
+        CHECK(s.table.rows.runs.empty() && s.table.columns.runs.empty() && s.table.points.empty());
+        CHECK(s.table.rows.first.size() == c.rows.size() + 1);
+    }
+}
+
+TEST(runs_match_the_mask_on_every_scanned_line) {
+    std::mt19937 rng(3);
+    for (int round = 0; round < 30; ++round) {
+        const std::int32_t h = 1 + static_cast<std::int32_t>(rng() % 40), w = 1 + static_cast<std::int32_t>(rng() % 40);
+        std::vector<std::uint8_t> px(static_cast<std::size_t>(h * w));
+        for (auto& v : px) v = rng() % 3 != 0 ? 255 : 0;
+        Scanned s(px, h, w, 1 + static_cast<std::int32_t>(rng() % 20), 1 + static_cast<std::int32_t>(rng() % 20));
+        for (const bool rows : {true, false}) {
+            const Axis& axis = rows ? s.table.rows : s.table.columns;
+            CHECK(axis.extent == (rows ? w : h));
+            for (std::size_t k = 0; k < axis.lines.size(); ++k) {
+                std::vector<std::pair<std::int32_t, std::int32_t>> got;
+                for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
+                    const Run& run = axis.runs[static_cast<std::size_t>(r)];
+                    got.push_back({run.start2, run.end2});
+                    // The ends at the frame's border are not edges.
+                    CHECK(run.start_edge == (run.start2 > -1));
+                    CHECK(run.end_edge == (run.end2 < 2 * axis.extent - 1));
+                }
+                CHECK(got == mask_runs(s.mask, rows, axis.lines[k]));
+            }
+        }
+        // One edge point per run end inside the frame, and every group counted.
+        std::size_t ends = 0;
+        for (const Axis* axis : {&s.table.rows, &s.table.columns})
+            for (const Run& run : axis->runs) ends += run.start_edge + run.end_edge;
+        CHECK(s.table.points.size() == ends);
+        std::int32_t counted = 0;
+        for (std::int32_t n : s.table.group_sizes) counted += n;
+        CHECK(counted == static_cast<std::int32_t>(ends));
+    }
+}
+
+TEST(narrow_gaps_join_runs) {
+    // 1 1 0 1 1 0 0 1: a gap of one pixel, then one of two.
+    const std::vector<std::uint8_t> row = {1, 1, 0, 1, 1, 0, 0, 1};
+    const struct {
+        std::int32_t gap;
+        std::vector<std::pair<std::int32_t, std::int32_t>> runs;
+    } cases[] = {
+        {0, {{-1, 3}, {5, 9}, {13, 15}}},
+        {1, {{-1, 3}, {5, 9}, {13, 15}}},
+        {2, {{-1, 9}, {13, 15}}},
+        {3, {{-1, 15}}},
+    };
+    for (const auto& c : cases) {
+        Scanned s(row, 1, 8, 1, 0, c.gap);
+        std::vector<std::pair<std::int32_t, std::int32_t>> got;
+        for (const Run& run : s.table.rows.runs) got.push_back({run.start2, run.end2});
+        CHECK(got == c.runs);
+        CHECK(!s.table.rows.runs.front().start_edge && !s.table.rows.runs.back().end_edge);
+    }
+}
+
+TEST(edge_points_sit_on_the_boundary_facing_the_colour) {
+    // One 4 x 4 square at x 3..6, y 2..5 in a 10 x 10 mask; 16 lines each way
+    // visit every line of 10, some twice (read once).
+    std::vector<std::uint8_t> px(100, 0);
+    for (int y = 2; y <= 5; ++y)
+        for (int x = 3; x <= 6; ++x) px[static_cast<std::size_t>(y * 10 + x)] = 1;
+    Scanned s(px, 10, 10, 16, 16, 0, 1);
+    CHECK(s.table.rows.lines.size() == 10 && s.table.columns.lines.size() == 10);
+    CHECK(s.table.points.size() == 16);
+    CHECK(s.table.group_sizes == std::vector<std::int32_t>{16});
+    for (const EdgePoint& p : s.table.points) {
+        CHECK(p.group == 0 && p.fx == p.x && p.fy == p.y);  // no frame: placed on the mask's boundary
+        switch (p.inside) {
+            case Side::right: CHECK(p.x == 2.5 && p.y >= 2 && p.y <= 5); break;
+            case Side::left: CHECK(p.x == 6.5 && p.y >= 2 && p.y <= 5); break;
+            case Side::below: CHECK(p.y == 1.5 && p.x >= 3 && p.x <= 6); break;
+            case Side::above: CHECK(p.y == 5.5 && p.x >= 3 && p.x <= 6); break;
+        }
+    }
+}
+
+TEST(groups_follow_link_distance_and_crossings) {
+    // Runs at x 1..3 on rows 2 and 4 of an 8 x 8 mask; rows 0, 2, 4, 6 and
+    // columns 0, 4 are scanned. Neighbouring scanned rows 2 apart join when
+    // the link reaches 2; a column run crossing both rows joins them anyway.
+    const struct {
+        bool column;
+        std::int32_t link;
+        std::size_t groups;
+    } cases[] = {{false, 1, 2}, {false, 2, 1}, {true, 1, 1}};
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> px(64, 0);
+        for (int x = 1; x <= (c.column ? 4 : 3); ++x) {
+            px[static_cast<std::size_t>(2 * 8 + x)] = 1;
+            px[static_cast<std::size_t>(4 * 8 + x)] = 1;
+        }
+        if (c.column) px[3 * 8 + 4] = 1;
+        Scanned s(px, 8, 8, 4, 2, 0, c.link);
+        CHECK(s.table.rows.lines == (Lines{0, 2, 4, 6}) && s.table.columns.lines == (Lines{0, 4}));
+        CHECK(s.table.rows.run_count() == 2);
+        CHECK(s.table.group_sizes.size() == c.groups);
+    }
+}
