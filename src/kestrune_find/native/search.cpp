@@ -651,7 +651,8 @@ private:
     }
 
     // The best proposal, with iterations added as ClosedSearch::propose does.
-    bool propose(const std::vector<PointsView::Point>& points, BandShape& band, std::vector<std::uint8_t>& best_inliers) {
+    bool propose(const std::vector<PointsView::Point>& points, BandShape& band,
+                 std::vector<std::uint8_t>& best_inliers) {
         const int sample = stripe() ? 4 : 2;
         std::int32_t best_count = 0, done = 0, needed = options_.min_iterations;
         std::vector<std::uint8_t> inliers;
@@ -690,7 +691,8 @@ private:
             for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
                 const double q = axis.lines[k];
                 // Where the centre line meets this scanned line.
-                const double u = rows ? band.px - (q - band.py) * band.ny / band.nx : band.py - (q - band.px) * band.nx / band.ny;
+                const double u = rows ? band.px - (q - band.py) * band.ny / band.nx
+                                      : band.py - (q - band.px) * band.nx / band.ny;
                 const double half = reach / std::fabs(across);
                 if (u < -0.5 - half || u > axis.extent - 0.5 + half) continue;
                 const Run* best = nullptr;
