@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <initializer_list>
+#include <limits>
 #include <numbers>
+#include <vector>
 
 #include "refine.hpp"
 
@@ -97,6 +98,10 @@ private:
 // shape, and keeping it would only spend points and time; a threshold below
 // the floor reports what the floor does.
 constexpr double kSearchFloor = 0.25;
+// A pass below the first takes only what scores under the first level: what
+// scores above it was the first pass's to find, and a threshold at or above
+// the first level then needs no second pass at all and gets the same finds.
+constexpr double kNoCeiling = std::numeric_limits<double>::infinity();
 
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
@@ -184,7 +189,7 @@ public:
 
     // One pass per level, every group in each: a shape scoring the first
     // level takes its points before any weaker one is looked for.
-    void run(std::initializer_list<double> levels) {
+    void run(const std::vector<double>& levels) {
         std::vector<GroupPoints> groups;
         for (auto& points : points_by_group(table_)) {
             if (points.size() < 8) break;
@@ -194,6 +199,7 @@ public:
             groups.push_back(std::move(group));
         }
         for (const double level : levels) {
+            ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
             for (GroupPoints& group : groups) {
                 if (full() || work_ > options_.work_budget) return;
                 search_group(group, level);
@@ -503,7 +509,7 @@ private:
             else read_ellipse_inside(table_, candidate.ellipse, rim_for(shape_size), find.evidence);
             rescore(find);
         }
-        if (find.score < level) return false;
+        if (find.score < level || find.score >= ceiling_) return false;
         accept(group, candidate, find);
         return true;
     }
@@ -538,6 +544,7 @@ private:
     const std::vector<Found>* taken_;
     double max_size_;
     double work_ = 0;
+    double ceiling_ = kNoCeiling;  // this pass keeps what scores below it
 };
 
 
@@ -552,8 +559,11 @@ public:
           unspent_(table.points.size(), 1) {}
 
     // One pass per level, as ClosedSearch::run.
-    void run(std::initializer_list<double> levels) {
-        for (const double level : levels) search_pass(level);
+    void run(const std::vector<double>& levels) {
+        for (const double level : levels) {
+            ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
+            search_pass(level);
+        }
     }
 
 private:
@@ -598,7 +608,7 @@ private:
             find.evidence = band_evidence(table_, band, rim);
         }
         find.score = find.evidence.band_score();
-        if (find.score < level) return false;
+        if (find.score < level || find.score >= ceiling_) return false;
         const std::vector<EdgePoint>& points = table_.points;
         const double tolerance = std::max(1.5, 0.1 * band.width);
         std::vector<std::size_t> covered;
@@ -770,6 +780,7 @@ private:
     std::vector<std::uint8_t> unspent_;  // edge points no find has taken
     std::int32_t attempts_ = 0;          // proposals so far, over all passes
     double work_ = 0;
+    double ceiling_ = kNoCeiling;        // this pass keeps what scores below it
 };
 
 // Whether two finds are one shape: discs or ellipses whose centres lie within
@@ -814,6 +825,14 @@ double first_level(ShapeKind kind) {
     }
 }
 
+// The passes a search needs: the floor's only when the threshold asks for
+// less than the first level (its finds all score below that level).
+std::vector<double> levels_for(const SearchOptions& options) {
+    const double first = first_level(options.kind);
+    if (options.min_score >= first) return {first};
+    return {first, kSearchFloor};
+}
+
 void search_discs_then_ellipses(const ScanTable& table, const SearchOptions& options, const Fits& fits,
                                 std::vector<Found>& found, double& evidence_ms) {
     // A ball is an ellipse too, and the disc search, with three free
@@ -834,7 +853,7 @@ void search_discs_then_ellipses(const ScanTable& table, const SearchOptions& opt
         std::copy(v, v + 5, find.values);
     }
     ClosedSearch ellipses(table, options, fits, found, evidence_ms, &taken);
-    ellipses.run({first_level(ShapeKind::ellipse), kSearchFloor});
+    ellipses.run(levels_for(options));
 }
 
 }  // namespace
@@ -845,7 +864,7 @@ void search(const ScanTable& table, const SearchOptions& options, const Fits& fi
     // The search runs to kSearchFloor whatever the threshold asked for, and
     // the threshold only filters what it found: a lower one keeps every find
     // of a higher one.
-    const std::initializer_list<double> levels = {first_level(options.kind), kSearchFloor};
+    const std::vector<double> levels = levels_for(options);
     if (options.kind == ShapeKind::ellipse) {
         search_discs_then_ellipses(table, options, fits, found, evidence_ms);
     } else if (options.kind == ShapeKind::disc) {
