@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <vector>
 
 #include "refine.hpp"
 
@@ -90,31 +92,42 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// The least score the search keeps a shape at, whatever the threshold: a
+// quarter is a disc half filled with half its outline showing, or a band half
+// filled with half its rim clear. Below it a candidate is more clutter than
+// shape, and keeping it would only spend points and time; a threshold below
+// the floor reports what the floor does.
+constexpr double kSearchFloor = 0.25;
+// A pass below the first takes only what scores under the first level: what
+// scores above it was the first pass's to find, and a threshold at or above
+// the first level then needs no second pass at all and gets the same finds.
+constexpr double kNoCeiling = std::numeric_limits<double>::infinity();
+
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
 
 // One 32-bit seed per fit call, from the search's seed and where the call
 // stands in the search (splitmix64 of the four numbers).
-std::uint32_t mix_seed(std::uint64_t seed, std::uint64_t a, std::uint64_t b, std::uint64_t c) {
-    std::uint64_t z = seed;
-    for (std::uint64_t v : {a, b, c}) {
-        z += 0x9E3779B97F4A7C15ull + v;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
+std::uint32_t mix_seed(std::uint64_t seed, std::uint64_t where, std::uint64_t attempt, std::uint64_t chunk) {
+    std::uint64_t state = seed;
+    for (std::uint64_t value : {where, attempt, chunk}) {
+        state += 0x9E3779B97F4A7C15ull + value;
+        state = (state ^ (state >> 30)) * 0xBF58476D1CE4E5B9ull;
+        state = (state ^ (state >> 27)) * 0x94D049BB133111EBull;
+        state ^= state >> 31;
     }
-    return static_cast<std::uint32_t>(z >> 32);
+    return static_cast<std::uint32_t>(state >> 32);
 }
 
 // Iterations that make it 99 % (confidence) likely to have drawn one sample
 // of `sample` inliers when a share `share` of the points are inliers.
-std::int32_t iterations_needed(const SearchOptions& o, double share, int sample) {
-    if (share <= 0) return 2 * o.min_iterations;  // nothing in range: not worth more
+std::int32_t iterations_needed(const SearchOptions& options, double share, int sample) {
+    if (share <= 0) return 2 * options.min_iterations;  // nothing in range: not worth more
     const double all_inliers = std::pow(share, sample);
-    if (all_inliers >= 1.0) return o.min_iterations;
-    const double n = std::log(1.0 - o.confidence) / std::log(1.0 - all_inliers);
-    if (!std::isfinite(n) || n > o.max_iterations) return o.max_iterations;
-    return std::max(o.min_iterations, static_cast<std::int32_t>(std::ceil(n)));
+    if (all_inliers >= 1.0) return options.min_iterations;
+    const double n = std::log(1.0 - options.confidence) / std::log(1.0 - all_inliers);
+    if (!std::isfinite(n) || n > options.max_iterations) return options.max_iterations;
+    return std::max(options.min_iterations, static_cast<std::int32_t>(std::ceil(n)));
 }
 
 std::int32_t as_pixel(double v) { return static_cast<std::int32_t>(std::floor(v + 0.5)); }
@@ -130,12 +143,12 @@ std::vector<std::vector<const EdgePoint*>> points_by_group(const ScanTable& tabl
 struct Candidate {
     DiscShape disc{};
     EllipseShape ellipse{};
-    double cs = 1, sn = 0;  // of the ellipse's angle
+    double cos_theta = 1, sin_theta = 0;  // of the ellipse's angle
 
     void set(const EllipseShape& e) {
         ellipse = e;
-        cs = std::cos(e.theta);
-        sn = std::sin(e.theta);
+        cos_theta = std::cos(e.theta);
+        sin_theta = std::sin(e.theta);
     }
 };
 
@@ -150,71 +163,103 @@ EllipseShape normalised(EllipseShape e) {
     return e;
 }
 
+// One group's points and what the search has done with them, kept from one
+// pass of the search to the next.
+struct GroupPoints {
+    std::vector<const EdgePoint*> points;
+    std::size_t group = 0;                 // rank of the group by size: part of its fits' seeds
+    // Proposals are drawn from the alive points; unspent ones are not yet
+    // taken by a find, and refinement and scoring may still use them. A
+    // rejected proposal (one ellipse around two touching balls, say) takes
+    // its inliers from the proposals only: they are the balls' own outlines,
+    // which their own fits need.
+    std::vector<std::uint8_t> alive, unspent;
+    std::int32_t attempts = 0;             // proposals so far, over all passes
+};
+
 class ClosedSearch {
 public:
     // `taken`: discs found before, whose points are spent from the start.
-    ClosedSearch(const ScanTable& t, const SearchOptions& o, const Fits& f, std::vector<Found>& out,
+    ClosedSearch(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
                  double& evidence_ms, const std::vector<Found>* taken = nullptr)
-        : table_(t), o_(o), fits_(f), found_(out), evidence_ms_(evidence_ms), taken_(taken) {
+        : table_(table), options_(options), fits_(fits), found_(found), evidence_ms_(evidence_ms), taken_(taken) {
         // A disc larger than the frame's shorter side cannot be seen whole.
-        max_size_ = std::min(o.max_r, std::min(t.width, t.height) / 2.0);
+        max_size_ = std::min(options.max_r, std::min(table.width, table.height) / 2.0);
     }
 
-    void run() {
-        auto groups = points_by_group(table_);
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes || work_ > o_.work_budget) break;
-            if (groups[g].size() < 8) break;
-            search_group(groups[g], g);
+    // One pass per level, every group in each: a shape scoring the first
+    // level takes its points before any weaker one is looked for.
+    void run(const std::vector<double>& levels) {
+        std::vector<GroupPoints> groups;
+        for (auto& points : points_by_group(table_)) {
+            if (points.size() < 8) break;
+            GroupPoints group{std::move(points), groups.size(), {}, {}, 0};
+            group.unspent.assign(group.points.size(), 1);
+            spend_taken(group);
+            groups.push_back(std::move(group));
+        }
+        for (const double level : levels) {
+            ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
+            for (GroupPoints& group : groups) {
+                if (full() || work_ > options_.work_budget) return;
+                search_group(group, level);
+            }
         }
     }
 
 private:
+    bool full() const { return static_cast<std::int32_t>(found_.size()) >= options_.max_shapes; }
+
     // A disc stretched into an ellipse (a ball near a wide lens's edge) is
     // weighed and placed as that ellipse.
-    bool disc() const { return o_.kind == ShapeKind::disc && !stretched_; }
+    bool disc() const { return options_.kind == ShapeKind::disc && !stretched_; }
     bool stretched_ = false;
 
-    double distance(const Candidate& c, const EdgePoint& p, double* gx, double* gy) const {
+    double distance(const Candidate& candidate, const EdgePoint& point, double* gx, double* gy) const {
         if (disc()) {
-            *gx = p.x - c.disc.x;
-            *gy = p.y - c.disc.y;
-            return disc_distance(c.disc, p.x, p.y);
+            *gx = point.x - candidate.disc.x;
+            *gy = point.y - candidate.disc.y;
+            return disc_distance(candidate.disc, point.x, point.y);
         }
-        const EllipseShape& e = c.ellipse;
-        const double dx = p.x - e.x, dy = p.y - e.y;
-        const double s = dx * c.cs + dy * c.sn, t = -dx * c.sn + dy * c.cs;
+        const EllipseShape& e = candidate.ellipse;
+        const double cs = candidate.cos_theta, sn = candidate.sin_theta;
+        const double dx = point.x - e.x, dy = point.y - e.y;
+        const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
         const double gs = s / (e.a * e.a), gt = t / (e.b * e.b);
-        *gx = gs * c.cs - gt * c.sn;
-        *gy = gs * c.sn + gt * c.cs;
+        *gx = gs * cs - gt * sn;
+        *gy = gs * sn + gt * cs;
         const double rho = std::sqrt(s * gs + t * gt);
         return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(e.a, e.b);
     }
 
-    double size(const Candidate& c) const { return disc() ? c.disc.r : std::min(c.ellipse.a, c.ellipse.b); }
+    double size(const Candidate& candidate) const {
+        return disc() ? candidate.disc.r : std::min(candidate.ellipse.a, candidate.ellipse.b);
+    }
 
-    // The alive points within `band` of the outline whose colour lies inside.
-    std::vector<const EdgePoint*> near_outline(const std::vector<const EdgePoint*>& pts,
-                                               const std::vector<std::uint8_t>& alive, const Candidate& c,
+    // The usable points within `band` of the outline whose colour lies inside.
+    std::vector<const EdgePoint*> near_outline(const std::vector<const EdgePoint*>& points,
+                                               const std::vector<std::uint8_t>& usable, const Candidate& candidate,
                                                double band) const {
         std::vector<const EdgePoint*> near;
-        for (std::size_t k = 0; k < pts.size(); ++k) {
-            if (!alive[k]) continue;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            if (!usable[k]) continue;
             double gx, gy;
-            const double d = distance(c, *pts[k], &gx, &gy);
-            if (std::fabs(d) <= band && faces_inward(*pts[k], gx, gy)) near.push_back(pts[k]);
+            const double d = distance(candidate, *points[k], &gx, &gy);
+            if (std::fabs(d) <= band && faces_inward(*points[k], gx, gy)) near.push_back(points[k]);
         }
         return near;
     }
 
-    bool refine(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive, Candidate& c) const {
-        const double s = size(c);
+    bool refine(const std::vector<const EdgePoint*>& points, const std::vector<std::uint8_t>& usable,
+                Candidate& candidate) const {
+        const double shape_size = size(candidate);
         // Narrowing bands; the wider ones only bring the shape near, the
         // last one places it.
         int pass = 0;
-        for (double band : {std::max(3.0, 0.2 * s), std::max(2.0, 0.12 * s), std::max(1.5, 0.08 * s)}) {
+        for (double band : {std::max(3.0, 0.2 * shape_size), std::max(2.0, 0.12 * shape_size),
+                            std::max(1.5, 0.08 * shape_size)}) {
             ++pass;
-            auto near = near_outline(pts, alive, c, band);
+            auto near = near_outline(points, usable, candidate, band);
             // Enough points fix a shape to a small fraction of a pixel; more
             // only cost time.
             if (near.size() > 400) {
@@ -222,12 +267,12 @@ private:
                 for (std::size_t k = 0; k < 400; ++k) near[k] = near[k * n / 400];
                 near.resize(400);
             }
-            EllipseShape e = c.ellipse;
-            const bool ok = disc() ? fit_disc(near, c.disc) : fit_ellipse(near, e, pass < 3 ? 4 : 12);
+            EllipseShape e = candidate.ellipse;
+            const bool ok = disc() ? fit_disc(near, candidate.disc) : fit_ellipse(near, e, pass < 3 ? 4 : 12);
             if (!ok) return false;
-            if (!disc()) c.set(e);
+            if (!disc()) candidate.set(e);
         }
-        if (!disc()) c.set(normalised(c.ellipse));
+        if (!disc()) candidate.set(normalised(candidate.ellipse));
         return true;
     }
 
@@ -235,27 +280,30 @@ private:
     // changes along its edge points (the mask's boundary lies a little
     // outside that where the edge is blurred); kept as it is when that fit
     // fails or moves it by more than a pixel.
-    void place(const std::vector<const EdgePoint*>& near, Candidate& c) const {
+    void place(const std::vector<const EdgePoint*>& near, Candidate& candidate) const {
         std::vector<EdgePoint> moved;
         moved.reserve(near.size());
         for (const EdgePoint* p : near) moved.push_back({p->fx, p->fy, p->inside, p->group, p->fx, p->fy});
-        std::vector<const EdgePoint*> ptrs;
-        ptrs.reserve(moved.size());
-        for (const EdgePoint& p : moved) ptrs.push_back(&p);
+        std::vector<const EdgePoint*> moved_points;
+        moved_points.reserve(moved.size());
+        for (const EdgePoint& p : moved) moved_points.push_back(&p);
         // Centre and size each moved by at most a pixel.
         auto small_move = [](double dx, double dy, double size_change) {
             return std::hypot(dx, dy) <= 1.0 && std::fabs(size_change) <= 1.0;
         };
         if (disc()) {
-            DiscShape d = c.disc;
-            if (fit_disc(ptrs, d) && small_move(d.x - c.disc.x, d.y - c.disc.y, d.r - c.disc.r)) c.disc = d;
+            DiscShape d = candidate.disc;
+            if (fit_disc(moved_points, d) && small_move(d.x - candidate.disc.x, d.y - candidate.disc.y,
+                                                         d.r - candidate.disc.r))
+                candidate.disc = d;
             return;
         }
-        EllipseShape e = c.ellipse;
-        if (!fit_ellipse(ptrs, e)) return;
+        EllipseShape e = candidate.ellipse;
+        if (!fit_ellipse(moved_points, e)) return;
         e = normalised(e);
-        const double size_change = std::max(std::fabs(e.a - c.ellipse.a), std::fabs(e.b - c.ellipse.b));
-        if (small_move(e.x - c.ellipse.x, e.y - c.ellipse.y, size_change)) c.set(e);
+        const EllipseShape& was = candidate.ellipse;
+        const double size_change = std::max(std::fabs(e.a - was.a), std::fabs(e.b - was.b));
+        if (small_move(e.x - was.x, e.y - was.y, size_change)) candidate.set(e);
     }
 
     // The radius a placed disc is reported with: where the frame's colour
@@ -264,17 +312,17 @@ private:
     // which the colour's mask leaves out); else the placed one, read at every
     // edge point to a fraction of a pixel (where the mask reaches further
     // than the colour's shares say, the mask's colour is there).
-    double outline_size(const EllipseShape& e, double size) const {
-        const double outline = size * outline_scale(table_, e);
-        return outline - size > kOutlineGap ? outline : size;
+    double outline_size(const EllipseShape& e, double placed) const {
+        const double outline = placed * outline_scale(table_, e);
+        return outline - placed > kOutlineGap ? outline : placed;
     }
 
     // A disc must be round: an ellipse seen as a disc leaves its outline
     // beyond the disc on two sides and inside it on the other two.
-    bool round_enough(const std::vector<const EdgePoint*>& pts, const std::vector<std::uint8_t>& alive,
-                      const Candidate& c) const {
+    bool round_enough(const GroupPoints& group, const Candidate& candidate) const {
         if (!disc()) return true;
-        return ellipticity(near_outline(pts, alive, c, std::max(2.0, 0.25 * c.disc.r)), c.disc) <= kMaxEllipticity;
+        const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
+        return ellipticity(near, candidate.disc) <= kMaxEllipticity;
     }
 
     // Whether an ellipse (normalised: `a` along `theta` is the long axis) lies
@@ -286,194 +334,217 @@ private:
         return std::fabs(along) <= kSqueezeCos * std::hypot(dx, dy);
     }
 
-    bool valid(const Candidate& c) const {
-        const double x = disc() ? c.disc.x : c.ellipse.x, y = disc() ? c.disc.y : c.ellipse.y;
+    bool valid(const Candidate& candidate) const {
+        const double x = disc() ? candidate.disc.x : candidate.ellipse.x;
+        const double y = disc() ? candidate.disc.y : candidate.ellipse.y;
         if (!(x >= -0.5 && x <= table_.width - 0.5 && y >= -0.5 && y <= table_.height - 0.5)) return false;
-        if (disc()) return c.disc.r >= o_.min_r && c.disc.r <= max_size_;
-        const EllipseShape& e = c.ellipse;  // normalised: a >= b
+        if (disc()) return candidate.disc.r >= options_.min_r && candidate.disc.r <= max_size_;
+        const EllipseShape& e = candidate.ellipse;  // normalised: a >= b
         if (stretched_)
-            return (e.a + e.b) / 2 >= o_.min_r && e.a <= max_size_ &&
-                   (e.a <= o_.stretch * e.b || (e.a <= o_.squeeze * e.b && squeezed(e)));
-        return e.b >= o_.min_r && e.a <= max_size_ && e.a <= o_.max_ratio * e.b;
+            return (e.a + e.b) / 2 >= options_.min_r && e.a <= max_size_ &&
+                   (e.a <= options_.stretch * e.b || (e.a <= options_.squeeze * e.b && squeezed(e)));
+        return e.b >= options_.min_r && e.a <= max_size_ && e.a <= options_.max_ratio * e.b;
+    }
+
+    // One call of the module's fit on `count` samples: the shape and how many
+    // of the points lie within the fits' band of it.
+    std::int32_t fit_once(const std::vector<PointsView::Point>& points, std::int32_t count, std::uint32_t seed,
+                          Candidate& shape) const {
+        const auto min_r = static_cast<std::int32_t>(std::max(0.0, std::floor(options_.min_r) - 1));
+        const auto max_r = static_cast<std::int32_t>(std::min(1e6, std::ceil(max_size_) + 1));
+        const std::int32_t delta = options_.delta;
+        std::int32_t inliers = 0;
+        if (disc()) {
+            Circle circle;
+            fits_.circle(points, count, min_r, max_r, delta, seed, circle);
+            if (circle.r <= 0) return 0;
+            const std::int64_t lo = std::max<std::int64_t>(0, circle.r - delta), hi = circle.r + delta;
+            for (const auto& p : points) {
+                const std::int64_t dx = p.x - circle.x, dy = p.y - circle.y, d2 = dx * dx + dy * dy;
+                inliers += d2 >= lo * lo && d2 <= hi * hi;
+            }
+            shape.disc = {static_cast<double>(circle.x), static_cast<double>(circle.y), static_cast<double>(circle.r)};
+            return inliers;
+        }
+        Ellipse fitted;
+        fits_.ellipse(points, count, min_r, max_r, options_.max_ratio, delta, seed, fitted);
+        if (fitted.a <= 0) return 0;
+        shape.set({fitted.x, fitted.y, fitted.a, fitted.b, fitted.theta});
+        const EllipseGeometry geometry(shape.ellipse);
+        for (const auto& p : points) inliers += std::fabs(geometry.distance(p.x, p.y)) <= delta;
+        return inliers;
     }
 
     // The best proposal of the module's fit among the integer points, with
     // iterations added until the best inlier share makes a better shape unlikely.
-    void propose(const std::vector<PointsView::Point>& ints, std::size_t group, std::int32_t attempt, Candidate& c,
-                 bool& any) {
+    bool propose(const std::vector<PointsView::Point>& points, const GroupPoints& group, Candidate& best) {
         const int sample = disc() ? 3 : 5;
-        const auto min_r = static_cast<std::int32_t>(std::max(0.0, std::floor(o_.min_r) - 1));
-        const auto max_r = static_cast<std::int32_t>(std::min(1e6, std::ceil(max_size_) + 1));
-        std::int32_t best_count = 0, done = 0, needed = o_.min_iterations;
-        any = false;
+        std::int32_t best_count = 0, done = 0, needed = options_.min_iterations;
         for (std::uint64_t chunk = 0; done < needed; ++chunk) {
-            const std::int32_t count = std::min(o_.min_iterations, needed - done);
-            const std::uint32_t seed = mix_seed(o_.seed, group, static_cast<std::uint64_t>(attempt), chunk);
-            std::int32_t inliers = 0;
+            const std::int32_t count = std::min(options_.min_iterations, needed - done);
+            const std::uint32_t seed =
+                mix_seed(options_.seed, group.group, static_cast<std::uint64_t>(group.attempts), chunk);
             Candidate next{};
-            if (disc()) {
-                Circle circle;
-                fits_.circle(ints, count, min_r, max_r, o_.delta, seed, circle);
-                if (circle.r > 0) {
-                    const std::int64_t lo = std::max<std::int64_t>(0, circle.r - o_.delta), hi = circle.r + o_.delta;
-                    for (const auto& p : ints) {
-                        const std::int64_t dx = p.x - circle.x, dy = p.y - circle.y, d2 = dx * dx + dy * dy;
-                        inliers += d2 >= lo * lo && d2 <= hi * hi;
-                    }
-                    next.disc = {static_cast<double>(circle.x), static_cast<double>(circle.y), static_cast<double>(circle.r)};
-                }
-            } else {
-                Ellipse e;
-                fits_.ellipse(ints, count, min_r, max_r, o_.max_ratio, o_.delta, seed, e);
-                if (e.a > 0) {
-                    next.set({e.x, e.y, e.a, e.b, e.theta});
-                    const EllipseGeometry geometry(next.ellipse);
-                    for (const auto& p : ints) inliers += std::fabs(geometry.distance(p.x, p.y)) <= o_.delta;
-                }
-            }
+            const std::int32_t inliers = fit_once(points, count, seed, next);
             done += count;
-            work_ += static_cast<double>(count) * static_cast<double>(ints.size());
+            work_ += static_cast<double>(count) * static_cast<double>(points.size());
             if (inliers > best_count) {
                 best_count = inliers;
-                c = next;
-                any = true;
+                best = next;
             }
-            needed = iterations_needed(o_, static_cast<double>(best_count) / ints.size(), sample);
+            needed = iterations_needed(options_, static_cast<double>(best_count) / points.size(), sample);
         }
+        return best_count > 0;
     }
 
     // Everything inside a found shape (of that size) and on its rim is spent.
-    void spend(const std::vector<const EdgePoint*>& pts, const Candidate& c, double size,
-               std::vector<std::uint8_t>& alive, std::vector<std::uint8_t>& unspent) const {
-        for (std::size_t k = 0; k < pts.size(); ++k) {
+    void spend(GroupPoints& group, const Candidate& candidate, double shape_size) const {
+        for (std::size_t k = 0; k < group.points.size(); ++k) {
             double gx, gy;
-            if (unspent[k] && distance(c, *pts[k], &gx, &gy) < rim_for(size)) alive[k] = unspent[k] = 0;
+            if (group.unspent[k] && distance(candidate, *group.points[k], &gx, &gy) < rim_for(shape_size))
+                group.alive[k] = group.unspent[k] = 0;
         }
     }
 
-    void search_group(const std::vector<const EdgePoint*>& pts, std::size_t group) {
-        // alive: points proposals are drawn from; unspent: points not yet
-        // taken by a find, which refinement and scoring may still use. A
-        // rejected proposal (one ellipse around two touching balls, say)
-        // takes its inliers from the proposals only: they are the balls'
-        // own outlines, which their own fits need.
-        std::vector<std::uint8_t> alive(pts.size(), 1), unspent(pts.size(), 1);
-        if (taken_ != nullptr) {
-            for (const Found& t : *taken_) {
-                Candidate c{};
-                c.disc = {t.values[0], t.values[1], t.values[2]};
-                c.set({t.values[0], t.values[1], t.values[2], t.values[2], 0.0});
-                spend(pts, c, t.values[2], alive, unspent);
-            }
+    void spend_taken(GroupPoints& group) const {
+        if (taken_ == nullptr) return;
+        group.alive = group.unspent;
+        for (const Found& t : *taken_) {
+            Candidate candidate{};
+            candidate.disc = {t.values[0], t.values[1], t.values[2]};
+            candidate.set({t.values[0], t.values[1], t.values[2], t.values[2], 0.0});
+            spend(group, candidate, t.values[2]);
         }
-        std::vector<PointsView::Point> ints;
+    }
+
+    // The alive points as the fits' integer points; false when they are too
+    // few, or spread too little for any shape asked for, even half hidden.
+    bool gather_alive(const GroupPoints& group, std::vector<PointsView::Point>& points) const {
+        points.clear();
+        double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
+        for (std::size_t k = 0; k < group.points.size(); ++k) {
+            if (!group.alive[k]) continue;
+            const EdgePoint& p = *group.points[k];
+            points.push_back({as_pixel(p.x), as_pixel(p.y)});
+            x_lo = std::min(x_lo, p.x);
+            x_hi = std::max(x_hi, p.x);
+            y_lo = std::min(y_lo, p.y);
+            y_hi = std::max(y_hi, p.y);
+        }
+        if (points.size() < (disc() ? 8u : 10u)) return false;
+        const double longer = std::max(x_hi - x_lo, y_hi - y_lo), shorter = std::min(x_hi - x_lo, y_hi - y_lo);
+        return longer >= 1.5 * options_.min_r && shorter >= 0.5 * options_.min_r;
+    }
+
+    void search_group(GroupPoints& group, double level) {
+        group.alive = group.unspent;  // what an earlier pass rejected may pass this one
+        std::vector<PointsView::Point> points;
         std::int32_t failures = 0;
-        for (std::int32_t attempt = 0; failures < o_.max_failures; ++attempt) {
-            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes) break;
-            ints.clear();
-            double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
-            for (std::size_t k = 0; k < pts.size(); ++k) {
-                if (!alive[k]) continue;
-                ints.push_back({as_pixel(pts[k]->x), as_pixel(pts[k]->y)});
-                x_lo = std::min(x_lo, pts[k]->x);
-                x_hi = std::max(x_hi, pts[k]->x);
-                y_lo = std::min(y_lo, pts[k]->y);
-                y_hi = std::max(y_hi, pts[k]->y);
-            }
-            if (ints.size() < (disc() ? 8u : 10u)) break;
-            // Too small for any shape asked for, even half hidden.
-            if (std::max(x_hi - x_lo, y_hi - y_lo) < 1.5 * o_.min_r || std::min(x_hi - x_lo, y_hi - y_lo) < 0.5 * o_.min_r)
-                break;
-            if (work_ > o_.work_budget) break;
-            if (ints.size() < 64 && failures >= 2) break;  // a small group rarely holds a second shape
-            Candidate c{};
-            bool any = false;
-            propose(ints, group, attempt, c, any);
-            if (!any) break;
-            const Candidate proposal = c;
-            bool accepted = false;
-            Found f{o_.kind, {}, 0, 0, {}};
-            auto rescore = [&] { f.score = f.evidence.seen() >= kMinSeen ? f.evidence.score() : 0.0; };
-            auto weigh = [&](const Candidate& shape) {
-                const double rim = rim_for(size(shape));
-                const Stopwatch timed(evidence_ms_);
-                f.evidence = disc() ? disc_evidence(table_, shape.disc, rim)
-                                    : ellipse_evidence(table_, shape.ellipse, rim, o_.kind == ShapeKind::disc);
-                rescore();
-            };
-            if (refine(pts, unspent, c) && valid(c)) {
-                const bool round = round_enough(pts, unspent, c);
-                if (round) weigh(c);
-                else f.score = -1.0;  // not a disc, at any min_score
-                // A stretched ball's circle misses both ends, or sits off
-                // its centre: weigh the ellipse it is (reported as a disc of
-                // its mean semi-axis).
-                const double floor = std::max(kMinStretchFloor,
-                                              kStretchFloor - kStretchFloorSlope * (o_.stretch - kRoundRatio));
-                const double stretched_score = std::max(o_.min_score, kStretchedScore);
-                const bool may_stretch = o_.stretch > 1.0 || o_.squeeze > 1.0;
-                if (disc() && may_stretch && (!round || f.score >= floor) && f.score < stretched_score) {
-                    const Found as_circle = f;
-                    Candidate e{};
-                    e.set(ellipse_through(near_outline(pts, unspent, c, std::max(2.0, 0.4 * c.disc.r)), c.disc));
-                    stretched_ = true;
-                    if (refine(pts, unspent, e) && valid(e)) weigh(e);
-                    if (stretched_ && f.score >= stretched_score && f.score > as_circle.score) {
-                        c = e;
-                    } else {
-                        stretched_ = false;
-                        f = as_circle;
-                    }
-                }
-                const double s = size(c);
-                if (f.score >= o_.min_score) {  // only what would be found pays for reading the frame inside
-                    const Stopwatch timed(evidence_ms_);
-                    if (disc()) read_disc_inside(table_, c.disc, rim_for(s), f.evidence);
-                    else read_ellipse_inside(table_, c.ellipse, rim_for(s), f.evidence);
-                    rescore();
-                }
-                if (f.score >= o_.min_score) {
-                    const auto near = near_outline(pts, unspent, c, std::max(1.5, 0.08 * s));
-                    f.support = static_cast<std::int32_t>(near.size());
-                    place(near, c);
-                    if (disc()) {
-                        f.values[0] = c.disc.x;
-                        f.values[1] = c.disc.y;
-                        f.values[2] = outline_size({c.disc.x, c.disc.y, c.disc.r, c.disc.r, 0.0}, c.disc.r);
-                    } else if (stretched_) {
-                        f.values[0] = c.ellipse.x;
-                        f.values[1] = c.ellipse.y;
-                        f.values[2] = outline_size(c.ellipse, (c.ellipse.a + c.ellipse.b) / 2);
-                    } else {
-                        const EllipseShape& e = c.ellipse;
-                        const double v[5] = {e.x, e.y, e.a, e.b, e.theta};
-                        std::copy(v, v + 5, f.values);
-                    }
-                    found_.push_back(f);
-                    accepted = true;
-                    spend(pts, c, s, alive, unspent);
-                }
-            }
+        for (; failures < options_.max_failures && !full(); ++group.attempts) {
+            if (!gather_alive(group, points) || work_ > options_.work_budget) break;
+            if (points.size() < 64 && failures >= 2) break;  // a small group rarely holds a second shape
+            Candidate proposal{};
+            if (!propose(points, group, proposal)) break;
+            Candidate candidate = proposal;
+            const bool accepted = try_candidate(group, candidate, level);
             stretched_ = false;
-            if (!accepted) {
-                ++failures;
-                // The proposal's own inliers go, so that the next one differs.
-                for (std::size_t k = 0; k < pts.size(); ++k) {
-                    double gx, gy;
-                    if (alive[k] && std::fabs(distance(proposal, *pts[k], &gx, &gy)) <= o_.delta + 0.5) alive[k] = 0;
-                }
+            if (accepted) continue;
+            ++failures;
+            // The proposal's own inliers go, so that the next one differs.
+            for (std::size_t k = 0; k < group.points.size(); ++k) {
+                double gx, gy;
+                if (group.alive[k] && std::fabs(distance(proposal, *group.points[k], &gx, &gy)) <= options_.delta + 0.5)
+                    group.alive[k] = 0;
             }
         }
+    }
+
+    // The evidence of a shape at this place, scored (none when too little of
+    // it lies inside the frame).
+    void weigh(const Candidate& shape, Found& find) {
+        const double rim = rim_for(size(shape));
+        const Stopwatch timed(evidence_ms_);
+        find.evidence = disc() ? disc_evidence(table_, shape.disc, rim)
+                               : ellipse_evidence(table_, shape.ellipse, rim, options_.kind == ShapeKind::disc);
+        rescore(find);
+    }
+
+    static void rescore(Found& find) { find.score = find.evidence.seen() >= kMinSeen ? find.evidence.score() : 0.0; }
+
+    // A stretched ball's circle misses both ends, or sits off its centre:
+    // weigh the ellipse it is (reported as a disc of its mean semi-axis).
+    void try_stretched(const GroupPoints& group, bool round, double level, Candidate& candidate, Found& find) {
+        const double floor =
+            std::max(kMinStretchFloor, kStretchFloor - kStretchFloorSlope * (options_.stretch - kRoundRatio));
+        const double stretched_score = std::max(level, kStretchedScore);
+        const bool may_stretch = options_.stretch > 1.0 || options_.squeeze > 1.0;
+        if (!disc() || !may_stretch || (round && find.score < floor) || find.score >= stretched_score) return;
+        const Found as_circle = find;
+        Candidate stretched{};
+        const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.4 * candidate.disc.r));
+        stretched.set(ellipse_through(near, candidate.disc));
+        stretched_ = true;
+        if (refine(group.points, group.unspent, stretched) && valid(stretched)) weigh(stretched, find);
+        if (stretched_ && find.score >= stretched_score && find.score > as_circle.score) {
+            candidate = stretched;
+        } else {
+            stretched_ = false;
+            find = as_circle;
+        }
+    }
+
+    // Refines and weighs a proposal; keeps it when it scores `level`.
+    bool try_candidate(GroupPoints& group, Candidate& candidate, double level) {
+        if (!refine(group.points, group.unspent, candidate) || !valid(candidate)) return false;
+        Found find{options_.kind, {}, 0, 0, {}};
+        const bool round = round_enough(group, candidate);
+        if (round) weigh(candidate, find);
+        else find.score = -1.0;  // not a disc, at any level
+        try_stretched(group, round, level, candidate, find);
+        if (find.score < level) return false;
+        const double shape_size = size(candidate);
+        {  // only what would be found pays for reading the frame inside
+            const Stopwatch timed(evidence_ms_);
+            if (disc()) read_disc_inside(table_, candidate.disc, rim_for(shape_size), find.evidence);
+            else read_ellipse_inside(table_, candidate.ellipse, rim_for(shape_size), find.evidence);
+            rescore(find);
+        }
+        if (find.score < level || find.score >= ceiling_) return false;
+        accept(group, candidate, find);
+        return true;
+    }
+
+    void accept(GroupPoints& group, Candidate& candidate, Found& find) {
+        const double shape_size = size(candidate);
+        const auto near = near_outline(group.points, group.unspent, candidate, std::max(1.5, 0.08 * shape_size));
+        find.support = static_cast<std::int32_t>(near.size());
+        place(near, candidate);
+        if (disc()) {
+            const DiscShape& d = candidate.disc;
+            const double v[3] = {d.x, d.y, outline_size({d.x, d.y, d.r, d.r, 0.0}, d.r)};
+            std::copy(v, v + 3, find.values);
+        } else if (stretched_) {
+            const EllipseShape& e = candidate.ellipse;
+            const double v[3] = {e.x, e.y, outline_size(e, (e.a + e.b) / 2)};
+            std::copy(v, v + 3, find.values);
+        } else {
+            const EllipseShape& e = candidate.ellipse;
+            const double v[5] = {e.x, e.y, e.a, e.b, e.theta};
+            std::copy(v, v + 5, find.values);
+        }
+        found_.push_back(find);
+        spend(group, candidate, shape_size);
     }
 
     const ScanTable& table_;
-    const SearchOptions& o_;
+    const SearchOptions& options_;
     const Fits& fits_;
     std::vector<Found>& found_;
     double& evidence_ms_;
     const std::vector<Found>* taken_;
     double max_size_;
     double work_ = 0;
+    double ceiling_ = kNoCeiling;  // this pass keeps what scores below it
 };
 
 
@@ -482,114 +553,138 @@ private:
 // their lengths the width).
 class BandSearch {
 public:
-    BandSearch(const ScanTable& t, const SearchOptions& o, const Fits& f, std::vector<Found>& out, double& evidence_ms)
-        : table_(t), o_(o), fits_(f), found_(out), evidence_ms_(evidence_ms) {}
+    BandSearch(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
+               double& evidence_ms)
+        : table_(table), options_(options), fits_(fits), found_(found), evidence_ms_(evidence_ms),
+          unspent_(table.points.size(), 1) {}
 
-    void run() {
-        const std::vector<EdgePoint>& pts = table_.points;
-        std::vector<std::uint8_t> alive(pts.size(), 1);
-        std::vector<PointsView::Point> ints;
-        std::vector<std::size_t> index;
-        std::int32_t failures = 0;
-        for (std::int32_t attempt = 0; failures < o_.max_failures; ++attempt) {
-            if (static_cast<std::int32_t>(found_.size()) >= o_.max_shapes) break;
-            ints.clear();
-            index.clear();
-            for (std::size_t k = 0; k < pts.size(); ++k) {
-                if (!alive[k]) continue;
-                ints.push_back({as_pixel(pts[k].x), as_pixel(pts[k].y)});
-                index.push_back(k);
-            }
-            if (ints.size() < 8 || work_ > o_.work_budget) break;
-            BandShape band{};
-            std::vector<std::uint8_t> inliers;
-            bool any = false;
-            propose(ints, attempt, band, inliers, any);
-            if (!any) break;
-            bool accepted = false;
-            if (refine(band) && valid(band)) {
-                const double rim = rim_for(band.width, 0.25);
-                Found f{o_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
-                {
-                    const Stopwatch timed(evidence_ms_);
-                    f.evidence = band_evidence(table_, band, rim);
-                }
-                f.score = f.evidence.band_score();
-                if (f.score >= o_.min_score) {
-                    const double tol = std::max(1.5, 0.1 * band.width);
-                    for (std::size_t k = 0; k < pts.size(); ++k) {
-                        const double s = offset(band, pts[k]), t = along(band, pts[k]);
-                        if (!alive[k] || t < band.t0 - rim || t > band.t1 + rim) continue;
-                        f.support += std::fabs(std::fabs(s) - band.width / 2) <= tol;
-                        if (std::fabs(s) <= band.width / 2 + rim) alive[k] = 0;
-                    }
-                    found_.push_back(f);
-                    accepted = true;
-                }
-            }
-            if (!accepted) {
-                ++failures;
-                for (std::size_t k = 0; k < inliers.size(); ++k)
-                    if (inliers[k]) alive[index[k]] = 0;
-            }
+    // One pass per level, as ClosedSearch::run.
+    void run(const std::vector<double>& levels) {
+        for (const double level : levels) {
+            ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
+            search_pass(level);
         }
     }
 
 private:
-    bool stripe() const { return o_.kind == ShapeKind::stripe; }
+    bool stripe() const { return options_.kind == ShapeKind::stripe; }
+    bool full() const { return static_cast<std::int32_t>(found_.size()) >= options_.max_shapes; }
     static double offset(const BandShape& b, const EdgePoint& p) { return (p.x - b.px) * b.nx + (p.y - b.py) * b.ny; }
     static double along(const BandShape& b, const EdgePoint& p) { return -(p.x - b.px) * b.ny + (p.y - b.py) * b.nx; }
 
-    void propose(const std::vector<PointsView::Point>& ints, std::int32_t attempt, BandShape& band,
-                 std::vector<std::uint8_t>& best_inliers, bool& any) {
-        const int sample = stripe() ? 4 : 2;
-        std::int32_t best_count = 0, done = 0, needed = o_.min_iterations;
-        std::vector<std::uint8_t> inliers;
-        any = false;
-        for (std::uint64_t chunk = 0; done < needed; ++chunk) {
-            const std::int32_t count = std::min(o_.min_iterations, needed - done);
-            const std::uint32_t seed = mix_seed(o_.seed, 0x6C696E65u, static_cast<std::uint64_t>(attempt), chunk);
-            BandShape next{};
-            bool found = false;
-            if (stripe()) {
-                Line2 pair;
-                // The two edges within 8 degrees of parallel.
-                fits_.line2(ints, inliers, count, 0.99, o_.delta, seed, pair);
-                found = (pair.l1.nx != 0 || pair.l1.ny != 0) && (pair.l2.nx != 0 || pair.l2.ny != 0);
-                if (found) {
-                    double n1x = pair.l1.nx, n1y = pair.l1.ny, n2x = pair.l2.nx, n2y = pair.l2.ny;
-                    const double l1 = std::hypot(n1x, n1y), l2 = std::hypot(n2x, n2y);
-                    n1x /= l1; n1y /= l1; n2x /= l2; n2y /= l2;
-                    if (n1x * n2x + n1y * n2y < 0) { n2x = -n2x; n2y = -n2y; }
-                    double nx = n1x + n2x, ny = n1y + n2y;
-                    const double ln = std::hypot(nx, ny);
-                    nx /= ln; ny /= ln;
-                    const double o1 = pair.l1.px * nx + pair.l1.py * ny, o2 = pair.l2.px * nx + pair.l2.py * ny;
-                    const double mid = (o1 + o2) / 2;
-                    next = {mid * nx, mid * ny, nx, ny, std::fabs(o1 - o2), 0, 0};
-                }
-            } else {
-                Line line;
-                fits_.line(ints, inliers, count, o_.delta, 0.0, seed, line);
-                found = line.nx != 0 || line.ny != 0;
-                if (found) {
-                    const double l = std::hypot(static_cast<double>(line.nx), static_cast<double>(line.ny));
-                    next = {static_cast<double>(line.px), static_cast<double>(line.py), line.nx / l, line.ny / l, 0, 0, 0};
-                }
+    void search_pass(double level) {
+        const std::vector<EdgePoint>& points = table_.points;
+        std::vector<std::uint8_t> alive = unspent_;  // what an earlier pass rejected may pass this one
+        std::vector<PointsView::Point> alive_points;
+        std::vector<std::size_t> index;  // of each alive point in the table
+        std::int32_t failures = 0;
+        for (; failures < options_.max_failures && !full(); ++attempts_) {
+            alive_points.clear();
+            index.clear();
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                if (!alive[k]) continue;
+                alive_points.push_back({as_pixel(points[k].x), as_pixel(points[k].y)});
+                index.push_back(k);
             }
+            if (alive_points.size() < 8 || work_ > options_.work_budget) break;
+            BandShape band{};
+            std::vector<std::uint8_t> inliers;
+            if (!propose(alive_points, band, inliers)) break;
+            if (refine(band) && valid(band) && try_band(band, level, alive)) continue;
+            ++failures;
+            for (std::size_t k = 0; k < inliers.size(); ++k)
+                if (inliers[k]) alive[index[k]] = 0;
+        }
+    }
+
+    // Weighs a refined band and keeps it when it scores `level` and stands on
+    // edge points no find has taken: a band over spent points only is a copy
+    // of one found before.
+    bool try_band(const BandShape& band, double level, std::vector<std::uint8_t>& alive) {
+        const double rim = rim_for(band.width, 0.25);
+        Found find{options_.kind, {band.px, band.py, band.nx, band.ny, band.width, band.t0, band.t1}, 0, 0, {}};
+        {
+            const Stopwatch timed(evidence_ms_);
+            find.evidence = band_evidence(table_, band, rim);
+        }
+        find.score = find.evidence.band_score();
+        if (find.score < level || find.score >= ceiling_) return false;
+        const std::vector<EdgePoint>& points = table_.points;
+        const double tolerance = std::max(1.5, 0.1 * band.width);
+        std::vector<std::size_t> covered;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const double s = offset(band, points[k]), t = along(band, points[k]);
+            if (!unspent_[k] || t < band.t0 - rim || t > band.t1 + rim) continue;
+            find.support += std::fabs(std::fabs(s) - band.width / 2) <= tolerance;
+            if (std::fabs(s) <= band.width / 2 + rim) covered.push_back(k);
+        }
+        if (find.support == 0) return false;
+        for (const std::size_t k : covered) alive[k] = unspent_[k] = 0;
+        found_.push_back(find);
+        return true;
+    }
+
+    // The band two parallel edges of a stripe enclose (false when the fit
+    // found no pair).
+    static bool stripe_between(const Line2& pair, BandShape& band) {
+        if ((pair.l1.nx == 0 && pair.l1.ny == 0) || (pair.l2.nx == 0 && pair.l2.ny == 0)) return false;
+        double n1x = pair.l1.nx, n1y = pair.l1.ny, n2x = pair.l2.nx, n2y = pair.l2.ny;
+        const double l1 = std::hypot(n1x, n1y), l2 = std::hypot(n2x, n2y);
+        n1x /= l1; n1y /= l1; n2x /= l2; n2y /= l2;
+        if (n1x * n2x + n1y * n2y < 0) { n2x = -n2x; n2y = -n2y; }
+        double nx = n1x + n2x, ny = n1y + n2y;
+        const double ln = std::hypot(nx, ny);
+        nx /= ln; ny /= ln;
+        const double o1 = pair.l1.px * nx + pair.l1.py * ny, o2 = pair.l2.px * nx + pair.l2.py * ny;
+        const double mid = (o1 + o2) / 2;
+        band = {mid * nx, mid * ny, nx, ny, std::fabs(o1 - o2), 0, 0};
+        return true;
+    }
+
+    // One call of the module's line fit (or pair of lines, for a stripe) on
+    // `count` samples; `inliers` flags the points it holds.
+    bool fit_once(const std::vector<PointsView::Point>& points, std::int32_t count, std::uint32_t seed,
+                  BandShape& band, std::vector<std::uint8_t>& inliers) const {
+        if (stripe()) {
+            Line2 pair;
+            // The two edges within 8 degrees of parallel.
+            fits_.line2(points, inliers, count, 0.99, options_.delta, seed, pair);
+            return stripe_between(pair, band);
+        }
+        Line line;
+        fits_.line(points, inliers, count, options_.delta, 0.0, seed, line);
+        if (line.nx == 0 && line.ny == 0) return false;
+        const double length = std::hypot(static_cast<double>(line.nx), static_cast<double>(line.ny));
+        band = {static_cast<double>(line.px), static_cast<double>(line.py), line.nx / length, line.ny / length,
+                0, 0, 0};
+        return true;
+    }
+
+    // The best proposal, with iterations added as ClosedSearch::propose does.
+    bool propose(const std::vector<PointsView::Point>& points, BandShape& band,
+                 std::vector<std::uint8_t>& best_inliers) {
+        const int sample = stripe() ? 4 : 2;
+        std::int32_t best_count = 0, done = 0, needed = options_.min_iterations;
+        std::vector<std::uint8_t> inliers;
+        for (std::uint64_t chunk = 0; done < needed; ++chunk) {
+            const std::int32_t count = std::min(options_.min_iterations, needed - done);
+            const std::uint32_t seed =
+                mix_seed(options_.seed, 0x6C696E65u, static_cast<std::uint64_t>(attempts_), chunk);
+            BandShape next{};
+            const bool fitted = fit_once(points, count, seed, next, inliers);
             done += count;
-            work_ += static_cast<double>(count) * static_cast<double>(ints.size());
-            if (found) {
+            work_ += static_cast<double>(count) * static_cast<double>(points.size());
+            if (fitted) {
                 const auto flagged = static_cast<std::int32_t>(std::count(inliers.begin(), inliers.end(), 1));
                 if (flagged > best_count) {
                     best_count = flagged;
                     band = next;
                     best_inliers = inliers;
-                    any = true;
                 }
             }
-            needed = iterations_needed(o_, static_cast<double>(best_count) / ints.size(), sample);
+            needed = iterations_needed(options_, static_cast<double>(best_count) / points.size(), sample);
         }
+        return best_count > 0;
     }
 
     struct Crossing {
@@ -598,15 +693,16 @@ private:
 
     // The runs that the band's centre line crosses, on the lines of both
     // directions that cross it steeply enough to measure it.
-    std::vector<Crossing> crossings(const BandShape& b, double reach) const {
+    std::vector<Crossing> crossings(const BandShape& band, double reach) const {
         std::vector<Crossing> out;
         auto scan = [&](const Axis& axis, bool rows) {
-            const double across = rows ? b.nx : b.ny;  // the normal's share along the scanned line
+            const double across = rows ? band.nx : band.ny;  // the normal's share along the scanned line
             if (std::fabs(across) < 0.35) return;
             for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
                 const double q = axis.lines[k];
                 // Where the centre line meets this scanned line.
-                const double u = rows ? b.px - (q - b.py) * b.ny / b.nx : b.py - (q - b.px) * b.nx / b.ny;
+                const double u = rows ? band.px - (q - band.py) * band.ny / band.nx
+                                      : band.py - (q - band.px) * band.nx / band.ny;
                 const double half = reach / std::fabs(across);
                 if (u < -0.5 - half || u > axis.extent - 0.5 + half) continue;
                 const Run* best = nullptr;
@@ -623,7 +719,7 @@ private:
                 if (best == nullptr || !best->start_edge || !best->end_edge) continue;
                 const double mid = (best->start2 + best->end2) * 0.25;
                 const double width = (best->end2 - best->start2) * 0.5 * std::fabs(across);
-                if (width > o_.max_width * 1.5 + 2) continue;
+                if (width > options_.max_width * 1.5 + 2) continue;
                 out.push_back(rows ? Crossing{mid, q, width} : Crossing{q, mid, width});
             }
         };
@@ -632,71 +728,132 @@ private:
         return out;
     }
 
-    bool refine(BandShape& b) const {
-        double reach = std::max(b.width / 2, 0.0) + o_.delta + 1.0;
+    bool refine(BandShape& band) const {
+        double reach = std::max(band.width / 2, 0.0) + options_.delta + 1.0;
         for (int iteration = 0; iteration < 3; ++iteration) {
-            const auto cs = crossings(b, reach);
-            if (cs.size() < 4) return false;
+            const auto crossed = crossings(band, reach);
+            if (crossed.size() < 4) return false;
             std::vector<double> widths;
-            for (const Crossing& c : cs) widths.push_back(c.width);
+            for (const Crossing& crossing : crossed) widths.push_back(crossing.width);
             std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
             const double width = widths[widths.size() / 2];
             // Middles close to the line, as a thin band's or a stripe's are.
             std::vector<double> xs, ys, ws;
             const double keep = std::max(1.5, 0.25 * width + 1.0);
-            for (const Crossing& c : cs) {
-                if (iteration > 0 && std::fabs((c.x - b.px) * b.nx + (c.y - b.py) * b.ny) > keep) continue;
-                if (std::fabs(c.width - width) > std::max(2.0, 0.5 * width)) continue;
-                xs.push_back(c.x);
-                ys.push_back(c.y);
+            for (const Crossing& crossing : crossed) {
+                const double off_line = (crossing.x - band.px) * band.nx + (crossing.y - band.py) * band.ny;
+                if (iteration > 0 && std::fabs(off_line) > keep) continue;
+                if (std::fabs(crossing.width - width) > std::max(2.0, 0.5 * width)) continue;
+                xs.push_back(crossing.x);
+                ys.push_back(crossing.y);
                 ws.push_back(1.0);
             }
             if (xs.size() < 4) return false;
             double px, py, nx, ny;
             if (!fit_line(xs, ys, ws, px, py, nx, ny)) return false;
-            if (nx * b.nx + ny * b.ny < 0) { nx = -nx; ny = -ny; }
-            b = {px, py, nx, ny, width, 0, 0};
+            if (nx * band.nx + ny * band.ny < 0) { nx = -nx; ny = -ny; }
+            band = {px, py, nx, ny, width, 0, 0};
             double t0 = 1e300, t1 = -1e300;
             for (std::size_t k = 0; k < xs.size(); ++k) {
                 const double t = -(xs[k] - px) * ny + (ys[k] - py) * nx;
                 t0 = std::min(t0, t);
                 t1 = std::max(t1, t);
             }
-            b.t0 = t0;
-            b.t1 = t1;
+            band.t0 = t0;
+            band.t1 = t1;
             reach = width / 2 + std::max(2.0, 0.25 * width);
         }
         return true;
     }
 
-    bool valid(const BandShape& b) const {
-        const double length = b.t1 - b.t0;
-        return b.width >= o_.min_width && b.width <= o_.max_width && length >= std::max(10.0, 3.0 * b.width);
+    bool valid(const BandShape& band) const {
+        const double length = band.t1 - band.t0;
+        return band.width >= options_.min_width && band.width <= options_.max_width &&
+               length >= std::max(10.0, 3.0 * band.width);
     }
 
     const ScanTable& table_;
-    const SearchOptions& o_;
+    const SearchOptions& options_;
     const Fits& fits_;
     std::vector<Found>& found_;
     double& evidence_ms_;
+    std::vector<std::uint8_t> unspent_;  // edge points no find has taken
+    std::int32_t attempts_ = 0;          // proposals so far, over all passes
     double work_ = 0;
+    double ceiling_ = kNoCeiling;        // this pass keeps what scores below it
 };
+
+// Whether two finds are one shape: discs or ellipses whose centres lie within
+// half the smaller size, bands along one line (within 3 degrees, their centre
+// lines within half the narrower width) that overlap along it.
+bool same_shape(const Found& one, const Found& other) {
+    const double* u = one.values;
+    const double* v = other.values;
+    if (one.kind == ShapeKind::disc || one.kind == ShapeKind::ellipse) {
+        const double smaller = one.kind == ShapeKind::disc ? std::min(u[2], v[2]) : std::min(u[3], v[3]);
+        return std::hypot(u[0] - v[0], u[1] - v[1]) < 0.5 * smaller;
+    }
+    const double turn = u[2] * v[2] + u[3] * v[3];
+    if (std::fabs(turn) < std::cos(3.0 * std::numbers::pi / 180)) return false;
+    const double apart = std::fabs((v[0] - u[0]) * u[2] + (v[1] - u[1]) * u[3]);
+    if (apart > 0.5 * std::min(u[4], v[4])) return false;
+    // The other's extent along this one's direction.
+    const double mid = -(v[0] - u[0]) * u[3] + (v[1] - u[1]) * u[2];
+    const double half = (v[6] - v[5]) / 2, centre = mid + (turn > 0 ? 1 : -1) * (v[5] + v[6]) / 2;
+    return centre + half >= u[5] && centre - half <= u[6];
+}
 
 // Two finds of one shape (a disc split between two groups, say): the better stays.
 void drop_duplicates(std::vector<Found>& found) {
     std::vector<Found> kept;
-    for (const Found& f : found) {
-        bool duplicate = false;
-        for (const Found& k : kept) {
-            if (f.kind == ShapeKind::disc || f.kind == ShapeKind::ellipse) {
-                const double size = f.kind == ShapeKind::disc ? std::min(f.values[2], k.values[2])
-                                                              : std::min(f.values[3], k.values[3]);
-                if (std::hypot(f.values[0] - k.values[0], f.values[1] - k.values[1]) < 0.5 * size) duplicate = true;
-            }
-        }
-        if (!duplicate) kept.push_back(f);
+    for (const Found& find : found) {
+        const bool duplicate =
+            std::any_of(kept.begin(), kept.end(), [&](const Found& better) { return same_shape(find, better); });
+        if (!duplicate) kept.push_back(find);
     }
     found.swap(kept);
+}
+
+// The shapes' default thresholds (MIN_SCORE in options.py): the first pass
+// of a search keeps what these would report, so that no weaker shape takes
+// their points.
+double first_level(ShapeKind kind) {
+    switch (kind) {
+        case ShapeKind::disc: return 0.625;
+        case ShapeKind::ellipse: return 0.8;
+        default: return 0.75;
+    }
+}
+
+// The passes a search needs: the floor's only when the threshold asks for
+// less than the first level (its finds all score below that level).
+std::vector<double> levels_for(const SearchOptions& options) {
+    const double first = first_level(options.kind);
+    if (options.min_score >= first) return {first};
+    return {first, kSearchFloor};
+}
+
+void search_discs_then_ellipses(const ScanTable& table, const SearchOptions& options, const Fits& fits,
+                                std::vector<Found>& found, double& evidence_ms) {
+    // A ball is an ellipse too, and the disc search, with three free
+    // parameters to fit rather than five, finds one partly hidden or
+    // touching another where the ellipse search does not: discs first,
+    // then ellipses among the points they leave.
+    SearchOptions round = options;
+    round.kind = ShapeKind::disc;
+    round.stretch = round.squeeze = 1.0;
+    round.max_iterations = kDiscIterations;
+    ClosedSearch discs(table, round, fits, found, evidence_ms);
+    discs.run({first_level(ShapeKind::disc)});
+    const std::vector<Found> taken = found;
+    for (Found& find : found) {
+        find.kind = ShapeKind::ellipse;
+        find.round = true;
+        const double v[5] = {find.values[0], find.values[1], find.values[2], find.values[2], 0.0};
+        std::copy(v, v + 5, find.values);
+    }
+    ClosedSearch ellipses(table, options, fits, found, evidence_ms, &taken);
+    ellipses.run(levels_for(options));
 }
 
 }  // namespace
@@ -704,35 +861,22 @@ void drop_duplicates(std::vector<Found>& found) {
 void search(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
             double& evidence_ms) {
     found.clear();
+    // The search runs to kSearchFloor whatever the threshold asked for, and
+    // the threshold only filters what it found: a lower one keeps every find
+    // of a higher one.
+    const std::vector<double> levels = levels_for(options);
     if (options.kind == ShapeKind::ellipse) {
-        // A ball is an ellipse too, and the disc search, with three free
-        // parameters to fit rather than five, finds one partly hidden or
-        // touching another where the ellipse search does not: discs first,
-        // then ellipses among the points they leave.
-        SearchOptions round = options;
-        round.kind = ShapeKind::disc;
-        round.min_score = options.round_min_score;
-        round.stretch = round.squeeze = 1.0;
-        round.max_iterations = kDiscIterations;
-        ClosedSearch discs(table, round, fits, found, evidence_ms);
-        discs.run();
-        const std::vector<Found> taken = found;
-        for (Found& f : found) {
-            f.kind = ShapeKind::ellipse;
-            const double v[5] = {f.values[0], f.values[1], f.values[2], f.values[2], 0.0};
-            std::copy(v, v + 5, f.values);
-        }
-        ClosedSearch s(table, options, fits, found, evidence_ms, &taken);
-        s.run();
+        search_discs_then_ellipses(table, options, fits, found, evidence_ms);
     } else if (options.kind == ShapeKind::disc) {
-        ClosedSearch s(table, options, fits, found, evidence_ms);
-        s.run();
+        ClosedSearch(table, options, fits, found, evidence_ms).run(levels);
     } else {
-        BandSearch s(table, options, fits, found, evidence_ms);
-        s.run();
+        BandSearch(table, options, fits, found, evidence_ms).run(levels);
     }
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.score > b.score; });
     drop_duplicates(found);
+    std::erase_if(found, [&](const Found& find) {
+        return find.score < (find.round ? options.round_min_score : options.min_score);
+    });
     if (static_cast<std::int32_t>(found.size()) > options.max_shapes) found.resize(options.max_shapes);
 }
 

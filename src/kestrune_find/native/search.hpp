@@ -48,9 +48,10 @@ struct SearchOptions {
     ShapeKind kind;
     double min_r, max_r;            // radius or semi-axes, pixels
     double min_width, max_width;    // bands: width across, pixels
+    // Only what scores this is reported; the search does not depend on it.
     double min_score;
-    // Ellipses: discs scoring this are found first, and reported as ellipses
-    // with equal axes.
+    // Ellipses: discs are found first, and reported as ellipses with equal
+    // axes when they score this.
     double round_min_score;
     double stretch;                 // discs: the axis ratio a disc may be stretched to (1: none)
     // Discs: the axis ratio a disc near the frame's edge may be squeezed to
@@ -78,10 +79,11 @@ struct Found {
     double score;
     std::int32_t support;
     Evidence evidence;
+    bool round = false;  // an ellipse found by the disc pass of an ellipse search
 };
 
 // Every shape of the kind whose score reaches the minimum, best first, at
-// most `max_shapes`; the time spent weighing evidence is added to `evidence_ms`.
+// most `max_shapes`: the same search at any minimum, only filtered by it; the time spent weighing evidence is added to `evidence_ms`.
 void search(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
             double& evidence_ms);
 
