@@ -8,7 +8,7 @@
 #include "evidence.hpp"
 #include "kestrune/ransac/fits.hpp"
 #include "kestrune/types.hpp"
-#include "scan_table.hpp"
+#include "scan.hpp"
 
 namespace kestrune::find {
 
