@@ -29,6 +29,8 @@
 //   Column, load_column    R, G, B of `lanes` pixels `step` bytes apart
 //   store_mask, store_grey a block's output bytes: 1 or 0, or byte 1 of v2 or 0
 //   XY, load_xy            `lanes` packed (x, y) int32 points, de-interleaved
+//   nonzero64(p)           the 64 bytes from p as bits: bit j set when byte j
+//                          is not zero
 //   Centre, centre, offsets  the same points minus a centre (cx, cy), as
 //                          (dx, dy) word pairs that madd takes (exact for
 //                          |d| <= 32767, all its callers pass)
@@ -137,6 +139,12 @@ struct Scalar {
         return {sub(q.x, c.x), sub(q.y, c.y)};
     }
     static I32 madd(const Offsets& a, const Offsets& b) { return add(mul(a.dx, b.dx), mul(a.dy, b.dy)); }
+
+    static std::uint64_t nonzero64(const std::uint8_t* p) {
+        std::uint64_t bits = 0;
+        for (int j = 0; j < 64; ++j) bits |= static_cast<std::uint64_t>(p[j] != 0) << j;
+        return bits;
+    }
 };
 
 }  // namespace
