@@ -36,6 +36,7 @@
 //                          |d| <= 32767, all its callers pass)
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -140,9 +141,22 @@ struct Scalar {
     }
     static I32 madd(const Offsets& a, const Offsets& b) { return add(mul(a.dx, b.dx), mul(a.dy, b.dy)); }
 
+    // Eight bytes at a time: each byte's top bit set when the byte is nonzero
+    // (no carry crosses bytes), then the eight top bits gathered by one
+    // multiply whose partial products never overlap.
     static std::uint64_t nonzero64(const std::uint8_t* p) {
         std::uint64_t bits = 0;
-        for (int j = 0; j < 64; ++j) bits |= static_cast<std::uint64_t>(p[j] != 0) << j;
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full, high = 0x8080808080808080ull;
+            for (int q = 0; q < 8; ++q) {
+                std::uint64_t x;
+                std::memcpy(&x, p + 8 * q, sizeof x);
+                const std::uint64_t top = (((x & low7) + low7) | x) & high;
+                bits |= ((top >> 7) * 0x0102040810204080ull >> 56) << (8 * q);
+            }
+        } else {
+            for (int j = 0; j < 64; ++j) bits |= static_cast<std::uint64_t>(p[j] != 0) << j;
+        }
         return bits;
     }
 };
