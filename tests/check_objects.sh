@@ -4,7 +4,9 @@
 #    no global or weak symbol but its entry point, so the linker can never hand
 #    code for one set to a caller on another;
 #  - no object holds a fused multiply-add, which would round differently from
-#    the separate multiply and add the portable code does.
+#    the separate multiply and add the portable code does;
+#  - the layers include one way: the colour, edge and fit code below the
+#    kernel table never includes it or the entry points above it (dispatch/).
 # Usage: tests/check_objects.sh BUILD_DIR [TOOL_PREFIX]   (e.g. aarch64-linux-gnu-)
 set -euo pipefail
 dir=$1
@@ -17,6 +19,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 sets=$(grep -E '^[a-z]' "$root/src/kestrune/simd/sets.txt" | awk '{print $1}' | paste -sd'|')
 
 status=0
+upward=$(grep -nE '#include +"[./]*(simd/kernels|dispatch/)' "$root"/src/kestrune/{color,edges,ransac}/* || true)
+upward+=$(grep -nE '#include +"[./]*dispatch/' "$root"/src/kestrune/simd/* || true)
+if [ -n "$upward" ]; then
+    echo "check_objects: includes pointing up past the kernel table:" >&2
+    echo "$upward" >&2
+    status=1
+fi
 objects=$(find "$dir" -path '*kestrune_kernels.dir*' -name '*.o' | sort)
 if [ -z "$objects" ]; then
     echo "check_objects: no kernel objects under $dir" >&2

@@ -5,7 +5,7 @@
 
 #include "check.hpp"
 #include "kestrune/color/pixel_test.hpp"
-#include "kestrune/edges/edges.hpp"
+#include "kestrune/dispatch/edges.hpp"
 #include "kestrune/simd/kernels.hpp"
 
 using namespace kestrune;
@@ -228,7 +228,7 @@ TEST(vector_colour_block_equals_pixel_test) {
         for (int j = 0; j < 64; ++j) expected |= static_cast<std::uint64_t>(color_mask(&px[3 * j], &b)) << j;
         for (const SimdLevel level : cpu_simd_levels()) {
             const KernelTable& k = kernel_table(level);
-            CHECK(k.colour_block64(px.data(), b) == expected);
+            CHECK(k.scan.colour_block64(px.data(), b) == expected);
             // The same pixels as a column of a 2-pixel-wide image, read from
             // either side, top to bottom and bottom to top.
             std::vector<std::uint8_t> column(64 * 9);
@@ -236,12 +236,60 @@ TEST(vector_colour_block_equals_pixel_test) {
                 for (int j = 0; j < 64; ++j) {
                     for (int c = 0; c < 3; ++c) column[9 * j + 3 * lead + c] = px[3 * j + c];
                 }
-                CHECK(k.colour_column64(column.data() + 3 * lead, 9, lead, b) == expected);
+                CHECK(k.scan.colour_column64(column.data() + 3 * lead, 9, lead, b) == expected);
                 std::vector<std::uint8_t> upward(column.size());
                 for (int j = 0; j < 64; ++j)
                     std::copy_n(&column[9 * j], 9, &upward[9 * (63 - j)]);
-                CHECK(k.colour_column64(upward.data() + 63 * 9 + 3 * lead, -9, lead, b) == expected);
+                CHECK(k.scan.colour_column64(upward.data() + 63 * 9 + 3 * lead, -9, lead, b) == expected);
             }
+        }
+    }
+}
+
+TEST(nonzero_block_equals_byte_test_at_every_level) {
+    std::mt19937 rng(23);
+    // Room to start the 64 bytes at every offset within a vector.
+    std::vector<std::uint8_t> bytes(64 + 63);
+    for (int round = 0; round < 300; ++round) {
+        // Sparse, dense, and bytes whose only set bit is the top or the bottom one.
+        for (auto& v : bytes) {
+            const std::uint32_t r = rng();
+            v = r % 4 == 0 ? 0 : static_cast<std::uint8_t>(round % 3 == 0 ? 0x80 : round % 3 == 1 ? 1 : r >> 8);
+            if (round % 5 == 0 && r % 7 != 0) v = 0;
+        }
+        const std::size_t at = static_cast<std::size_t>(round % 64);
+        std::uint64_t expected = 0;
+        for (int j = 0; j < 64; ++j) expected |= static_cast<std::uint64_t>(bytes[at + j] != 0) << j;
+        for (const SimdLevel level : cpu_simd_levels()) CHECK(kernel_table(level).scan.nonzero64(&bytes[at]) == expected);
+    }
+    const std::vector<std::uint8_t> zeros(64, 0), ones(64, 0xFF);
+    for (const SimdLevel level : cpu_simd_levels()) {
+        CHECK(kernel_table(level).scan.nonzero64(zeros.data()) == 0);
+        CHECK(kernel_table(level).scan.nonzero64(ones.data()) == ~std::uint64_t{0});
+    }
+}
+
+TEST(mask_scan_is_the_same_at_every_level) {
+    // Rows long enough for whole 64-pixel blocks, with runs across their edges,
+    // values of any size, and a row stride wider than the row.
+    std::mt19937 rng(29);
+    for (int round = 0; round < 40; ++round) {
+        const std::int64_t h = 1 + rng() % 40, w = 1 + rng() % 300, stride = w + rng() % 5;
+        std::vector<std::uint8_t> px(h * stride);
+        std::uint8_t value = 0;
+        for (auto& v : px) {
+            if (rng() % 9 == 0) value = value != 0 ? 0 : static_cast<std::uint8_t>(1 + rng() % 255);
+            v = value;
+        }
+        const PlaneView image{px.data(), h, w, stride};
+        const std::int32_t rc = 1 + rng() % 40, cc = 1 + rng() % 40;
+        Pts want(2 * 4000, -1);
+        const std::int32_t n = simple_edge_with(kernel_table(SimdLevel::scalar).scan, image, points_of(want), rc, cc);
+        CHECK(n > 0 || w * h < 64);
+        for (const SimdLevel level : cpu_simd_levels()) {
+            Pts got(want.size(), -1);
+            CHECK(simple_edge_with(kernel_table(level).scan, image, points_of(got), rc, cc) == n);
+            CHECK(got == want);
         }
     }
 }

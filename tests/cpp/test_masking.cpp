@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kestrune/color/masking.hpp"
+#include "kestrune/dispatch/masking.hpp"
 #include "kestrune/color/pixel_test.hpp"
 #include "kestrune/simd/level.hpp"
 

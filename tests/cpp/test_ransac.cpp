@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kestrune/ransac/fits.hpp"
+#include "kestrune/dispatch/fits.hpp"
 #include "kestrune/ransac/geometry.hpp"
 #include "kestrune/ransac/sampler.hpp"
 #include "kestrune/simd/kernels.hpp"
@@ -198,10 +198,10 @@ TEST(score_kernels_agree_across_levels) {
                 const auto v = buf.view();
                 for (SimdLevel level : supported_levels()) {
                     const KernelTable& k = kernel_table(level);
-                    CHECK(k.band(v.data, n, b1) == ref.band(v.data, n, b1));
-                    CHECK(k.band_xor(v.data, n, b1, b2) == ref.band_xor(v.data, n, b1, b2));
-                    CHECK(k.shell(v.data, n, sh) == ref.shell(v.data, n, sh));
-                    if (range == 300) CHECK(k.ring(v.data, n, ring) == ref.ring(v.data, n, ring));
+                    CHECK(k.score.band(v.data, n, b1) == ref.score.band(v.data, n, b1));
+                    CHECK(k.score.band_xor(v.data, n, b1, b2) == ref.score.band_xor(v.data, n, b1, b2));
+                    CHECK(k.score.shell(v.data, n, sh) == ref.score.shell(v.data, n, sh));
+                    if (range == 300) CHECK(k.score.ring(v.data, n, ring) == ref.score.ring(v.data, n, ring));
                 }
             }
         }
@@ -225,7 +225,7 @@ TEST(ring_kernels_at_the_limit) {
             const std::int64_t dx = q.x - 1000, dy = q.y + 5000, d2 = dx * dx + dy * dy;
             want += ring.lo <= d2 && d2 <= ring.hi;
         }
-        for (SimdLevel level : supported_levels()) CHECK(kernel_table(level).ring(v.data, v.rows, ring) == want);
+        for (SimdLevel level : supported_levels()) CHECK(kernel_table(level).score.ring(v.data, v.rows, ring) == want);
     }
 }
 

@@ -1,6 +1,5 @@
 #include "masking.hpp"
 
-#include "../simd/kernels.hpp"
 #include "../simd/ops_scalar.hpp"
 #include "colour_test.hpp"
 
@@ -44,7 +43,7 @@ bool output_overlaps_image(const ImageView& image, const PlaneView& output) {
     return read.lo < written.hi && written.lo < read.hi;
 }
 
-std::uint32_t run_at(SimdLevel level, const ImageView& image, const PlaneView& output, const LchBounds& bounds,
+std::uint32_t run_with(const MaskingKernels& kernels, const ImageView& image, const PlaneView& output, const LchBounds& bounds,
                      Op op) {
     // One copy of the record on our stack: the loops read only this.
     const LchBounds b = bounds;
@@ -56,7 +55,6 @@ std::uint32_t run_at(SimdLevel level, const ImageView& image, const PlaneView& o
                 run_in_order(image.data + y * image.row_stride, image.col_stride, output.data + y * output.row_stride,
                              cols, test, op);
         } else {
-            const KernelTable& kernels = kernel_table(level);
             const auto run = op == Op::mask ? kernels.mask_run : kernels.grey_run;
             // Rows back to back are one run.
             if (rows == 1 || (image.row_stride == 3 * cols && output.row_stride == cols))
@@ -73,22 +71,14 @@ std::uint32_t run_at(SimdLevel level, const ImageView& image, const PlaneView& o
 
 }  // namespace
 
-std::uint32_t mask_image_at(SimdLevel level, const ImageView& image, const PlaneView& output,
-                            const LchBounds& bounds) {
-    return run_at(level, image, output, bounds, Op::mask);
+std::uint32_t mask_image_with(const MaskingKernels& kernels, const ImageView& image, const PlaneView& output,
+                              const LchBounds& bounds) {
+    return run_with(kernels, image, output, bounds, Op::mask);
 }
 
-std::uint32_t selective_grayscale_at(SimdLevel level, const ImageView& image, const PlaneView& output,
-                                     const LchBounds& bounds) {
-    return run_at(level, image, output, bounds, Op::grey);
-}
-
-std::uint32_t mask_image(const ImageView& image, const PlaneView& output, const LchBounds& bounds) {
-    return mask_image_at(active_simd_level(), image, output, bounds);
-}
-
-std::uint32_t selective_grayscale(const ImageView& image, const PlaneView& output, const LchBounds& bounds) {
-    return selective_grayscale_at(active_simd_level(), image, output, bounds);
+std::uint32_t selective_grayscale_with(const MaskingKernels& kernels, const ImageView& image,
+                                       const PlaneView& output, const LchBounds& bounds) {
+    return run_with(kernels, image, output, bounds, Op::grey);
 }
 
 }  // namespace kestrune

@@ -1,30 +1,31 @@
-// Whole-image colour masking and selective grayscale.
+// Whole-image colour masking and selective grayscale over a set's packed-run
+// kernels; the entry points that pick the set are in dispatch/masking.hpp.
 #pragma once
 
 #include <cstdint>
 
-#include "../simd/level.hpp"
 #include "../types.hpp"
 
 namespace kestrune {
 
-// Both kernels write output (y, x) from pixel (y, x) for the image's rows x cols
+// n packed pixels (3 bytes each) from `in` to n bytes at `out`, which must
+// not overlap them.
+using PackedRun = void (*)(const std::uint8_t* in, std::uint8_t* out, std::int64_t n, const LchBounds& b);
+
+struct MaskingKernels {
+    PackedRun mask_run;  // 1 or 0 by the colour test
+    PackedRun grey_run;  // the grey value or 0
+};
+
+// Both write output (y, x) from pixel (y, x) for the image's rows x cols
 // pixels, walking rows with their strides, and return rows * cols modulo 2^32.
 // The caller guarantees 3 channels and an output of at least rows x cols.
-// An output that shares bytes with the image gets the in-order result (pixel
-// (y, x) tested after the outputs of all earlier pixels were stored), at every
-// level.
-
-// 1 where the pixel passes the colour test, else 0.
-std::uint32_t mask_image(const ImageView& image, const PlaneView& output, const LchBounds& bounds);
-// The pixel's grey value (bits 8..15 of the intensity sum) where it passes, else 0.
-std::uint32_t selective_grayscale(const ImageView& image, const PlaneView& output, const LchBounds& bounds);
-
-// The same at a given instruction set, lowered to what the CPU supports
-// (for tests and benchmarks; the plain forms use active_simd_level()).
-std::uint32_t mask_image_at(SimdLevel level, const ImageView& image, const PlaneView& output,
-                            const LchBounds& bounds);
-std::uint32_t selective_grayscale_at(SimdLevel level, const ImageView& image, const PlaneView& output,
-                                     const LchBounds& bounds);
+// Packed rows go to the kernels; other strides, and an output that shares
+// bytes with the image, get the in-order result (pixel (y, x) tested after the
+// outputs of all earlier pixels were stored) without them.
+std::uint32_t mask_image_with(const MaskingKernels& kernels, const ImageView& image, const PlaneView& output,
+                              const LchBounds& bounds);
+std::uint32_t selective_grayscale_with(const MaskingKernels& kernels, const ImageView& image,
+                                       const PlaneView& output, const LchBounds& bounds);
 
 }  // namespace kestrune

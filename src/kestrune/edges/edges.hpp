@@ -26,17 +26,30 @@ inline std::uint32_t line_position(std::uint32_t i, std::uint32_t extent) {
 // Line counts above this would place lines outside the image.
 inline constexpr std::int32_t kMaxLineCount = 65536;
 
-// Runs of set pixels on `row_count` spread rows, then `column_count` spread
-// columns, stored as (start, end) point pairs into `ps` until it is full.
-// Returns the number of points stored.
+// The kernels the scans run on, one set's: each gives 64 pixels of a line as
+// bits (bit j: pixel j is set).
+struct ScanKernels {
+    // The 64 bytes from p: set when nonzero.
+    std::uint64_t (*nonzero64)(const std::uint8_t* p);
+    // The colour test on the 64 packed pixels from px.
+    std::uint64_t (*colour_block64)(const std::uint8_t* px, const LchBounds& b);
+    // The same for the 64 pixels px + j * step, reading with each the four
+    // bytes from px + j * step - lead (lead 0 or 1, a byte inside the image).
+    // Precondition: 15 * |step| < 2^31.
+    std::uint64_t (*colour_column64)(const std::uint8_t* px, std::int64_t step, int lead, const LchBounds& b);
+};
+
+// Runs of set (nonzero) pixels on `row_count` spread rows, then `column_count`
+// spread columns, stored as (start, end) point pairs into `ps` until it is
+// full. Returns the number of points stored; the same whichever set's kernels.
 // Preconditions: counts <= kMaxLineCount; rows * cols < 2^31; ps.rows < 2^31.
-std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int32_t row_count,
-                         std::int32_t column_count);
+std::int32_t simple_edge_with(const ScanKernels& kernels, const PlaneView& image, const PointsView& ps,
+                              std::int32_t row_count, std::int32_t column_count);
 
 // The same scan with the colour test deciding which pixels are set.
 // Extra precondition: image.channels == 3 when the image has pixels.
-std::int32_t simple_edge_hsv(const ImageView& image, const PointsView& ps, const LchBounds& bounds,
-                             std::int32_t row_count, std::int32_t column_count);
+std::int32_t simple_edge_hsv_with(const ScanKernels& kernels, const ImageView& image, const PointsView& ps,
+                                  const LchBounds& bounds, std::int32_t row_count, std::int32_t column_count);
 
 // Joins (start, end) pairs across gaps narrower than `min_distance` and keeps
 // segments at least that long, as pairs from output row 0 on; returns the

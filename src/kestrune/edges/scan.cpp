@@ -2,14 +2,8 @@
 // only the pixel predicate differs between them.
 #include <bit>
 
-#include "../platform.hpp"
-
-#if KESTRUNE_SSE2
-#include <emmintrin.h>
-#endif
-
 #include "../color/pixel_test.hpp"
-#include "../simd/kernels.hpp"
+#include "../platform.hpp"
 #include "edges.hpp"
 
 namespace kestrune {
@@ -23,21 +17,14 @@ using Point = PointsView::Point;
 
 // A mask pixel is set when its byte is nonzero, whatever the value.
 struct MaskPixels {
+    using Nonzero64 = std::uint64_t (*)(const std::uint8_t*);
+
+    Nonzero64 packed_block;
+
     MaskPixels for_column(std::int64_t, std::int64_t, std::int64_t, std::int64_t) const { return *this; }
     std::uint64_t block(const std::uint8_t* first, std::int64_t step, std::int64_t base, int n) const {
         const std::uint8_t* p = first + base * step;
-#if KESTRUNE_SSE2
-        if (step == 1 && n == 64) {
-            const __m128i zero = _mm_setzero_si128();
-            std::uint64_t zeros = 0;
-            for (int q = 0; q < 4; ++q) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
-                const auto zero_bytes = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
-                zeros |= static_cast<std::uint64_t>(zero_bytes) << (16 * q);
-            }
-            return ~zeros;
-        }
-#endif
+        if (step == 1 && n == 64) return packed_block(p);
         std::uint64_t bits = 0;
         for (int j = 0; j < n; ++j) bits |= static_cast<std::uint64_t>(p[j * step] != 0) << j;
         return bits;
@@ -160,16 +147,15 @@ std::int32_t scan_lines(const Pixels& pixels, const std::uint8_t* data, std::int
 
 }  // namespace
 
-std::int32_t simple_edge(const PlaneView& image, const PointsView& ps, std::int32_t row_count,
-                         std::int32_t column_count) {
-    return scan_lines(MaskPixels{}, image.data, image.rows, image.cols, image.row_stride, 1, ps, row_count,
-                      column_count);
+std::int32_t simple_edge_with(const ScanKernels& kernels, const PlaneView& image, const PointsView& ps,
+                              std::int32_t row_count, std::int32_t column_count) {
+    return scan_lines(MaskPixels{kernels.nonzero64}, image.data, image.rows, image.cols, image.row_stride, 1, ps,
+                      row_count, column_count);
 }
 
-std::int32_t simple_edge_hsv(const ImageView& image, const PointsView& ps, const LchBounds& bounds,
-                             std::int32_t row_count, std::int32_t column_count) {
+std::int32_t simple_edge_hsv_with(const ScanKernels& kernels, const ImageView& image, const PointsView& ps,
+                                  const LchBounds& bounds, std::int32_t row_count, std::int32_t column_count) {
     if (image.channels < 3) return 0;  // the colour test reads three bytes
-    const KernelTable& kernels = active_kernels();
     const ColorPixels pixels{bounds, kernels.colour_block64, kernels.colour_column64};
     return scan_lines(pixels, image.data, image.rows, image.cols, image.row_stride, image.col_stride, ps, row_count,
                       column_count);

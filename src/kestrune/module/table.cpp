@@ -5,9 +5,9 @@
 // see the errors, then calls the kernel once.
 #include <cstdint>
 
-#include "../color/masking.hpp"
-#include "../edges/edges.hpp"
-#include "../ransac/fits.hpp"
+#include "../dispatch/masking.hpp"
+#include "../dispatch/edges.hpp"
+#include "../dispatch/fits.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "numpy_entries.hpp"

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "../platform.hpp"
-#include "../simd/kernels.hpp"
 #include "../simd/ops_scalar.hpp"
 #include "geometry.hpp"
 #include "sampler.hpp"
@@ -98,8 +96,6 @@ void write_mask(const PointsView& ps, const MaskView& ms, std::int64_t n, Inside
     for (std::int64_t k = 0; k < m; ++k) ms.data[k] = inside(ps.load(k)) ? 1 : 0;
 }
 
-std::uint32_t draw_seed() { return static_cast<std::uint32_t>(std::rand()); }
-
 // The loop every fit runs: `count` times draw K distinct rows, build a
 // candidate from them (build returns false for a sample it rejects), score it,
 // and keep the first of the best. score may set the candidate to what is kept.
@@ -128,9 +124,8 @@ Model best_candidate(std::uint32_t seed, const PointsView& ps, std::int32_t coun
 
 }  // namespace
 
-Line ransac_line_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, const MaskView& ms,
-                        std::int32_t count, std::int32_t delta, double slope_limit) {
-    const KernelTable& kernels = kernel_table(level);
+Line ransac_line_with(const ScoreKernels& kernels, std::uint32_t seed, const PointsView& ps, const MaskView& ms,
+                      std::int32_t count, std::int32_t delta, double slope_limit) {
     const double slope2 = slope_limit * slope_limit;
     const auto build = [slope2](const Point (&p)[2], Line& l) {
         if (!points_to_line(p, l)) return false;
@@ -147,9 +142,8 @@ Line ransac_line_seeded(std::uint32_t seed, SimdLevel level, const PointsView& p
     return best;
 }
 
-Line2 ransac_line2_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, const MaskView& ms,
-                          std::int32_t count, double ratio, std::int32_t delta) {
-    const KernelTable& kernels = kernel_table(level);
+Line2 ransac_line2_with(const ScoreKernels& kernels, std::uint32_t seed, const PointsView& ps, const MaskView& ms,
+                        std::int32_t count, double ratio, std::int32_t delta) {
     const double ratio2 = ratio * ratio;
     const auto build = [ratio2](const Point (&p)[4], Line2& l) {
         if (!points_to_line(p, l.l1) || !points_to_line(p + 2, l.l2)) return false;
@@ -170,11 +164,10 @@ Line2 ransac_line2_seeded(std::uint32_t seed, SimdLevel level, const PointsView&
     return best;
 }
 
-Circle ransac_circle_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, std::int32_t count,
-                            std::int32_t min_r, std::int32_t max_r, std::int32_t delta) {
+Circle ransac_circle_with(const ScoreKernels& kernels, std::uint32_t seed, const PointsView& ps,
+                          std::int32_t count, std::int32_t min_r, std::int32_t max_r, std::int32_t delta) {
     const std::int64_t n = ps.rows;
     if (n < 3 || count <= 0) return Circle{};
-    const KernelTable& kernels = kernel_table(level);
     const BoundingBox box = bounding_box(ps, n);
     const auto build = [min_r, max_r](const Point (&p)[3], Circle& c) {
         return points_to_circle(p, c) && !(c.r > max_r || c.r < min_r);
@@ -188,9 +181,9 @@ Circle ransac_circle_seeded(std::uint32_t seed, SimdLevel level, const PointsVie
     return best_candidate<3, Circle>(seed, ps, count, build, score);
 }
 
-Ellipse ransac_ellipse_seeded(std::uint32_t seed, SimdLevel level, const PointsView& ps, std::int32_t count,
-                              std::int32_t min_r, std::int32_t max_r, double ratio, std::int32_t delta) {
-    const KernelTable& kernels = kernel_table(level);
+Ellipse ransac_ellipse_with(const ScoreKernels& kernels, std::uint32_t seed, const PointsView& ps,
+                            std::int32_t count, std::int32_t min_r, std::int32_t max_r, double ratio,
+                            std::int32_t delta) {
     const double lo = min_r, hi = max_r;
     const double shrink = delta, grow = wrap_mul(2, delta);
     const auto build = [=](const Point (&p)[5], Ellipse& e) {
@@ -216,26 +209,6 @@ Ellipse ransac_ellipse_seeded(std::uint32_t seed, SimdLevel level, const PointsV
                            : shell_rows<Scalar>(ps.data, ps.rows, ps.row_stride, shell);
     };
     return best_candidate<5, Ellipse>(seed, ps, count, build, score);
-}
-
-Line ransac_line(const PointsView& ps, const MaskView& ms, std::int32_t count, std::int32_t delta,
-                 double slope_limit) {
-    return ransac_line_seeded(draw_seed(), active_simd_level(), ps, ms, count, delta, slope_limit);
-}
-
-Line2 ransac_line2(const PointsView& ps, const MaskView& ms, std::int32_t count, double ratio,
-                   std::int32_t delta) {
-    return ransac_line2_seeded(draw_seed(), active_simd_level(), ps, ms, count, ratio, delta);
-}
-
-Circle ransac_circle(const PointsView& ps, std::int32_t count, std::int32_t min_r, std::int32_t max_r,
-                     std::int32_t delta) {
-    return ransac_circle_seeded(draw_seed(), active_simd_level(), ps, count, min_r, max_r, delta);
-}
-
-Ellipse ransac_ellipse(const PointsView& ps, std::int32_t count, std::int32_t min_r, std::int32_t max_r,
-                       double ratio, std::int32_t delta) {
-    return ransac_ellipse_seeded(draw_seed(), active_simd_level(), ps, count, min_r, max_r, ratio, delta);
 }
 
 }  // namespace kestrune

@@ -1,5 +1,5 @@
-// What the inlier-counting kernels of the shape fits test (simd/kernels.hpp
-// holds the kernels themselves).
+// What the inlier-counting kernels of the shape fits test, and the kernels a
+// fit counts with (one set's; simd/kernels.hpp has a table per set).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,15 @@ struct Ring32 {
 // Points with conic b1 >= 0 and conic b2 <= 0 (between two ellipses).
 struct Shell {
     double b1[6], b2[6];
+};
+
+// Inlier counts over n packed rows of two int32 from `data` (any alignment).
+struct ScoreKernels {
+    std::int64_t (*band)(const std::uint8_t* data, std::int64_t n, const Band& b);
+    // Points in exactly one of the two bands.
+    std::int64_t (*band_xor)(const std::uint8_t* data, std::int64_t n, const Band& b1, const Band& b2);
+    std::int64_t (*ring)(const std::uint8_t* data, std::int64_t n, const Ring32& r);
+    std::int64_t (*shell)(const std::uint8_t* data, std::int64_t n, const Shell& s);
 };
 
 }  // namespace kestrune

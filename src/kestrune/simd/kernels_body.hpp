@@ -13,8 +13,9 @@ namespace {
 
 template <class S>
 constexpr KernelTable table_of() {
-    return {mask_run<S>,     grey_run<S>,          colour_block64<S>, colour_column64<S>,
-            band_count<S>,   band_xor_count<S>,    ring_count<S>,     shell_count<S>};
+    return {{mask_run<S>, grey_run<S>},
+            {S::nonzero64, colour_block64<S>, colour_column64<S>},
+            {band_count<S>, band_xor_count<S>, ring_count<S>, shell_count<S>}};
 }
 
 }  // namespace

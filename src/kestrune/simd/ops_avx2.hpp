@@ -140,6 +140,15 @@ struct Avx2 {
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
         return _mm256_packs_epi32(_mm256_sub_epi32(a, c), _mm256_sub_epi32(b, c));
     }
+
+    static std::uint64_t nonzero64(const std::uint8_t* p) {
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        const auto zeros_lo = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, zero)));
+        const auto zeros_hi = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, zero)));
+        return ~(static_cast<std::uint64_t>(zeros_hi) << 32 | zeros_lo);
+    }
 };
 
 }  // namespace

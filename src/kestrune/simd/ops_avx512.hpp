@@ -167,6 +167,11 @@ struct Avx512 {
         const __m512i a = _mm512_loadu_si512(p), b = _mm512_loadu_si512(p + 64);
         return _mm512_packs_epi32(_mm512_sub_epi32(a, c), _mm512_sub_epi32(b, c));
     }
+
+    static std::uint64_t nonzero64(const std::uint8_t* p) {
+        const __m512i v = _mm512_loadu_si512(p);
+        return _mm512_test_epi8_mask(v, v);
+    }
 };
 
 }  // namespace

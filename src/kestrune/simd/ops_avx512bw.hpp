@@ -4,7 +4,7 @@
 // lanes by one dword permute, 12 bytes to a lane, and then picked apart by
 // byte shuffles within the lanes; the word sums are two multiply-adds and an
 // add. The ops of the base that need VBMI or VNNI are hidden here, so this
-// set's file never emits them.
+// set's file never emits them; nonzero64 (a BW byte test) is the base's.
 #pragma once
 
 #include "ops_avx512.hpp"

@@ -138,6 +138,18 @@ struct Neon {
         const int32x4_t b = vsubq_s32(vld1q_s32(reinterpret_cast<const std::int32_t*>(p + 16)), c);
         return vreinterpretq_s32_s16(vcombine_s16(vqmovn_s32(a), vqmovn_s32(b)));
     }
+
+    // Each byte's nonzero flag ANDed with its bit weight (1..128 within each
+    // 8 bytes), then the eight bytes of each weight group summed pairwise.
+    static std::uint64_t nonzero64(const std::uint8_t* p) {
+        const uint8x16_t weight = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+        uint8x16_t w[4];
+        for (int q = 0; q < 4; ++q) w[q] = vandq_u8(vtstq_u8(vld1q_u8(p + 16 * q), vld1q_u8(p + 16 * q)), weight);
+        // Three pairwise adds fold each run of 8 weighted bytes into one byte.
+        const uint8x16_t s = vpaddq_u8(vpaddq_u8(w[0], w[1]), vpaddq_u8(w[2], w[3]));
+        const uint8x16_t t = vpaddq_u8(s, s);
+        return vgetq_lane_u64(vreinterpretq_u64_u8(t), 0);
+    }
 };
 
 }  // namespace

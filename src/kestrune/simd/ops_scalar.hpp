@@ -29,11 +29,14 @@
 //   Column, load_column    R, G, B of `lanes` pixels `step` bytes apart
 //   store_mask, store_grey a block's output bytes: 1 or 0, or byte 1 of v2 or 0
 //   XY, load_xy            `lanes` packed (x, y) int32 points, de-interleaved
+//   nonzero64(p)           the 64 bytes from p as bits: bit j set when byte j
+//                          is not zero
 //   Centre, centre, offsets  the same points minus a centre (cx, cy), as
 //                          (dx, dy) word pairs that madd takes (exact for
 //                          |d| <= 32767, all its callers pass)
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -137,6 +140,25 @@ struct Scalar {
         return {sub(q.x, c.x), sub(q.y, c.y)};
     }
     static I32 madd(const Offsets& a, const Offsets& b) { return add(mul(a.dx, b.dx), mul(a.dy, b.dy)); }
+
+    // Eight bytes at a time: each byte's top bit set when the byte is nonzero
+    // (no carry crosses bytes), then the eight top bits gathered by one
+    // multiply whose partial products never overlap.
+    static std::uint64_t nonzero64(const std::uint8_t* p) {
+        std::uint64_t bits = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full, high = 0x8080808080808080ull;
+            for (int q = 0; q < 8; ++q) {
+                std::uint64_t x;
+                std::memcpy(&x, p + 8 * q, sizeof x);
+                const std::uint64_t top = (((x & low7) + low7) | x) & high;
+                bits |= ((top >> 7) * 0x0102040810204080ull >> 56) << (8 * q);
+            }
+        } else {
+            for (int j = 0; j < 64; ++j) bits |= static_cast<std::uint64_t>(p[j] != 0) << j;
+        }
+        return bits;
+    }
 };
 
 }  // namespace

@@ -130,6 +130,17 @@ struct Sse41 {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
         return _mm_packs_epi32(_mm_sub_epi32(a, c), _mm_sub_epi32(b, c));
     }
+
+    static std::uint64_t nonzero64(const std::uint8_t* p) {
+        const __m128i zero = _mm_setzero_si128();
+        std::uint64_t zeros = 0;
+        for (int q = 0; q < 4; ++q) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
+            const auto zero_bytes = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+            zeros |= static_cast<std::uint64_t>(zero_bytes) << (16 * q);
+        }
+        return ~zeros;
+    }
 };
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrune/color/masking.hpp"
-#include "kestrune/edges/edges.hpp"
+#include "kestrune/dispatch/masking.hpp"
+#include "kestrune/dispatch/edges.hpp"
 #include "kestrune/module/function.hpp"
 #include "kestrune/module/gil.hpp"
 #include "kestrune/module/numbers.hpp"

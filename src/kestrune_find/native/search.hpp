@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "evidence.hpp"
-#include "kestrune/ransac/fits.hpp"
+#include "kestrune/dispatch/fits.hpp"
 #include "kestrune/types.hpp"
 #include "scan.hpp"
 

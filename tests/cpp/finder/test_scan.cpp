@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kestrune/edges/edges.hpp"
+#include "kestrune/dispatch/edges.hpp"
 #include "kestrune_find/native/scan.hpp"
 
 using namespace kestrune;
