@@ -57,7 +57,6 @@ def run_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
-
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `batch` subcommand."""
     batch = commands.add_parser(

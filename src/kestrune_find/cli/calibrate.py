@@ -116,7 +116,6 @@ def run_calibrate(args: argparse.Namespace, parser: argparse.ArgumentParser) -> 
     return 0
 
 
-
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `calibrate` subcommand."""
     calibrate = commands.add_parser(

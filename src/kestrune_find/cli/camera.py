@@ -87,7 +87,6 @@ def run_camera(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
     return 0
 
 
-
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `camera` subcommand."""
     camera = commands.add_parser(

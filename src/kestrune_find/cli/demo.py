@@ -79,7 +79,6 @@ def run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0 if ok else 1
 
 
-
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `demo` subcommand."""
     demo = commands.add_parser(

@@ -47,7 +47,6 @@ def run_find(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
-
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `find` subcommand."""
     find = commands.add_parser(

@@ -18,7 +18,6 @@ def run_tune(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         raise Failure(str(e), 2 if e.status == 400 else 1) from None
 
 
-
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `tune` subcommand."""
     tune = commands.add_parser(
