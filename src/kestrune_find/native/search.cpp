@@ -103,6 +103,11 @@ constexpr double kSearchFloor = 0.25;
 // the first level then needs no second pass at all and gets the same finds.
 constexpr double kNoCeiling = std::numeric_limits<double>::infinity();
 
+// A group's outline, fitted whole, is kept only when it scores this: a ball
+// partly hidden or touching clutter draws an outline that is off its own, and
+// the random proposals place it better.
+constexpr double kClearOutline = 0.85;
+
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
 
@@ -478,7 +483,7 @@ private:
             if (!outline_tried) {
                 outline_tried = true;
                 Candidate outline{};
-                const bool found_outline = outline_of(group, outline) && try_candidate(group, outline, level);
+                const bool found_outline = outline_of(group, outline) && try_candidate(group, outline, std::max(level, kClearOutline));
                 stretched_ = false;
                 if (found_outline) {
                     outline_tried = false;  // what is left may draw another
