@@ -480,10 +480,13 @@ private:
         bool outline_tried = false;
         for (; failures < options_.max_failures && !full(); ++group.attempts) {
             if (!gather_alive(group, points) || work_ > options_.work_budget) break;
-            if (!outline_tried) {
+            // A small group's few random proposals land on its one shape; a
+            // big one may hold clutter beside it, which they land on too.
+            if (!outline_tried && points.size() >= 64) {
                 outline_tried = true;
                 Candidate outline{};
-                const bool found_outline = outline_of(group, outline) && try_candidate(group, outline, std::max(level, kClearOutline));
+                const bool found_outline =
+                    outline_of(group, outline) && try_candidate(group, outline, std::max(level, kClearOutline));
                 stretched_ = false;
                 if (found_outline) {
                     outline_tried = false;  // what is left may draw another
