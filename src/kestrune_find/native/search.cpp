@@ -103,6 +103,11 @@ constexpr double kSearchFloor = 0.25;
 // the first level then needs no second pass at all and gets the same finds.
 constexpr double kNoCeiling = std::numeric_limits<double>::infinity();
 
+// A group's outline, fitted whole, is kept only when it scores this: a ball
+// partly hidden or touching clutter draws an outline that is off its own, and
+// the random proposals place it better.
+constexpr double kClearOutline = 0.85;
+
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
 
@@ -436,12 +441,58 @@ private:
         return longer >= 1.5 * options_.min_r && shorter >= 0.5 * options_.min_r;
     }
 
+    // The disc the group's outline draws, from the frame's structure alone:
+    // fitted to the alive points whose colour lies toward their centroid,
+    // from the centroid at their median distance.
+    bool outline_of(const GroupPoints& group, Candidate& outline) const {
+        if (!disc()) return false;
+        double cx = 0, cy = 0;
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < group.points.size(); ++k) {
+            if (!group.alive[k]) continue;
+            cx += group.points[k]->x;
+            cy += group.points[k]->y;
+            ++n;
+        }
+        if (n < 8) return false;
+        cx /= n;
+        cy /= n;
+        std::vector<const EdgePoint*> facing;
+        std::vector<double> distances;
+        for (std::size_t k = 0; k < group.points.size(); ++k) {
+            const EdgePoint& p = *group.points[k];
+            if (!group.alive[k] || !faces_inward(p, p.x - cx, p.y - cy)) continue;
+            facing.push_back(&p);
+            distances.push_back(std::hypot(p.x - cx, p.y - cy));
+        }
+        if (facing.size() < 8) return false;
+        std::nth_element(distances.begin(), distances.begin() + distances.size() / 2, distances.end());
+        DiscShape d{cx, cy, distances[distances.size() / 2]};
+        if (!fit_disc(facing, d) || !(d.r > 0)) return false;
+        outline.disc = d;
+        return true;
+    }
+
     void search_group(GroupPoints& group, double level) {
         group.alive = group.unspent;  // what an earlier pass rejected may pass this one
         std::vector<PointsView::Point> points;
         std::int32_t failures = 0;
+        bool outline_tried = false;
         for (; failures < options_.max_failures && !full(); ++group.attempts) {
             if (!gather_alive(group, points) || work_ > options_.work_budget) break;
+            // A small group's few random proposals land on its one shape; a
+            // big one may hold clutter beside it, which they land on too.
+            if (!outline_tried && points.size() >= 64) {
+                outline_tried = true;
+                Candidate outline{};
+                const bool found_outline =
+                    outline_of(group, outline) && try_candidate(group, outline, std::max(level, kClearOutline));
+                stretched_ = false;
+                if (found_outline) {
+                    outline_tried = false;  // what is left may draw another
+                    continue;
+                }
+            }
             if (points.size() < 64 && failures >= 2) break;  // a small group rarely holds a second shape
             Candidate proposal{};
             if (!propose(points, group, proposal)) break;
