@@ -38,9 +38,12 @@ class Queue:
             yield k
 
 
-def find_each(finder, colour, frames, out, queue):
+def find_each(finder, colour, frames, out, queue, stages=None):
     for k in queue:
         out[k] = finder.find(frames[k], "disc", colour, min_r=MIN_R, max_r=MAX_R)
+        if stages is not None:  # this thread's own stages
+            for stage, ms in finder.timings.items():
+                stages[stage] = stages.get(stage, 0.0) + ms
 
 
 def on_threads(jobs) -> float:
@@ -75,8 +78,11 @@ def main() -> None:
     shared: list = [None] * n
     shared_finder = kf.Finder(seed=1)
 
+    stages: dict = {}
+
     def one_job():
-        return [lambda: find_each(kf.Finder(seed=1), colour, frames, serial, Queue(n))]
+        stages.clear()
+        return [lambda: find_each(kf.Finder(seed=1), colour, frames, serial, Queue(n), stages)]
 
     def two_jobs():
         queue = Queue(n)
@@ -94,7 +100,8 @@ def main() -> None:
         two = min(two, on_threads(two_jobs()))
         four = min(four, on_threads(shared_jobs()))
 
-    print(f"1 thread                        {one * 1e3 / n:7.2f} ms/frame")
+    print(f"1 thread                        {one * 1e3 / n:7.2f} ms/frame   (last round: "
+          + ", ".join(f"{stage} {ms / n:.2f}" for stage, ms in stages.items()) + " ms/frame)")
     print(f"2 threads, a Finder each        {two * 1e3 / n:7.2f} ms/frame   {one / two:.2f}x one thread")
     print(f"4 threads, one shared Finder    {four * 1e3 / n:7.2f} ms/frame   {one / four:.2f}x one thread")
     differ_two = sum(a != b for a, b in zip(serial, split))
