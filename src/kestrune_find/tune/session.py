@@ -545,7 +545,7 @@ class Session:
             taken_all += int(taken[union].sum())
             rests.append(float(taken[~union].sum()) / rest if rest else 0.0)
             per_frame.append({"frame": index, "name": self.frames[index].name, "rest": rests[-1]})
-        for k, report_k in enumerate(getattr(calibration, "samples", ())):
+        for k, report_k in enumerate(calibration.samples):
             if k < len(samples) and report_k.warnings:
                 samples[k]["warnings"] = list(report_k.warnings)
         report["colour"] = colour.as_dict()
@@ -553,7 +553,7 @@ class Session:
         report["coverage"] = {"samples": taken_all / picked_all if picked_all else 0.0,
                               "rest": max(rests, default=0.0), "frames": per_frame}
         report["warnings"] = list(calibration.warnings)
-        report["widening_kept"] = float(getattr(calibration, "widening", 1.0))
+        report["widening_kept"] = calibration.widening
         report["commands"] = self.commands()
         return report
 
@@ -565,11 +565,10 @@ class Session:
         colour = self.colour
         if colour is None:
             raise TuneError("no colour yet: add a sample first", 409)
-        with self.lock:
-            try:
-                found = self.finder.find(frame, shape, colour, options)
-            except ValueError as e:
-                raise TuneError(str(e)) from None
+        try:  # a Finder may be shared by threads: finds of several requests run side by side
+            found = self.finder.find(frame, shape, colour, options)
+        except ValueError as e:
+            raise TuneError(str(e)) from None
         return [s.as_dict() for s in sorted(found, key=lambda s: -s.score)]
 
     def mask_png(self, index: Any, rgb: tuple[int, int, int] = (0, 230, 255)) -> bytes:
