@@ -30,6 +30,13 @@ template <int N> bool solve(std::array<std::array<double, N>, N>& A, std::array<
     return true;
 }
 
+// Normal equations are summed on and above the diagonal only: each product
+// is the same both ways round, so the lower half is a copy.
+template <int N> void mirror(std::array<std::array<double, N>, N>& A) {
+    for (int i = 1; i < N; ++i)
+        for (int j = 0; j < i; ++j) A[i][j] = A[j][i];
+}
+
 // Levenberg-Marquardt on N parameters. The model is set to a parameter set
 // once (`set`), then gives each point's signed distance (`residual`) or that
 // and its derivatives by the parameters (`gradient`). It stops when a step
@@ -59,9 +66,10 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
             const double e = model.gradient(*p, row);
             for (int i = 0; i < N; ++i) {
                 Jte[i] += row[i] * e;
-                for (int j = 0; j < N; ++j) JtJ[i][j] += row[i] * row[j];
+                for (int j = i; j < N; ++j) JtJ[i][j] += row[i] * row[j];
             }
         }
+        mirror<N>(JtJ);
         bool improved = false;
         for (int attempt = 0; attempt < 8 && !improved; ++attempt) {
             auto A = JtJ;
@@ -162,9 +170,10 @@ bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
             const double e = d - r;
             for (int i = 0; i < 3; ++i) {
                 b[i] -= row[i] * e;
-                for (int j = 0; j < 3; ++j) A[i][j] += row[i] * row[j];
+                for (int j = i; j < 3; ++j) A[i][j] += row[i] * row[j];
             }
         }
+        mirror<3>(A);
         if (!solve<3>(A, b)) return false;
         cx += b[0];
         cy += b[1];
@@ -204,9 +213,10 @@ bool second_harmonic(const std::vector<const EdgePoint*>& points, const DiscShap
         const double row[3] = {1.0, c2, s2};
         for (int i = 0; i < 3; ++i) {
             b[i] += row[i] * d;
-            for (int j = 0; j < 3; ++j) A[i][j] += row[i] * row[j];
+            for (int j = i; j < 3; ++j) A[i][j] += row[i] * row[j];
         }
     }
+    mirror<3>(A);
     if (!solve<3>(A, b) || !(b[0] > 0)) return false;
     r0 = b[0];
     p = b[1];
