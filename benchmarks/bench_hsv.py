@@ -4,12 +4,18 @@ ranges for a box that wraps around red) disagree, on scikit-image's
 photographs and on the whole RGB cube, for a few typical boxes; and what a
 box costs to fit. Prints a table; the numbers are for reading, nothing fails.
 
-    python benchmarks/bench_hsv.py
+    python benchmarks/bench_hsv.py [--json PATH]
+
+--json writes the table's numbers under "boxes" and no timing rows: the fit
+has no peer to be timed against.
 """
+import argparse
 import time
+from pathlib import Path
 
 import numpy as np
 
+import jsonreport
 import kestrune_find as kf
 from kestrune_find.colours import _fit_hsv_box
 
@@ -45,25 +51,35 @@ def cube():
 
 
 def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="the same run, a second or two (for compare.py --quick)")
+    ap.add_argument("--json", type=Path, metavar="PATH", help="also write the table's numbers")
+    args = ap.parse_args()
     images = {name: np.ascontiguousarray(getattr(data, name)()[..., :3]) for name in PHOTOS}
     images["RGB cube"] = cube()
     print("disagreement, % of the pixels (and % of the box's pixels in that image)\n")
     names = list(images)
     print(f"{'box':<13} {'fit ms':>6} {'sectors':>7}  " + "  ".join(f"{n[:15]:>15}" for n in names))
+    boxes = []
     for label, (lower, upper) in BOXES.items():
         _fit_hsv_box.cache_clear()
         t0 = time.perf_counter()
         colour = kf.Colour.from_hsv(lower, upper)
         ms = (time.perf_counter() - t0) * 1e3
-        cells = []
-        for image in images.values():
+        cells, record = [], {}
+        for name, image in images.items():
             theirs = opencv_mask(image, lower, upper)
             ours = colour.mask(image).astype(bool)
             wrong = np.count_nonzero(theirs ^ ours)
             share = 100.0 * wrong / theirs.size
-            of_box = f"({100.0 * wrong / max(1, np.count_nonzero(theirs)):.0f})"
+            box_share = 100.0 * wrong / max(1, np.count_nonzero(theirs))
+            of_box = f"({box_share:.0f})"
             cells.append(f"{share:9.2f} {of_box:>5}")
+            record[name] = {"pixels_pct": round(share, 3), "box_pixels_pct": round(box_share, 3)}
         print(f"{label:<13} {ms:6.1f} {len(colour.sectors):7d}  " + "  ".join(cells))
+        boxes.append({"box": label, "lower": lower, "upper": upper, "fit_ms": round(ms, 3),
+                      "sectors": len(colour.sectors), "disagreement": record})
+    jsonreport.write(args.json, [], boxes=boxes)
 
 
 if __name__ == "__main__":

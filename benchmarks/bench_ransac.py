@@ -26,6 +26,7 @@ import numpy as np
 
 import jsonreport
 import kestrune
+from sampler import Sampler
 
 try:
     from skimage.measure import CircleModel, EllipseModel, LineModelND, ransac as sk_ransac
@@ -159,20 +160,6 @@ def skimage_found(kind, model):
 # ---------------------------------------------------------------- NumPy version
 
 
-class Lcg:
-    def __init__(self, state, n):
-        self.state, self.n = state, n
-
-    def draw(self, k):
-        taken = []
-        while len(taken) < k:
-            c = self.state % self.n
-            if c not in taken:
-                taken.append(c)
-            self.state = (self.state * 1664525 + 1013904223) & 0xFFFFFFFF
-        return taken
-
-
 def np_band(x, y, nx, ny, px, py, delta):
     w = int(delta * math.sqrt(nx * nx + ny * ny))
     e = nx * x + ny * y - (nx * px + ny * py)
@@ -181,7 +168,7 @@ def np_band(x, y, nx, ny, px, py, delta):
 
 def np_line(ps, count, delta, slope, seed):
     x, y = ps[:, 0].astype(np.int64), ps[:, 1].astype(np.int64)
-    s, best, best_score, scored = Lcg(seed, len(ps)), None, 0, 0
+    s, best, best_score, scored = Sampler(seed, len(ps)), None, 0, 0
     for _ in range(count):
         i, j = s.draw(2)
         (x0, y0), (x1, y1) = ps[i].tolist(), ps[j].tolist()
@@ -197,7 +184,7 @@ def np_line(ps, count, delta, slope, seed):
 
 def np_line2(ps, count, ratio, delta, seed):
     x, y = ps[:, 0].astype(np.int64), ps[:, 1].astype(np.int64)
-    s, best, best_score, scored = Lcg(seed, len(ps)), None, 0, 0
+    s, best, best_score, scored = Sampler(seed, len(ps)), None, 0, 0
     for _ in range(count):
         q = [ps[i].tolist() for i in s.draw(4)]
         l1 = (q[0][0], q[0][1], q[1][1] - q[0][1], q[0][0] - q[1][0])
@@ -218,7 +205,7 @@ def np_line2(ps, count, ratio, delta, seed):
 
 def np_circle(ps, count, min_r, max_r, delta, seed):
     x, y = ps[:, 0].astype(np.int64), ps[:, 1].astype(np.int64)
-    s, best, best_score, scored = Lcg(seed, len(ps)), None, 0, 0
+    s, best, best_score, scored = Sampler(seed, len(ps)), None, 0, 0
     for _ in range(count):
         (x0, y0), (x1, y1), (x2, y2) = (ps[i].tolist() for i in s.draw(3))
         a = x0 * (y1 - y2) + y0 * (x2 - x1) + x1 * y2 - x2 * y1
@@ -243,7 +230,7 @@ def np_circle(ps, count, min_r, max_r, delta, seed):
 def np_ellipse(ps, count, min_r, max_r, ratio, delta, seed):
     x, y = ps[:, 0].astype(np.float64), ps[:, 1].astype(np.float64)
     xx, yy, xy = x * x, y * y, x * y
-    s, best, best_score, scored = Lcg(seed, len(ps)), None, 0, 0
+    s, best, best_score, scored = Sampler(seed, len(ps)), None, 0, 0
     for _ in range(count):
         q = ps[s.draw(5)].astype(np.float64)
         m = np.column_stack([q[:, 0] ** 2, q[:, 0] * q[:, 1], q[:, 1] ** 2, q[:, 0], q[:, 1]])

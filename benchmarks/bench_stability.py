@@ -1,6 +1,6 @@
 """Stability benchmark: a find depends on the frame, the colour and the options, and on nothing else.
 
-    python benchmarks/bench_stability.py [--seeds N] [--scenes N] [--robocup DIR] [--every K]
+    python benchmarks/bench_stability.py [--quick] [--json PATH] [--seeds N] [--scenes N] [--robocup DIR] [--every K]
 
 On the annotated RoboCup frames (calibrated once on one ball, as bench_detect.py
 does) and on generated scenes (each colour's set calibrated on its first frame),
@@ -12,6 +12,9 @@ disc task:
   seeds       over N seeds: targets matched with a score >= 0.85 under some seed
               and missed under another (target 0), the F1 of each seed and their
               spread (target <= 0.005), ms per frame (median).
+
+--json writes each set's numbers under "sets" and no timing rows: nothing
+here is timed against a peer.
 """
 from __future__ import annotations
 
@@ -28,6 +31,7 @@ if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
 import bench_detect as bd  # noqa: E402
+import jsonreport  # noqa: E402
 import robocup  # noqa: E402
 
 CLEAR = 0.85
@@ -103,12 +107,16 @@ def generated_items(n: int, seed: int) -> tuple[list, list]:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--seeds", type=int, default=10, help="seeds 0 .. N-1 (default 10)")
-    ap.add_argument("--scenes", type=int, default=48, help="generated scenes (default 48)")
+    ap.add_argument("--quick", action="store_true", help="4 seeds and 16 scenes unless said otherwise")
+    ap.add_argument("--json", type=Path, metavar="PATH", help="also write the table's numbers")
+    ap.add_argument("--seeds", type=int, help="seeds 0 .. N-1 (default 10)")
+    ap.add_argument("--scenes", type=int, help="generated scenes (default 48)")
     ap.add_argument("--seed", type=int, default=0, help="the generated scenes' seed")
     ap.add_argument("--robocup", type=Path, default=robocup.DEFAULT_DIR, help="the annotated RoboCup folder")
     ap.add_argument("--every", type=int, default=1, help="every K-th RoboCup frame (default all)")
     args = ap.parse_args(argv)
+    seeds = args.seeds or (4 if args.quick else 10)
+    n_scenes = args.scenes or (16 if args.quick else 48)
     if bd.kf is None:
         print(f"kestrune_find is not importable: {bd.KF_MISSING}")
         return 1
@@ -117,18 +125,20 @@ def main(argv: list[str] | None = None) -> int:
         sets.append(("RoboCup", lambda: robocup_items(args.robocup, args.every), bd.RANGE_ROBOCUP))
     else:
         print(f"note: no RoboCup frames at {args.robocup}; skipped")
-    sets.append((f"generated ({args.scenes})", lambda: generated_items(args.scenes, args.seed), bd.RANGE_640))
+    sets.append((f"generated ({n_scenes})", lambda: generated_items(n_scenes, args.seed), bd.RANGE_640))
     headers = ["set", "frames", "finds", *(f"lost at {t:g}" for t in THRESHOLDS), f"clear (>= {CLEAR:g})",
                "missed by a seed", "F1 min", "F1 max", "F1 spread", "ms/frame"]
-    rows = []
+    rows, results = [], []
     for label, load, (lo, hi) in sets:
         items, colours = load()
-        r = run_set(label, items, colours, lo, hi, args.seeds)
+        r = run_set(label, items, colours, lo, hi, seeds)
+        results.append({**r, "losses": {f"{t:g}": n for t, n in r["losses"].items()}})
         rows.append([r["set"], str(r["frames"]), str(r["finds"]), *(str(r["losses"][t]) for t in THRESHOLDS),
                      str(r["clear"]), str(r["unstable"]), f"{min(r['f1']):.4f}", f"{max(r['f1']):.4f}",
                      f"{max(r['f1']) - min(r['f1']):.4f}", f"{r['ms']:.2f}"])
         print(f"{label}: F1 by seed " + " ".join(f"{v:.4f}" for v in r["f1"]), flush=True)
     bd.print_table(headers, rows, numeric_from=1)
+    jsonreport.write(args.json, [], seeds=seeds, clear_score=CLEAR, sets=results)
     return 0
 
 

@@ -2,11 +2,13 @@
 own Finder), and by one Finder shared by four threads; threads take the next
 frame not yet taken, so that none waits on a slower share.
 
-    python benchmarks/bench_threads.py [--rounds N] [--robocup DIR] [--calibrate-on FILE]
+    python benchmarks/bench_threads.py [--quick] [--json PATH] [--rounds N] [--robocup DIR] [--calibrate-on FILE]
 
 Calibrated as bench_detect.py does (one ball of one frame; discs of radius
 10-130). Prints the best of N rounds of each, the speed-up of two threads
-over one, and whether the threads' finds equal the serial ones.
+over one, and whether the threads' finds equal the serial ones. --json writes
+each threaded way as a row against one thread (us per frame), and the frames
+whose finds differ from the serial ones.
 """
 
 import argparse
@@ -17,6 +19,7 @@ from pathlib import Path
 
 import kestrune_find as kf
 
+import jsonreport
 import robocup
 
 MIN_R, MAX_R = 10, 130  # bench_detect.py's RANGE_ROBOCUP
@@ -59,11 +62,14 @@ def on_threads(jobs) -> float:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--rounds", type=int, default=5, help="rounds of each; the best is kept")
+    ap.add_argument("--quick", action="store_true", help="2 rounds unless --rounds says otherwise")
+    ap.add_argument("--json", type=Path, metavar="PATH", help="also write the rows for compare.py")
+    ap.add_argument("--rounds", type=int, help="rounds of each; the best is kept (default 5)")
     ap.add_argument("--robocup", type=Path, default=robocup.DEFAULT_DIR, help="the annotated RoboCup folder")
     ap.add_argument("--calibrate-on", default=robocup.DEFAULT_CALIBRATION,
                     help="the RoboCup frame whose largest whole ball gives the colour")
     args = ap.parse_args()
+    rounds = args.rounds or (2 if args.quick else 5)
 
     items = robocup.load(args.robocup)
     _, frame0, truth0 = robocup.find_entry(items, args.calibrate_on)
@@ -95,7 +101,7 @@ def main() -> None:
     # Rounds interleave the three, so that a burst of other work on the
     # machine slows all of them alike; the best round of each is kept.
     one = two = four = float("inf")
-    for _ in range(args.rounds):
+    for _ in range(rounds):
         one = min(one, on_threads(one_job()))
         two = min(two, on_threads(two_jobs()))
         four = min(four, on_threads(shared_jobs()))
@@ -108,6 +114,13 @@ def main() -> None:
     differ_shared = sum(a != b for a, b in zip(serial, shared))
     print(f"2 threads' finds equal the serial ones: {differ_two == 0} ({differ_two} of {n} frames differ)")
     print(f"shared Finder's finds equal the serial ones: {differ_shared == 0} ({differ_shared} of {n} frames differ)")
+
+    bench = "find per RoboCup frame"
+    rows = [jsonreport.row(bench, "2 threads, a Finder each", two * 1e6 / n, "1 thread", "peer", one * 1e6 / n),
+            jsonreport.row(bench, "4 threads, one shared Finder", four * 1e6 / n, "1 thread", "peer", one * 1e6 / n)]
+    jsonreport.write(args.json, rows, frames=n, rounds=rounds,
+                     frames_differing={"2 threads, a Finder each": differ_two,
+                                       "4 threads, one shared Finder": differ_shared})
 
 
 if __name__ == "__main__":

@@ -15,6 +15,10 @@ PATH as JSON (besides printing its own tables):
                "kind": "peer",                               # "peer" or "floor"
                "other_us": 410.0}]}                          # its median; null if not installed
 
+Other keys hold what a script measures besides times (agreement, stability),
+for reading; compare.py passes over them, and a script with nothing to time
+writes no rows.
+
 For a peer the ratio is the speed-up, other / kestrune (above 1: kestrune is
 faster). For a floor (a memory copy of the same bytes, a bare call) it is
 kestrune / floor (how far above the floor; 1 is the floor itself). A missing

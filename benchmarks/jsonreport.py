@@ -61,9 +61,11 @@ def row(benchmark: str, kestrune: str, kestrune_us: float, against: str, kind: s
             "against": against, "kind": kind, "other_us": None if other_us is None else round(other_us, 3)}
 
 
-def write(path: Path | str | None, rows: list[dict]) -> None:
+def write(path: Path | str | None, rows: list[dict], **results) -> None:
+    """The --json file: the machine, the rows, and under other keys what the
+    script measures besides times (compare.py reads only the rows)."""
     if path is None:
         return
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(json.dumps({"machine": machine(), "rows": rows}, indent=1) + "\n")
+    path.write_text(json.dumps({"machine": machine(), "rows": rows, **results}, indent=1) + "\n")

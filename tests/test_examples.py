@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import functools
 import math
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -97,6 +98,20 @@ def test_compare_tabulates_ratios_and_survives_scripts_without_json(tmp_path, ca
     except ImportError:
         return
     assert png.stat().st_size > 0
+
+
+def test_every_bench_script_takes_json_and_quick():
+    # compare.py runs each with --json PATH, and --quick with its own: without
+    # them a script only leaves a note.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    for script in sorted((ROOT / "benchmarks").glob("bench_*.py")):
+        done = subprocess.run([sys.executable, str(script), "--help"], capture_output=True, text=True, timeout=120,
+                              env=env)
+        if done.returncode != 0 and "pip install" in done.stderr:
+            continue  # a peer it cannot run without is missing
+        assert done.returncode == 0, (script.name, done.stderr)
+        usage = done.stdout.split("\n\n")[0]  # argparse's, before the description
+        assert "[--json " in usage and "[--quick]" in usage, script.name
 
 
 def test_documented_pipeline_example_runs():

@@ -3,6 +3,8 @@ algorithm, reproducibility through the C library's generator, and argument
 checks."""
 import ctypes
 import math
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -10,6 +12,10 @@ from hypothesis import given, settings, strategies as st
 
 import kestrune
 from conftest import wrap32 as w32
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
+
+from sampler import Sampler  # noqa: E402
 
 libc = ctypes.CDLL(None)
 libc.rand.restype = ctypes.c_int
@@ -29,20 +35,6 @@ def next_rand(seed):
 
 def trunc32(v):
     return int(v) if -2147483649.0 < v < 2147483648.0 else -(2**31)
-
-
-class Sampler:
-    def __init__(self, state, n):
-        self.state, self.n = state & 0xFFFFFFFF, n
-
-    def draw(self, k):
-        taken = []
-        while len(taken) < k:
-            c = self.state % self.n
-            if c not in taken:
-                taken.append(c)
-            self.state = (self.state * 1664525 + 1013904223) & 0xFFFFFFFF
-        return taken
 
 
 def band(line, delta):

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 
+#include "ops_lanes.hpp"
+
 namespace kestrune {
 namespace {
 
-struct Avx2 {
+struct Avx2 : LaneOps<Avx2> {
     static constexpr int lanes = 8, groups = 4;
     static constexpr bool accumulates = false;  // whether dot_from costs no more than dot
     using I32 = __m256i;
@@ -63,29 +65,13 @@ struct Avx2 {
                                 4, -1, 5, -1, 7, -1, 8, -1, 10, -1, 11, -1, 13, -1, 14, -1);
     }
 
-    struct Wide {
-        I32 r, g, b;
-    };
     static Wide wide(const Pixels& px, int g) {
         return {_mm256_shuffle_epi8(px.at[g], take(0)), _mm256_shuffle_epi8(px.at[g], take(1)),
                 _mm256_shuffle_epi8(px.at[g], take(2))};
     }
-    struct Words {
-        I32 rg, b0;  // (R, G) and (B, 0) word pairs
-    };
-    struct WordRow {
-        I32 rg, b0;
-    };
     static Words words(const Pixels& px, int g) {
         return {_mm256_shuffle_epi8(px.at[g], take_rg()), _mm256_shuffle_epi8(px.at[g], take(2))};
     }
-    static I32 pair(std::int32_t lo, std::int32_t hi) {
-        return splat(static_cast<std::int32_t>((static_cast<std::uint32_t>(lo) & 0xFFFFu) |
-                                               (static_cast<std::uint32_t>(hi) << 16)));
-    }
-    static WordRow word_row(std::int32_t m0, std::int32_t m1, std::int32_t m2) { return {pair(m0, m1), pair(m2, 0)}; }
-    static I32 dot(const Words& w, const WordRow& m) { return add(madd(w.rg, m.rg), madd(w.b0, m.b0)); }
-    static I32 dot_from(I32 acc, const Words& w, const WordRow& m) { return add(acc, dot(w, m)); }
 
     // One gather of the four bytes from each pixel - lead, shifted down by lead bytes.
     struct Column {
@@ -123,9 +109,6 @@ struct Avx2 {
     }
 
     // The lanes come out in another order than the points (the counts do not care).
-    struct XY {
-        I32 x, y;
-    };
     static XY load_xy(const std::uint8_t* p) {
         const __m256 a = _mm256_loadu_ps(reinterpret_cast<const float*>(p));
         const __m256 b = _mm256_loadu_ps(reinterpret_cast<const float*>(p + 32));

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "ops_lanes.hpp"
+
 namespace kestrune {
 namespace {
 
@@ -47,7 +49,7 @@ constexpr Avx512Tables make_avx512_tables() {
 
 constexpr Avx512Tables kAvx512 = make_avx512_tables();
 
-struct Avx512 {
+struct Avx512 : LaneOps<Avx512> {
     static constexpr int lanes = 16, groups = 4;
     static constexpr bool accumulates = true;  // whether dot_from costs no more than dot
     using I32 = __m512i;
@@ -86,29 +88,15 @@ struct Avx512 {
     }
     static constexpr __mmask64 kByte0 = 0x1111111111111111ull, kBytes02 = 0x5555555555555555ull;
 
-    struct Wide {
-        I32 r, g, b;
-    };
     static Wide wide(const Pixels& px, int g) {
         const int t = g < 3 ? 0 : 1;
         return {pick(px, g, kAvx512.wide[t][0], kByte0), pick(px, g, kAvx512.wide[t][1], kByte0),
                 pick(px, g, kAvx512.wide[t][2], kByte0)};
     }
-    struct Words {
-        I32 rg, b0;  // (R, G) and (B, 0) word pairs
-    };
-    struct WordRow {
-        I32 rg, b0;
-    };
     static Words words(const Pixels& px, int g) {
         const int t = g < 3 ? 0 : 1;
         return {pick(px, g, kAvx512.rg[t], kBytes02), pick(px, g, kAvx512.wide[t][2], kByte0)};
     }
-    static I32 pair(std::int32_t lo, std::int32_t hi) {
-        return splat(static_cast<std::int32_t>((static_cast<std::uint32_t>(lo) & 0xFFFFu) |
-                                               (static_cast<std::uint32_t>(hi) << 16)));
-    }
-    static WordRow word_row(std::int32_t m0, std::int32_t m1, std::int32_t m2) { return {pair(m0, m1), pair(m2, 0)}; }
     static I32 dot(const Words& w, const WordRow& m) {
         return _mm512_dpwssd_epi32(_mm512_madd_epi16(w.rg, m.rg), w.b0, m.b0);
     }
@@ -150,9 +138,6 @@ struct Avx512 {
     }
 
     // x and y of 16 points from two registers.
-    struct XY {
-        I32 x, y;
-    };
     static XY load_xy(const std::uint8_t* p) {
         const __m512i a = _mm512_loadu_si512(p), b = _mm512_loadu_si512(p + 64);
         return {_mm512_permutex2var_epi32(a, table(kAvx512.even), b), _mm512_permutex2var_epi32(a, table(kAvx512.odd), b)};

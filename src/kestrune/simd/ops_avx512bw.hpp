@@ -46,8 +46,8 @@ struct Avx512Bw : Avx512 {
     static Words words(const Pixels& px, int g) {
         return {_mm512_shuffle_epi8(px.at[g], take_rg()), _mm512_shuffle_epi8(px.at[g], take(2))};
     }
-    static I32 dot(const Words& w, const WordRow& m) { return add(madd(w.rg, m.rg), madd(w.b0, m.b0)); }
-    static I32 dot_from(I32 acc, const Words& w, const WordRow& m) { return add(acc, dot(w, m)); }
+    using LaneOps<Avx512>::dot;  // two multiply-adds and an add
+    using LaneOps<Avx512>::dot_from;
 
     // Byte 1 of every lane: the packs work within 128-bit lanes, so lane L
     // ends up holding dword L of each group, which the permute puts in order.

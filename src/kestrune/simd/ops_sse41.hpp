@@ -5,10 +5,12 @@
 
 #include <cstdint>
 
+#include "ops_lanes.hpp"
+
 namespace kestrune {
 namespace {
 
-struct Sse41 {
+struct Sse41 : LaneOps<Sse41> {
     static constexpr int lanes = 4, groups = 4;
     static constexpr bool accumulates = false;  // whether dot_from costs no more than dot
     using I32 = __m128i;
@@ -56,31 +58,15 @@ struct Sse41 {
         return _mm_setr_epi8(c(0), -1, c(1), -1, c(3), -1, c(4), -1, c(6), -1, c(7), -1, c(9), -1, c(10), -1);
     }
 
-    struct Wide {
-        I32 r, g, b;
-    };
     static Wide wide(const Pixels& px, int g) {
         const int o = g == 3 ? 4 : 0;
         return {_mm_shuffle_epi8(px.at[g], take(o)), _mm_shuffle_epi8(px.at[g], take(o + 1)),
                 _mm_shuffle_epi8(px.at[g], take(o + 2))};
     }
-    struct Words {
-        I32 rg, b0;  // (R, G) and (B, 0) word pairs
-    };
-    struct WordRow {
-        I32 rg, b0;
-    };
     static Words words(const Pixels& px, int g) {
         const int o = g == 3 ? 4 : 0;
         return {_mm_shuffle_epi8(px.at[g], take_rg(o)), _mm_shuffle_epi8(px.at[g], take(o + 2))};
     }
-    static I32 pair(std::int32_t lo, std::int32_t hi) {
-        return splat(static_cast<std::int32_t>((static_cast<std::uint32_t>(lo) & 0xFFFFu) |
-                                               (static_cast<std::uint32_t>(hi) << 16)));
-    }
-    static WordRow word_row(std::int32_t m0, std::int32_t m1, std::int32_t m2) { return {pair(m0, m1), pair(m2, 0)}; }
-    static I32 dot(const Words& w, const WordRow& m) { return add(madd(w.rg, m.rg), madd(w.b0, m.b0)); }
-    static I32 dot_from(I32 acc, const Words& w, const WordRow& m) { return add(acc, dot(w, m)); }
 
     struct Column {
         std::int64_t step;
@@ -115,9 +101,6 @@ struct Sse41 {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
     }
 
-    struct XY {
-        I32 x, y;
-    };
     static XY load_xy(const std::uint8_t* p) {
         const __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(p));
         const __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(p + 16));

@@ -11,8 +11,7 @@ from pathlib import Path
 
 from .. import batch as batch_runner
 from ..io import IMAGE_SUFFIXES, MAX_PIXELS
-from .common import (PROG, SHAPES_USAGE, Formatter, add_shape_options, describe, find_options, positive,
-                     shape_from_dict, shape_requests)
+from .common import add_shape_command, describe, find_options, positive, shape_from_dict, shape_requests
 
 
 def run_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -59,17 +58,13 @@ def run_batch(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `batch` subcommand."""
-    batch = commands.add_parser(
-        "batch", help="find shapes in every image of a folder", formatter_class=Formatter,
-        usage=f"%(prog)s FOLDER {SHAPES_USAGE}",
+    batch = add_shape_command(
+        commands, "batch", "find shapes in every image of a folder",
         description="Find shapes in every image of a folder, on threads or a Dask bag: one line per image, in "
         "the order of the paths, and a summary of the verified finds. The output is the same with any "
         "number of workers.",
-        epilog=f"example:\n  {PROG} batch photos/ --circle red --workers 4\n"
-        f"  {PROG} batch photos/ --circle ball.json --json --dask")
-    batch.add_argument("folder", type=Path, metavar="FOLDER",
-                       help=f"a folder of pictures ({', '.join(IMAGE_SUFFIXES)})")
-    add_shape_options(batch)
+        examples=["photos/ --circle red --workers 4", "photos/ --circle ball.json --json --dask"],
+        target="folder", target_type=Path, target_help=f"a folder of pictures ({', '.join(IMAGE_SUFFIXES)})")
     batch.add_argument("--workers", type=positive, default=min(4, os.cpu_count() or 1), metavar="N",
                        help="threads, or processes with --dask (default: up to 4)")
     batch.add_argument("--dask", action="store_true", help="run on a Dask bag of local processes")

@@ -11,8 +11,8 @@ from typing import Any
 from .. import camera as camera_loop
 from ..draw import draw_shapes
 from ..shapes import Shape
-from .common import (PROG, SHAPES_USAGE, Failure, Formatter, add_shape_options, add_timings, describe, find_options,
-                     positive, shape_requests)
+from .common import (PROG, Failure, add_shape_command, add_timings, describe, find_options, positive,
+                     shape_requests)
 
 
 def window_problem(cv2: Any) -> str | None:
@@ -89,15 +89,13 @@ def run_camera(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `camera` subcommand."""
-    camera = commands.add_parser(
-        "camera", help="find shapes in live frames of a camera or a video file", formatter_class=Formatter,
-        usage=f"%(prog)s SOURCE {SHAPES_USAGE}",
+    camera = add_shape_command(
+        commands, "camera", "find shapes in live frames of a camera or a video file",
         description="Find shapes in every frame of a camera or video file (OpenCV). After a find, only a region "
         "around it is searched, and the whole frame again when it is lost and every --full-every frames. "
         "Prints the frame rate once a second and a summary at the end.",
-        epilog=f"example:\n  {PROG} camera 0 --circle red --timings\n  {PROG} camera clip.avi --lines blue --show")
-    camera.add_argument("source", metavar="SOURCE", help="camera index (0, 1, ...) or a video file")
-    add_shape_options(camera)
+        examples=["0 --circle red --timings", "clip.avi --lines blue --show"],
+        target="source", target_help="camera index (0, 1, ...) or a video file")
     camera.add_argument("--show", action="store_true", help="show the frames with the shapes drawn (q or Esc stops)")
     camera.add_argument("--every-frame", action="store_true", help="print every frame's finds")
     camera.add_argument("--timings", action="store_true", help="print the time of each stage")

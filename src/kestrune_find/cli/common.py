@@ -98,6 +98,21 @@ def add_shape_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--seed", type=seed_number, default=SEED.default, help=SEED.describe())
 
 
+def add_shape_command(commands: argparse._SubParsersAction[argparse.ArgumentParser], name: str, summary: str,
+                      description: str, examples: list[str], target: str, target_help: str,
+                      target_type: Callable[[str], Any] = str) -> argparse.ArgumentParser:
+    """A subcommand that finds shapes in one TARGET (an image, a folder, a
+    source): its parser with the target and the shape options, and the usage
+    and the examples (the words after `kestrune NAME`) in the same form."""
+    metavar = target.upper()
+    parser = commands.add_parser(
+        name, help=summary, formatter_class=Formatter, usage=f"%(prog)s {metavar} {SHAPES_USAGE}",
+        description=description, epilog="example:\n" + "\n".join(f"  {PROG} {name} {e}" for e in examples))
+    parser.add_argument(target, type=target_type, metavar=metavar, help=target_help)
+    add_shape_options(parser)
+    return parser
+
+
 def shape_requests(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[tuple[str, Colour]]:
     """(shape, colour) for every colour of every shape option, or a usage error."""
     wanted = [(shape, c) for _, shape, _ in SHAPE_FLAGS for c in getattr(args, shape)]

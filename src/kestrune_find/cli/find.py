@@ -10,8 +10,8 @@ from ..draw import draw_shapes
 from ..finder import Finder
 from ..io import MAX_PIXELS, check_writable, read_image, save_image
 from ..shapes import Shape
-from .common import (PROG, SHAPES_USAGE, Formatter, add_shape_options, add_timings, describe, find_options,
-                     is_built_in, legend, positive, print_table, print_timings, shape_requests)
+from .common import (add_shape_command, add_timings, describe, find_options, is_built_in, legend, positive,
+                     print_table, print_timings, shape_requests)
 
 
 def run_find(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -49,14 +49,12 @@ def run_find(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def add(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """The `find` subcommand."""
-    find = commands.add_parser(
-        "find", help="find shapes in an image file", formatter_class=Formatter, usage=f"%(prog)s IMAGE {SHAPES_USAGE}",
+    find = add_shape_command(
+        commands, "find", "find shapes in an image file",
         description="Find shapes in an image file: a table of every requested shape (found or not) with its "
         "score, or with --json only {\"shapes\": [...]}, best score first.",
-        epilog=f"example:\n  {PROG} find photo.jpg --circle red --lines blue\n"
-        f"  {PROG} find photo.jpg --circle ball.json --json")
-    find.add_argument("image", type=Path, metavar="IMAGE", help="PNG, JPEG or another picture Pillow reads")
-    add_shape_options(find)
+        examples=["photo.jpg --circle red --lines blue", "photo.jpg --circle ball.json --json"],
+        target="image", target_type=Path, target_help="PNG, JPEG or another picture Pillow reads")
     find.add_argument("--json", action="store_true", help='print only {"shapes": [...]} as JSON')
     find.add_argument("--out", type=Path, metavar="PICTURE", help="also write the image with the shapes drawn")
     find.add_argument("--max-pixels", type=positive, default=MAX_PIXELS, metavar="N",
