@@ -143,11 +143,12 @@ void ScanTable::read_runs(const PlaneView& mask, std::int32_t gap) {
         const auto count = columns.lines.size();
         above_.assign(words, 0);  // above the first row: no set pixel
         scanned_.assign(words, 0);
-        column_of_.resize(static_cast<std::size_t>(width));
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::int32_t x = columns.lines[k];
+        for (const std::int32_t x : columns.lines)
             scanned_[static_cast<std::size_t>(x / 64)] |= std::uint64_t{1} << (x % 64);
-            column_of_[static_cast<std::size_t>(x)] = static_cast<std::int32_t>(k);
+        column_of_.resize(static_cast<std::size_t>(width) + 1);
+        for (std::int32_t x = width, k = static_cast<std::int32_t>(count); x >= 0; --x) {
+            if (k > 0 && columns.lines[static_cast<std::size_t>(k - 1)] == x) --k;
+            column_of_[static_cast<std::size_t>(x)] = k;
         }
         open_.assign(count, 0);
         last_.assign(count, -1);
@@ -250,20 +251,34 @@ void ScanTable::unite(std::int32_t a, std::int32_t b) {
 
 void ScanTable::link_runs(std::int32_t link) {
     const std::int32_t column_base = rows.run_count();
-    // A row run and a column run that share a pixel.
-    for (std::size_t k = 0; k + 1 < columns.first.size(); ++k) {
-        const std::int32_t x = columns.lines[k];
-        for (std::int32_t c = columns.first[k]; c < columns.first[k + 1]; ++c) {
-            const Run& run = columns.runs[c];
-            const std::int32_t y_first = (run.start2 + 1) / 2, y_last = (run.end2 - 1) / 2;
-            auto row = std::lower_bound(rows.lines.begin(), rows.lines.end(), y_first);
-            for (; row != rows.lines.end() && *row <= y_last; ++row) {
-                const auto r = static_cast<std::size_t>(row - rows.lines.begin());
-                const Run* begin = rows.runs.data() + rows.first[r];
-                const Run* end = rows.runs.data() + rows.first[r + 1];
-                const Run* hit = std::upper_bound(begin, end, 2 * x, [](std::int32_t v, const Run& q) { return v < q.start2; });
-                if (hit != begin && (hit - 1)->end2 > 2 * x)
-                    unite(static_cast<std::int32_t>(hit - 1 - rows.runs.data()), column_base + c);
+    // A row run and a column run that share a pixel: the scanned columns
+    // each row run passes, each with its run at that row. Rows come in order,
+    // so each column's cursor only moves on.
+    if (!columns.lines.empty()) {
+        const auto count = static_cast<std::int32_t>(columns.lines.size());
+        open_.assign(columns.first.begin(), columns.first.end() - 1);
+        for (std::size_t r = 0; r < rows.lines.size(); ++r) {
+            const std::int32_t y = rows.lines[r];
+            for (std::int32_t i = rows.first[r]; i < rows.first[r + 1]; ++i) {
+                const Run& run = rows.runs[static_cast<std::size_t>(i)];
+                const std::int32_t last = (run.end2 - 1) / 2;
+                std::int32_t root = find_root(i);
+                for (std::int32_t k = column_of_[static_cast<std::size_t>((run.start2 + 1) / 2)];
+                     k < count && columns.lines[static_cast<std::size_t>(k)] <= last; ++k) {
+                    std::int32_t c = open_[static_cast<std::size_t>(k)];
+                    const std::int32_t end = columns.first[static_cast<std::size_t>(k) + 1];
+                    while (c < end && (columns.runs[static_cast<std::size_t>(c)].end2 - 1) / 2 < y) ++c;
+                    open_[static_cast<std::size_t>(k)] = c;
+                    if (c == end || (columns.runs[static_cast<std::size_t>(c)].start2 + 1) / 2 > y) continue;
+                    // unite(i, column_base + c), keeping i's root at hand
+                    const std::int32_t other = find_root(column_base + c);
+                    if (other < root) {
+                        parent_[static_cast<std::size_t>(root)] = other;
+                        root = other;
+                    } else if (other > root) {
+                        parent_[static_cast<std::size_t>(other)] = root;
+                    }
+                }
             }
         }
     }

@@ -96,10 +96,12 @@ private:
     Nonzero64 nonzero64_;
     std::vector<std::int32_t> parent_, group_of_;
     // A bit per pixel of the row being read and of the one above it, and one
-    // per scanned column; per x, the index of the scanned column there.
+    // per scanned column; per x (0 to width), the first scanned column at x or
+    // after it.
     std::vector<std::uint64_t> bits_, above_, scanned_;
     std::vector<std::int32_t> column_of_;
-    // Per scanned column: where its open run began, and its last run so far.
+    // Per scanned column: where its open run began (then its next run's
+    // place, then the run at the row being linked), and its last run so far.
     std::vector<std::int32_t> open_, last_;
     std::vector<ColumnRun> pending_;
     std::vector<std::uint8_t> marks_;

@@ -247,3 +247,76 @@ TEST(groups_follow_link_distance_and_crossings) {
         CHECK(s.table.group_sizes.size() == c.groups);
     }
 }
+
+TEST(groups_are_the_crossing_and_overlapping_runs_joined) {
+    // Every pair of runs compared: a row run and a column run are joined when
+    // they cross, runs on scanned lines at most `link` apart when they overlap.
+    std::mt19937 rng(5);
+    for (int round = 0; round < 40; ++round) {
+        const std::int32_t h = 1 + static_cast<std::int32_t>(rng() % 90), w = 1 + static_cast<std::int32_t>(rng() % 90);
+        const std::int32_t gap = static_cast<std::int32_t>(rng() % 3), link = static_cast<std::int32_t>(rng() % 4);
+        std::vector<std::uint8_t> px(static_cast<std::size_t>(h * w));
+        const std::int32_t cell = 2 + static_cast<std::int32_t>(rng() % 9);
+        for (std::int32_t y = 0; y < h; ++y)
+            for (std::int32_t x = 0; x < w; ++x)
+                px[static_cast<std::size_t>(y * w + x)] = ((x / cell) * 7 + (y / cell) * 3) % 5 < 2 || rng() % 13 == 0;
+        Scanned s(px, h, w, static_cast<std::int32_t>(rng() % 70), static_cast<std::int32_t>(rng() % 70), gap, link);
+        const ScanTable& t = s.table;
+        // All runs, rows' first: (line, first pixel, last pixel, along rows).
+        struct Flat { std::int32_t line, first, last; bool rows; };
+        std::vector<Flat> runs;
+        for (const bool rows : {true, false}) {
+            const Axis& axis = rows ? t.rows : t.columns;
+            for (std::size_t k = 0; k < axis.lines.size(); ++k)
+                for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
+                    const Run& run = axis.runs[static_cast<std::size_t>(r)];
+                    runs.push_back({axis.lines[k], (run.start2 + 1) / 2, (run.end2 - 1) / 2, rows});
+                }
+        }
+        std::vector<std::size_t> parent(runs.size());
+        for (std::size_t k = 0; k < parent.size(); ++k) parent[k] = k;
+        auto root = [&](std::size_t k) {
+            while (parent[k] != k) k = parent[k];
+            return k;
+        };
+        for (std::size_t a = 0; a < runs.size(); ++a)
+            for (std::size_t b = a + 1; b < runs.size(); ++b) {
+                const Flat &p = runs[a], &q = runs[b];
+                const bool joined =
+                    p.rows != q.rows
+                        ? q.first <= p.line && p.line <= q.last && p.first <= q.line && q.line <= p.last
+                        : p.line != q.line && std::abs(p.line - q.line) <= link && p.first <= q.last &&
+                              q.first <= p.last &&
+                              // only neighbouring scanned lines
+                              [&] {
+                                  const Axis& axis = p.rows ? t.rows : t.columns;
+                                  const auto i = std::lower_bound(axis.lines.begin(), axis.lines.end(), p.line);
+                                  const auto j = std::lower_bound(axis.lines.begin(), axis.lines.end(), q.line);
+                                  return std::abs(i - j) == 1;
+                              }();
+                if (joined) parent[root(a)] = root(b);
+            }
+        // The points' groups: one per set of joined runs that has a point.
+        std::size_t point = 0;
+        bool same = true;
+        std::map<std::size_t, std::int32_t> group_of_root;
+        for (std::size_t k = 0; k < runs.size(); ++k) {
+            const Axis& axis = runs[k].rows ? t.rows : t.columns;
+            const std::size_t in_axis = runs[k].rows ? k : k - t.rows.runs.size();
+            const Run& run = axis.runs[in_axis];
+            for (int end = 0; end < run.start_edge + run.end_edge; ++end, ++point) {
+                CHECK(point < t.points.size());
+                if (point >= t.points.size()) return;
+                const auto at = group_of_root.insert({root(k), t.points[point].group}).first;
+                same = same && at->second == t.points[point].group;
+            }
+        }
+        CHECK(same && point == t.points.size());
+        // Distinct sets, distinct groups.
+        std::vector<std::int32_t> groups;
+        for (const auto& entry : group_of_root) groups.push_back(entry.second);
+        std::sort(groups.begin(), groups.end());
+        CHECK(std::adjacent_find(groups.begin(), groups.end()) == groups.end());
+        CHECK(groups.size() == t.group_sizes.size());
+    }
+}
