@@ -155,11 +155,16 @@ void ScanTable::read_runs(const PlaneView& mask, std::int32_t gap) {
         pending_.clear();
         auto next_row = rows.lines.begin();
         for (std::int32_t y = 0; y < height; ++y) {
-            row_bits(nonzero64_, mask.row(y), width, bits_.data());
-            if (next_row != rows.lines.end() && *next_row == y) {
-                read_row(bits_.data(), gap);
-                ++next_row;
+            const bool scanned_row = next_row != rows.lines.end() && *next_row == y;
+            next_row += scanned_row;
+            // Most rows of a mask repeat the row above (no set pixel, or a
+            // band): nothing begins or ends there.
+            if (y > 0 && std::memcmp(mask.row(y), mask.row(y - 1), static_cast<std::size_t>(width)) == 0) {
+                if (scanned_row) read_row(above_.data(), gap);
+                continue;
             }
+            row_bits(nonzero64_, mask.row(y), width, bits_.data());
+            if (scanned_row) read_row(bits_.data(), gap);
             for (std::size_t w = 0; w < words; ++w) {
                 for (std::uint64_t changes = (bits_[w] ^ above_[w]) & scanned_[w]; changes != 0;
                      changes &= changes - 1) {
@@ -313,11 +318,6 @@ void ScanTable::collect_points() {
         }
         return group_of_[root];
     };
-    auto add = [&](double x, double y, double fx, double fy, Side inside, std::int32_t run) {
-        const std::int32_t g = group(run);
-        ++group_sizes[g];
-        points.push_back({x, y, inside, g, fx, fy});
-    };
     // Each end of a run that is an edge: on the mask's boundary, and where
     // the frame's colour changes (the boundary again without the frame).
     auto read = [&](const Axis& axis, bool along_rows, std::int32_t base, Side start_side, Side end_side) {
@@ -326,14 +326,17 @@ void ScanTable::collect_points() {
             auto at = [&](std::int32_t j) { return line_pixel(along_rows, line, j); };
             for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
                 const Run& run = axis.runs[r];
+                if (!run.start_edge && !run.end_edge) continue;
+                const std::int32_t g = group(base + r);
+                group_sizes[static_cast<std::size_t>(g)] += run.start_edge + run.end_edge;
                 const std::int32_t first = (run.start2 + 1) / 2, last = (run.end2 - 1) / 2;
                 auto put = [&](double boundary, std::int32_t pixel, std::int32_t step, Side side) {
                     const double placed =
                         frame != nullptr ? edge_along(at, pixel, step, last - first + 1, axis.extent) : boundary;
                     if (along_rows) {
-                        add(boundary, line, placed, line, side, base + r);
+                        points.push_back({boundary, static_cast<double>(line), side, g, placed, static_cast<double>(line)});
                     } else {
-                        add(line, boundary, line, placed, side, base + r);
+                        points.push_back({static_cast<double>(line), boundary, side, g, static_cast<double>(line), placed});
                     }
                 };
                 if (run.start_edge) put(run.start2 * 0.5, first, 1, start_side);
