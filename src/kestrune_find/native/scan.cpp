@@ -1,6 +1,7 @@
 #include "scan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -117,13 +118,28 @@ void ScanTable::build(const PlaneView& mask, std::int32_t row_count, std::int32_
     this->mask = &mask;
     rows.extent = width;
     columns.extent = height;
-    scanned_positions(row_count, height, marks_, rows.lines);
-    scanned_positions(column_count, width, marks_, columns.lines);
+    const std::array<std::int32_t, 4> layout{row_count, column_count, height, width};
+    if (layout != layout_) lay_out(row_count, column_count);
+    layout_ = layout;
     read_runs(mask, gap);
     parent_.resize(rows.runs.size() + columns.runs.size());
     for (std::size_t k = 0; k < parent_.size(); ++k) parent_[k] = static_cast<std::int32_t>(k);
     link_runs(link);
     collect_points();
+}
+
+// The scanned lines, and where the scanned columns are: the same from frame
+// to frame of one size.
+void ScanTable::lay_out(std::int32_t row_count, std::int32_t column_count) {
+    scanned_positions(row_count, height, marks_, rows.lines);
+    scanned_positions(column_count, width, marks_, columns.lines);
+    scanned_.assign(static_cast<std::size_t>((width + 63) / 64), 0);
+    for (const std::int32_t x : columns.lines) scanned_[static_cast<std::size_t>(x / 64)] |= std::uint64_t{1} << (x % 64);
+    column_of_.resize(static_cast<std::size_t>(width) + 1);
+    for (std::int32_t x = width, k = static_cast<std::int32_t>(columns.lines.size()); x >= 0; --x) {
+        if (k > 0 && columns.lines[static_cast<std::size_t>(k - 1)] == x) --k;
+        column_of_[static_cast<std::size_t>(x)] = k;
+    }
 }
 
 // The mask is read once, row by row: a scanned row's runs come from its bits,
@@ -142,14 +158,6 @@ void ScanTable::read_runs(const PlaneView& mask, std::int32_t gap) {
     } else {
         const auto count = columns.lines.size();
         above_.assign(words, 0);  // above the first row: no set pixel
-        scanned_.assign(words, 0);
-        for (const std::int32_t x : columns.lines)
-            scanned_[static_cast<std::size_t>(x / 64)] |= std::uint64_t{1} << (x % 64);
-        column_of_.resize(static_cast<std::size_t>(width) + 1);
-        for (std::int32_t x = width, k = static_cast<std::int32_t>(count); x >= 0; --x) {
-            if (k > 0 && columns.lines[static_cast<std::size_t>(k - 1)] == x) --k;
-            column_of_[static_cast<std::size_t>(x)] = k;
-        }
         open_.assign(count, 0);
         last_.assign(count, -1);
         pending_.clear();

@@ -3,6 +3,7 @@
 // and unset pixels and the connected groups the runs form.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -84,6 +85,7 @@ private:
         Run run;
     };
 
+    void lay_out(std::int32_t row_count, std::int32_t column_count);
     void read_runs(const PlaneView& mask, std::int32_t gap);
     void read_row(const std::uint64_t* bits, std::int32_t gap);
     void end_column_run(std::int32_t column, std::int32_t first, std::int32_t last, std::int32_t gap);
@@ -94,6 +96,8 @@ private:
     void collect_points();
 
     Nonzero64 nonzero64_;
+    // The line counts and the mask's height and width the lines were laid out for.
+    std::array<std::int32_t, 4> layout_{-1, -1, -1, -1};
     std::vector<std::int32_t> parent_, group_of_;
     // A bit per pixel of the row being read and of the one above it, and one
     // per scanned column; per x (0 to width), the first scanned column at x or

@@ -202,6 +202,16 @@ TEST(a_reused_table_forgets_the_last_frame) {
     CHECK(table.rows.run_count() == 1 && table.columns.run_count() == 1);
     CHECK(table.rows.first == (Lines{0, 0, 1, 1}) && table.columns.first == (Lines{0, 0, 0, 1, 1}));
     CHECK(table.points.size() == 4 && table.group_sizes == std::vector<std::int32_t>{4});
+    // The same size again, other pixels: as a fresh table reads them.
+    std::vector<std::uint8_t> other(3 * 5, 0);
+    other[0] = other[4] = other[13] = 1;
+    const PlaneView other_mask{other.data(), 3, 5, 5};
+    table.build(other_mask, 4, 4, 2, 3);
+    ScanTable fresh;
+    fresh.build(other_mask, 4, 4, 2, 3);
+    CHECK(table.rows.first == fresh.rows.first && table.columns.first == fresh.columns.first);
+    CHECK(table.rows.run_count() == 3 && table.columns.run_count() == 2);
+    CHECK(table.points.size() == fresh.points.size() && table.group_sizes == fresh.group_sizes);
 }
 
 TEST(edge_points_sit_on_the_boundary_facing_the_colour) {
