@@ -134,7 +134,8 @@ void ScanTable::lay_out(std::int32_t row_count, std::int32_t column_count) {
     scanned_positions(row_count, height, marks_, rows.lines);
     scanned_positions(column_count, width, marks_, columns.lines);
     scanned_.assign(static_cast<std::size_t>((width + 63) / 64), 0);
-    for (const std::int32_t x : columns.lines) scanned_[static_cast<std::size_t>(x / 64)] |= std::uint64_t{1} << (x % 64);
+    for (const std::int32_t x : columns.lines)
+        scanned_[static_cast<std::size_t>(x / 64)] |= std::uint64_t{1} << (x % 64);
     column_of_.resize(static_cast<std::size_t>(width) + 1);
     for (std::int32_t x = width, k = static_cast<std::int32_t>(columns.lines.size()); x >= 0; --x) {
         if (k > 0 && columns.lines[static_cast<std::size_t>(k - 1)] == x) --k;
@@ -341,10 +342,11 @@ void ScanTable::collect_points() {
                 auto put = [&](double boundary, std::int32_t pixel, std::int32_t step, Side side) {
                     const double placed =
                         frame != nullptr ? edge_along(at, pixel, step, last - first + 1, axis.extent) : boundary;
+                    const auto across = static_cast<double>(line);
                     if (along_rows) {
-                        points.push_back({boundary, static_cast<double>(line), side, g, placed, static_cast<double>(line)});
+                        points.push_back({boundary, across, side, g, placed, across});
                     } else {
-                        points.push_back({static_cast<double>(line), boundary, side, g, static_cast<double>(line), placed});
+                        points.push_back({across, boundary, side, g, across, placed});
                     }
                 };
                 if (run.start_edge) put(run.start2 * 0.5, first, 1, start_side);

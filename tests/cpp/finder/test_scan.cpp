@@ -1,6 +1,7 @@
 // The scan table: which rows and columns it reads, and the runs it keeps.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <vector>
@@ -162,7 +163,8 @@ TEST(runs_are_the_core_edge_scans_on_every_level) {
                     if (repeat) continue;
                     // `end` is the first unset pixel, or the line's last pixel when it is set.
                     const std::int32_t extent = rows ? w : h;
-                    const bool to_border = end == extent - 1 && px[static_cast<std::size_t>(rows ? line * w + end : end * w + line)] != 0;
+                    const std::size_t last = static_cast<std::size_t>(rows ? line * w + end : end * w + line);
+                    const bool to_border = end == extent - 1 && px[last] != 0;
                     scan[line].push_back({2 * start - 1, to_border ? 2 * end + 1 : 2 * end - 1});
                 }
                 for (auto& [line, runs] : scan) want[{rows, line}] = runs;
