@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "kestrune/dispatch/masking.hpp"
-#include "kestrune/dispatch/edges.hpp"
+#include "kestrune/edges/edges.hpp"
 #include "kestrune/module/function.hpp"
 #include "kestrune/module/gil.hpp"
 #include "kestrune/module/numbers.hpp"
@@ -196,7 +196,7 @@ bool read_bounds(PyObject* bounds, std::vector<LchBounds>& out) {
 // a thread's next frame of the same size allocates nothing.
 struct Buffers {
     std::vector<std::uint8_t> mask, scratch;
-    std::vector<PointsView::Point> rows, columns;
+    ScanTable table;
 };
 
 struct Timings {
@@ -208,11 +208,6 @@ double ms_since(std::chrono::steady_clock::time_point& start) {
     const double ms = std::chrono::duration<double, std::milli>(now - start).count();
     start = now;
     return ms;
-}
-
-PointsView points_view(std::vector<PointsView::Point>& points) {
-    return {reinterpret_cast<std::uint8_t*>(points.data()), static_cast<std::int64_t>(points.size()), 2,
-            static_cast<std::int64_t>(sizeof(PointsView::Point))};
 }
 
 void run_find(const ImageView& frame, const std::vector<LchBounds>& bounds, const Request& request,
@@ -235,14 +230,9 @@ void run_find(const ImageView& frame, const std::vector<LchBounds>& bounds, cons
     }
     timings.mask = ms_since(clock);
 
-    // Room for every run on every scanned line: at most (extent + 1) points.
-    buffers.rows.resize(static_cast<std::size_t>(request.row_count) * (width + 1) + 2);
-    buffers.columns.resize(static_cast<std::size_t>(request.column_count) * (height + 1) + 2);
-    PointsView rows = points_view(buffers.rows), columns = points_view(buffers.columns);
-    rows.rows = simple_edge(mask, rows, request.row_count, 0);
-    columns.rows = simple_edge(mask, columns, 0, request.column_count);
-    ScanTable table;
-    table.build(mask, rows, columns, request.row_count, request.column_count, kGap, kLink, &frame);
+    // The runs on the lines the core's edge scan spreads, read from the mask.
+    ScanTable& table = buffers.table;
+    table.build(mask, request.row_count, request.column_count, kGap, kLink, &frame);
     timings.edges = ms_since(clock);
 
     search(table, request.search, Fits(active_simd_level()), found, timings.evidence);

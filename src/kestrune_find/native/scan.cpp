@@ -1,7 +1,13 @@
 #include "scan.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstring>
+
+#include "kestrune/edges/edges.hpp"
+#include "kestrune/simd/kernels.hpp"
 
 namespace kestrune::find {
 
@@ -14,27 +20,45 @@ constexpr double kMinContrast2 = 24.0 * 24.0;
 // Pixels each side of a run's end weighed to place it.
 constexpr std::int32_t kHalf = 2;
 
-// The scanned line positions of the edge scan: index i visits
-// (reverse16(i) * extent mod 2**32) >> 16.
-std::uint32_t reverse_bits(std::uint32_t n) {
-    n = ((n >> 8) & 0x00FF00FFu) | ((n << 8) & 0xFF00FF00u);
-    n = ((n >> 4) & 0x0F0F0F0Fu) | ((n << 4) & 0xF0F0F0F0u);
-    n = ((n >> 2) & 0x33333333u) | ((n << 2) & 0xCCCCCCCCu);
-    n = ((n >> 1) & 0x55555555u) | ((n << 1) & 0xAAAAAAAAu);
-    return n;
+// The distinct positions of the first `count` lines the edge scan spreads
+// over an axis of `extent` lines, ascending; `marks` is scratch.
+void scanned_positions(std::int32_t count, std::int32_t extent, std::vector<std::uint8_t>& marks,
+                       std::vector<std::int32_t>& lines) {
+    lines.clear();
+    if (extent <= 0) return;
+    count = std::min(count, kMaxLineCount);
+    marks.assign(static_cast<std::size_t>(extent), 0);
+    for (std::int32_t i = 0; i < count; ++i)
+        marks[line_position(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(extent))] = 1;
+    for (std::int32_t p = 0; p < extent; ++p)
+        if (marks[static_cast<std::size_t>(p)] != 0) lines.push_back(p);
 }
 
-std::vector<std::int32_t> scanned_positions(std::int32_t count, std::int32_t extent) {
-    std::vector<std::int32_t> lines;
-    if (extent <= 0) return lines;
-    count = std::min<std::int32_t>(count, 65536);
-    for (std::int32_t i = 0; i < count; ++i) {
-        const std::uint32_t p = (reverse_bits(static_cast<std::uint32_t>(i)) * static_cast<std::uint32_t>(extent)) >> 16;
-        if (p < static_cast<std::uint32_t>(extent)) lines.push_back(static_cast<std::int32_t>(p));
+// The `width` bytes from `row` as bits, 64 to a word; the last word's bits
+// past the row are clear.
+void row_bits(ScanTable::Nonzero64 nonzero64, const std::uint8_t* row, std::int32_t width, std::uint64_t* out) {
+    const std::int32_t full = width / 64, rest = width % 64;
+    for (std::int32_t w = 0; w < full; ++w) out[w] = nonzero64(row + 64 * w);
+    if (rest != 0) {
+        std::uint8_t tail[64] = {};
+        std::memcpy(tail, row + 64 * full, static_cast<std::size_t>(rest));
+        out[full] = nonzero64(tail);
     }
-    std::sort(lines.begin(), lines.end());
-    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-    return lines;
+}
+
+// The run of set pixels first..last of a line of `extent` pixels; its ends at
+// the line's ends are not edges.
+Run run_of(std::int32_t first, std::int32_t last, std::int32_t extent) {
+    return Run{2 * first - 1, 2 * last + 1, first > 0, last < extent - 1};
+}
+
+// Narrow gaps (a seam, a speck of glare) do not split a shape: `run` joins
+// the run before it on its line when fewer than `gap` unset pixels part them.
+bool join(Run& before, const Run& run, std::int32_t gap) {
+    if ((run.start2 - before.end2) / 2 >= gap) return false;
+    before.end2 = run.end2;
+    before.end_edge = run.end_edge;
+    return true;
 }
 
 // Where along a line the frame's colour changes from outside to inside a
@@ -83,76 +107,144 @@ double edge_along(At at, std::int32_t first, std::int32_t step, std::int32_t run
 
 }  // namespace
 
-void ScanTable::build(const PlaneView& mask, const PointsView& row_points, const PointsView& column_points,
-                      std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link,
-                      const ImageView* frame) {
+ScanTable::ScanTable(Nonzero64 nonzero64)
+    : nonzero64_(nonzero64 != nullptr ? nonzero64 : active_kernels().scan.nonzero64) {}
+
+void ScanTable::build(const PlaneView& mask, std::int32_t row_count, std::int32_t column_count, std::int32_t gap,
+                      std::int32_t link, const ImageView* frame) {
     height = static_cast<std::int32_t>(mask.rows);
     width = static_cast<std::int32_t>(mask.cols);
     this->frame = frame;
     this->mask = &mask;
-    rows = Axis{};
-    columns = Axis{};
     rows.extent = width;
     columns.extent = height;
-    rows.lines = scanned_positions(row_count, height);
-    columns.lines = scanned_positions(column_count, width);
-    read_axis(rows, mask, row_points, true, gap);
-    read_axis(columns, mask, column_points, false, gap);
+    const std::array<std::int32_t, 4> layout{row_count, column_count, height, width};
+    if (layout != layout_) lay_out(row_count, column_count);
+    layout_ = layout;
+    read_runs(mask, gap);
     parent_.resize(rows.runs.size() + columns.runs.size());
     for (std::size_t k = 0; k < parent_.size(); ++k) parent_[k] = static_cast<std::int32_t>(k);
     link_runs(link);
     collect_points();
 }
 
-// Pairs of points, (first set pixel, first unset pixel after the run or the
-// line's last pixel), in scan order; a line scanned twice is read once.
-void ScanTable::read_axis(Axis& axis, const PlaneView& mask, const PointsView& points, bool along_rows,
-                          std::int32_t gap) {
-    const std::int32_t across = along_rows ? height : width;
-    const std::int32_t extent = axis.extent;
-    std::vector<std::vector<Run>> by_position(static_cast<std::size_t>(across));
-    std::vector<std::uint8_t> done(static_cast<std::size_t>(across), 0);
-    std::int32_t current = -1;  // the line being read
-    bool skipping = false;
-    const std::int64_t pairs = points.rows / 2;
-    for (std::int64_t k = 0; k < pairs; ++k) {
-        const auto a = points.load(2 * k);
-        const auto b = points.load(2 * k + 1);
-        const std::int32_t line = along_rows ? a.y : a.x;
-        const std::int32_t other = along_rows ? b.y : b.x;
-        const std::int32_t start = along_rows ? a.x : a.y;
-        const std::int32_t end = along_rows ? b.x : b.y;
-        if (line != other || line < 0 || line >= across || start < 0 || end < start || end >= extent) continue;
-        if (line != current) {
-            if (current >= 0) done[current] = 1;
-            current = line;
-            skipping = done[line] != 0;
+// The scanned lines, and where the scanned columns are: the same from frame
+// to frame of one size.
+void ScanTable::lay_out(std::int32_t row_count, std::int32_t column_count) {
+    scanned_positions(row_count, height, marks_, rows.lines);
+    scanned_positions(column_count, width, marks_, columns.lines);
+    scanned_.assign(static_cast<std::size_t>((width + 63) / 64), 0);
+    for (const std::int32_t x : columns.lines)
+        scanned_[static_cast<std::size_t>(x / 64)] |= std::uint64_t{1} << (x % 64);
+    column_of_.resize(static_cast<std::size_t>(width) + 1);
+    for (std::int32_t x = width, k = static_cast<std::int32_t>(columns.lines.size()); x >= 0; --x) {
+        if (k > 0 && columns.lines[static_cast<std::size_t>(k - 1)] == x) --k;
+        column_of_[static_cast<std::size_t>(x)] = k;
+    }
+}
+
+// The mask is read once, row by row: a scanned row's runs come from its bits,
+// and the scanned columns' runs from where a row's bits differ from the row
+// above's, so no column is walked pixel by pixel (a cache line a pixel).
+void ScanTable::read_runs(const PlaneView& mask, std::int32_t gap) {
+    const auto words = static_cast<std::size_t>((width + 63) / 64);
+    bits_.assign(words, 0);
+    rows.first.clear();
+    rows.runs.clear();
+    if (columns.lines.empty()) {
+        for (const std::int32_t y : rows.lines) {
+            row_bits(nonzero64_, mask.row(y), width, bits_.data());
+            read_row(bits_.data(), gap);
         }
-        if (skipping) continue;
-        std::vector<Run>& runs = by_position[line];
-        if (!runs.empty() && 2 * start - 1 <= runs.back().end2) {  // the same line again
-            skipping = true;
-            continue;
+    } else {
+        const auto count = columns.lines.size();
+        above_.assign(words, 0);  // above the first row: no set pixel
+        open_.assign(count, 0);
+        last_.assign(count, -1);
+        pending_.clear();
+        auto next_row = rows.lines.begin();
+        for (std::int32_t y = 0; y < height; ++y) {
+            const bool scanned_row = next_row != rows.lines.end() && *next_row == y;
+            next_row += scanned_row;
+            // Most rows of a mask repeat the row above (no set pixel, or a
+            // band): nothing begins or ends there.
+            if (y > 0 && std::memcmp(mask.row(y), mask.row(y - 1), static_cast<std::size_t>(width)) == 0) {
+                if (scanned_row) read_row(above_.data(), gap);
+                continue;
+            }
+            row_bits(nonzero64_, mask.row(y), width, bits_.data());
+            if (scanned_row) read_row(bits_.data(), gap);
+            for (std::size_t w = 0; w < words; ++w) {
+                for (std::uint64_t changes = (bits_[w] ^ above_[w]) & scanned_[w]; changes != 0;
+                     changes &= changes - 1) {
+                    const int j = std::countr_zero(changes);
+                    const std::int32_t k = column_of_[64 * w + static_cast<std::size_t>(j)];
+                    if (((bits_[w] >> j) & 1) != 0) open_[static_cast<std::size_t>(k)] = y;
+                    else end_column_run(k, open_[static_cast<std::size_t>(k)], y - 1, gap);
+                }
+            }
+            std::swap(bits_, above_);
         }
-        const std::uint8_t last = along_rows ? mask.row(line)[extent - 1] : mask.row(extent - 1)[line];
-        const bool to_border = end == extent - 1 && last != 0;
-        Run run{2 * start - 1, to_border ? 2 * end + 1 : 2 * end - 1, start > 0, !to_border};
-        // Narrow gaps (a seam, a speck of glare) do not split a shape.
-        if (!runs.empty() && (run.start2 - runs.back().end2) / 2 < gap) {
-            runs.back().end2 = run.end2;
-            runs.back().end_edge = run.end_edge;
-        } else {
-            runs.push_back(run);
+        // Runs reaching the last row.
+        for (std::size_t w = 0; w < words; ++w) {
+            for (std::uint64_t open = above_[w] & scanned_[w]; open != 0; open &= open - 1) {
+                const std::int32_t k = column_of_[64 * w + static_cast<std::size_t>(std::countr_zero(open))];
+                end_column_run(k, open_[static_cast<std::size_t>(k)], height - 1, gap);
+            }
         }
     }
-    axis.first.clear();
-    axis.runs.clear();
-    for (std::size_t k = 0; k < axis.lines.size(); ++k) {
-        const std::int32_t line = axis.lines[k];
-        axis.first.push_back(static_cast<std::int32_t>(axis.runs.size()));
-        axis.runs.insert(axis.runs.end(), by_position[line].begin(), by_position[line].end());
+    rows.first.push_back(static_cast<std::int32_t>(rows.runs.size()));
+    place_column_runs();
+}
+
+// The runs of one scanned row, the next in rows.lines, from its bits.
+void ScanTable::read_row(const std::uint64_t* bits, std::int32_t gap) {
+    const std::size_t line_begin = rows.runs.size();
+    rows.first.push_back(static_cast<std::int32_t>(line_begin));
+    auto add = [&](std::int32_t first, std::int32_t last) {
+        const Run run = run_of(first, last, width);
+        if (rows.runs.size() == line_begin || !join(rows.runs.back(), run, gap)) rows.runs.push_back(run);
+    };
+    std::int32_t start = -1;  // first pixel of the open run
+    std::uint64_t before = 0;  // the pixel before the word's first
+    const std::int32_t words = (width + 63) / 64;
+    for (std::int32_t w = 0; w < words; ++w) {
+        const std::uint64_t word = bits[w];
+        for (std::uint64_t changes = word ^ ((word << 1) | before); changes != 0; changes &= changes - 1) {
+            const std::int32_t x = 64 * w + std::countr_zero(changes);
+            if (start < 0) {
+                start = x;
+            } else {
+                add(start, x - 1);
+                start = -1;
+            }
+        }
+        before = word >> 63;
     }
-    axis.first.push_back(static_cast<std::int32_t>(axis.runs.size()));
+    if (start >= 0) add(start, width - 1);
+}
+
+// Scanned column `column` (an index into columns.lines) has a run from row
+// `first` to `last`; the columns' runs end in the order of their last rows.
+void ScanTable::end_column_run(std::int32_t column, std::int32_t first, std::int32_t last, std::int32_t gap) {
+    const Run run = run_of(first, last, height);
+    std::int32_t& before = last_[static_cast<std::size_t>(column)];
+    if (before >= 0 && join(pending_[static_cast<std::size_t>(before)].run, run, gap)) return;
+    before = static_cast<std::int32_t>(pending_.size());
+    pending_.push_back({column, run});
+}
+
+// The pending column runs by column, each column's in the order they ended
+// (from its first row on).
+void ScanTable::place_column_runs() {
+    const std::size_t count = columns.lines.size();
+    columns.first.assign(count + 1, 0);
+    for (const ColumnRun& c : pending_) ++columns.first[static_cast<std::size_t>(c.column) + 1];
+    for (std::size_t k = 0; k < count; ++k) columns.first[k + 1] += columns.first[k];
+    columns.runs.resize(pending_.size());
+    open_.assign(columns.first.begin(), columns.first.end() - 1);  // where each column's next run goes
+    for (const ColumnRun& c : pending_)
+        columns.runs[static_cast<std::size_t>(open_[static_cast<std::size_t>(c.column)]++)] = c.run;
 }
 
 std::int32_t ScanTable::find_root(std::int32_t k) {
@@ -173,20 +265,34 @@ void ScanTable::unite(std::int32_t a, std::int32_t b) {
 
 void ScanTable::link_runs(std::int32_t link) {
     const std::int32_t column_base = rows.run_count();
-    // A row run and a column run that share a pixel.
-    for (std::size_t k = 0; k + 1 < columns.first.size(); ++k) {
-        const std::int32_t x = columns.lines[k];
-        for (std::int32_t c = columns.first[k]; c < columns.first[k + 1]; ++c) {
-            const Run& run = columns.runs[c];
-            const std::int32_t y_first = (run.start2 + 1) / 2, y_last = (run.end2 - 1) / 2;
-            auto row = std::lower_bound(rows.lines.begin(), rows.lines.end(), y_first);
-            for (; row != rows.lines.end() && *row <= y_last; ++row) {
-                const auto r = static_cast<std::size_t>(row - rows.lines.begin());
-                const Run* begin = rows.runs.data() + rows.first[r];
-                const Run* end = rows.runs.data() + rows.first[r + 1];
-                const Run* hit = std::upper_bound(begin, end, 2 * x, [](std::int32_t v, const Run& q) { return v < q.start2; });
-                if (hit != begin && (hit - 1)->end2 > 2 * x)
-                    unite(static_cast<std::int32_t>(hit - 1 - rows.runs.data()), column_base + c);
+    // A row run and a column run that share a pixel: the scanned columns
+    // each row run passes, each with its run at that row. Rows come in order,
+    // so each column's cursor only moves on.
+    if (!columns.lines.empty()) {
+        const auto count = static_cast<std::int32_t>(columns.lines.size());
+        open_.assign(columns.first.begin(), columns.first.end() - 1);
+        for (std::size_t r = 0; r < rows.lines.size(); ++r) {
+            const std::int32_t y = rows.lines[r];
+            for (std::int32_t i = rows.first[r]; i < rows.first[r + 1]; ++i) {
+                const Run& run = rows.runs[static_cast<std::size_t>(i)];
+                const std::int32_t last = (run.end2 - 1) / 2;
+                std::int32_t root = find_root(i);
+                for (std::int32_t k = column_of_[static_cast<std::size_t>((run.start2 + 1) / 2)];
+                     k < count && columns.lines[static_cast<std::size_t>(k)] <= last; ++k) {
+                    std::int32_t c = open_[static_cast<std::size_t>(k)];
+                    const std::int32_t end = columns.first[static_cast<std::size_t>(k) + 1];
+                    while (c < end && (columns.runs[static_cast<std::size_t>(c)].end2 - 1) / 2 < y) ++c;
+                    open_[static_cast<std::size_t>(k)] = c;
+                    if (c == end || (columns.runs[static_cast<std::size_t>(c)].start2 + 1) / 2 > y) continue;
+                    // unite(i, column_base + c), keeping i's root at hand
+                    const std::int32_t other = find_root(column_base + c);
+                    if (other < root) {
+                        parent_[static_cast<std::size_t>(root)] = other;
+                        root = other;
+                    } else if (other > root) {
+                        parent_[static_cast<std::size_t>(other)] = root;
+                    }
+                }
             }
         }
     }
@@ -212,19 +318,14 @@ void ScanTable::link_runs(std::int32_t link) {
 void ScanTable::collect_points() {
     points.clear();
     group_sizes.clear();
-    std::vector<std::int32_t> group_of(parent_.size(), -1);
+    group_of_.assign(parent_.size(), -1);
     auto group = [&](std::int32_t run) {
         const std::int32_t root = find_root(run);
-        if (group_of[root] < 0) {
-            group_of[root] = static_cast<std::int32_t>(group_sizes.size());
+        if (group_of_[root] < 0) {
+            group_of_[root] = static_cast<std::int32_t>(group_sizes.size());
             group_sizes.push_back(0);
         }
-        return group_of[root];
-    };
-    auto add = [&](double x, double y, double fx, double fy, Side inside, std::int32_t run) {
-        const std::int32_t g = group(run);
-        ++group_sizes[g];
-        points.push_back({x, y, inside, g, fx, fy});
+        return group_of_[root];
     };
     // Each end of a run that is an edge: on the mask's boundary, and where
     // the frame's colour changes (the boundary again without the frame).
@@ -234,14 +335,18 @@ void ScanTable::collect_points() {
             auto at = [&](std::int32_t j) { return line_pixel(along_rows, line, j); };
             for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
                 const Run& run = axis.runs[r];
+                if (!run.start_edge && !run.end_edge) continue;
+                const std::int32_t g = group(base + r);
+                group_sizes[static_cast<std::size_t>(g)] += run.start_edge + run.end_edge;
                 const std::int32_t first = (run.start2 + 1) / 2, last = (run.end2 - 1) / 2;
                 auto put = [&](double boundary, std::int32_t pixel, std::int32_t step, Side side) {
                     const double placed =
                         frame != nullptr ? edge_along(at, pixel, step, last - first + 1, axis.extent) : boundary;
+                    const auto across = static_cast<double>(line);
                     if (along_rows) {
-                        add(boundary, line, placed, line, side, base + r);
+                        points.push_back({boundary, across, side, g, placed, across});
                     } else {
-                        add(line, boundary, line, placed, side, base + r);
+                        points.push_back({across, boundary, side, g, across, placed});
                     }
                 };
                 if (run.start_edge) put(run.start2 * 0.5, first, 1, start_side);

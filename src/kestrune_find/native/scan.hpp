@@ -3,6 +3,7 @@
 // and unset pixels and the connected groups the runs form.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -45,16 +46,25 @@ struct EdgePoint {
 
 class ScanTable {
 public:
-    // Reads the runs from the points a row-only scan of `row_count` rows and a
-    // column-only scan of `column_count` columns of `mask` stored; runs closer than `gap` unset pixels on a line are joined.
+    // Reads 64 mask bytes as bits (bit j: byte j is nonzero); every
+    // instruction set's version gives the same bits.
+    using Nonzero64 = std::uint64_t (*)(const std::uint8_t*);
+
+    // The tables of one thread are reused from build to build, so that a
+    // thread's next frame of the same size allocates nothing.
+    explicit ScanTable(Nonzero64 nonzero64 = nullptr);
+
+    // Reads the runs of set pixels on the `row_count` rows and `column_count`
+    // columns of `mask` the core's edge scan spreads (line i of n at
+    // reverse16(i) * extent >> 16, each line once); runs closer than `gap`
+    // unset pixels on a line are joined.
     // Runs on scanned lines at most `link` pixels apart that overlap, and row
     // and column runs that cross, belong to one group.
     // `frame`, when given, is the H x W x 3 frame the mask was made from: the
     // edge points' (fx, fy) are then where its colour is halfway between the
     // colour inside the run and the colour beyond it.
-    void build(const PlaneView& mask, const PointsView& row_points, const PointsView& column_points,
-               std::int32_t row_count, std::int32_t column_count, std::int32_t gap, std::int32_t link,
-               const ImageView* frame = nullptr);
+    void build(const PlaneView& mask, std::int32_t row_count, std::int32_t column_count, std::int32_t gap,
+               std::int32_t link, const ImageView* frame = nullptr);
 
     std::int32_t height = 0, width = 0;
     const ImageView* frame = nullptr;  // the frame given to build, while it lasts
@@ -69,14 +79,36 @@ public:
     std::vector<std::int32_t> group_sizes;  // edge points per group
 
 private:
-    void read_axis(Axis& axis, const PlaneView& mask, const PointsView& points, bool along_rows,
-                   std::int32_t gap);
+    // A column run waiting for its place among the column runs.
+    struct ColumnRun {
+        std::int32_t column;  // index into columns.lines
+        Run run;
+    };
+
+    void lay_out(std::int32_t row_count, std::int32_t column_count);
+    void read_runs(const PlaneView& mask, std::int32_t gap);
+    void read_row(const std::uint64_t* bits, std::int32_t gap);
+    void end_column_run(std::int32_t column, std::int32_t first, std::int32_t last, std::int32_t gap);
+    void place_column_runs();
     std::int32_t find_root(std::int32_t k);
     void unite(std::int32_t a, std::int32_t b);
     void link_runs(std::int32_t link);
     void collect_points();
 
-    std::vector<std::int32_t> parent_;
+    Nonzero64 nonzero64_;
+    // The line counts and the mask's height and width the lines were laid out for.
+    std::array<std::int32_t, 4> layout_{-1, -1, -1, -1};
+    std::vector<std::int32_t> parent_, group_of_;
+    // A bit per pixel of the row being read and of the one above it, and one
+    // per scanned column; per x (0 to width), the first scanned column at x or
+    // after it.
+    std::vector<std::uint64_t> bits_, above_, scanned_;
+    std::vector<std::int32_t> column_of_;
+    // Per scanned column: where its open run began (then its next run's
+    // place, then the run at the row being linked), and its last run so far.
+    std::vector<std::int32_t> open_, last_;
+    std::vector<ColumnRun> pending_;
+    std::vector<std::uint8_t> marks_;
 };
 
 }  // namespace kestrune::find

@@ -1,10 +1,14 @@
 // The scan table: which rows and columns it reads, and the runs it keeps.
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <map>
 #include <random>
 #include <vector>
 
 #include "check.hpp"
 #include "kestrune/dispatch/edges.hpp"
+#include "kestrune/simd/kernels.hpp"
 #include "kestrune_find/native/scan.hpp"
 
 using namespace kestrune;
@@ -12,28 +16,17 @@ using namespace kestrune::find;
 
 namespace {
 
-// A mask and the table built from its own edge scan.
+// A mask and the table built from it.
 struct Scanned {
     std::vector<std::uint8_t> pixels;
     PlaneView mask;
-    std::vector<PointsView::Point> row_points, column_points;
     ScanTable table;
 
     Scanned(std::vector<std::uint8_t> px, std::int32_t h, std::int32_t w, std::int32_t row_count,
-            std::int32_t column_count, std::int32_t gap = 0, std::int32_t link = 0)
-        : pixels(std::move(px)), mask{pixels.data(), h, w, w} {
-        row_points = scan(row_count, 0);
-        column_points = scan(0, column_count);
-        table.build(mask, view(row_points), view(column_points), row_count, column_count, gap, link);
-    }
-
-    std::vector<PointsView::Point> scan(std::int32_t rows, std::int32_t columns) {
-        std::vector<PointsView::Point> points(static_cast<std::size_t>(2 * mask.rows * mask.cols + 2));
-        points.resize(static_cast<std::size_t>(simple_edge(mask, view(points), rows, columns)));
-        return points;
-    }
-    static PointsView view(std::vector<PointsView::Point>& points) {
-        return {reinterpret_cast<std::uint8_t*>(points.data()), static_cast<std::int64_t>(points.size()), 2, 8};
+            std::int32_t column_count, std::int32_t gap = 0, std::int32_t link = 0,
+            ScanTable::Nonzero64 nonzero64 = nullptr)
+        : pixels(std::move(px)), mask{pixels.data(), h, w, w}, table(nonzero64) {
+        table.build(mask, row_count, column_count, gap, link);
     }
 };
 
@@ -111,8 +104,9 @@ TEST(runs_match_the_mask_on_every_scanned_line) {
 }
 
 TEST(narrow_gaps_join_runs) {
-    // 1 1 0 1 1 0 0 1: a gap of one pixel, then one of two.
-    const std::vector<std::uint8_t> row = {1, 1, 0, 1, 1, 0, 0, 1};
+    // 1 1 0 1 1 0 0 1: a gap of one pixel, then one of two; along a row and
+    // down a column.
+    const std::vector<std::uint8_t> line = {1, 1, 0, 1, 1, 0, 0, 1};
     const struct {
         std::int32_t gap;
         std::vector<std::pair<std::int32_t, std::int32_t>> runs;
@@ -123,12 +117,103 @@ TEST(narrow_gaps_join_runs) {
         {3, {{-1, 15}}},
     };
     for (const auto& c : cases) {
-        Scanned s(row, 1, 8, 1, 0, c.gap);
-        std::vector<std::pair<std::int32_t, std::int32_t>> got;
-        for (const Run& run : s.table.rows.runs) got.push_back({run.start2, run.end2});
-        CHECK(got == c.runs);
-        CHECK(!s.table.rows.runs.front().start_edge && !s.table.rows.runs.back().end_edge);
+        for (const bool rows : {true, false}) {
+            Scanned s(line, rows ? 1 : 8, rows ? 8 : 1, rows ? 1 : 0, rows ? 0 : 1, c.gap);
+            const Axis& axis = rows ? s.table.rows : s.table.columns;
+            std::vector<std::pair<std::int32_t, std::int32_t>> got;
+            for (const Run& run : axis.runs) got.push_back({run.start2, run.end2});
+            CHECK(got == c.runs);
+            CHECK(!axis.runs.front().start_edge && !axis.runs.back().end_edge);
+        }
     }
+}
+
+TEST(runs_are_the_core_edge_scans_on_every_level) {
+    // The table reads the mask row by row, 64 pixels a word; the core's edge
+    // scan walks each line. Sizes around the word's, several words wide, and
+    // more lines asked for than there are.
+    std::mt19937 rng(11);
+    const std::int32_t sizes[][2] = {{1, 1}, {1, 130}, {130, 1}, {64, 64}, {65, 63}, {37, 129}, {200, 191}, {70, 256}};
+    for (const auto& size : sizes) {
+        const std::int32_t h = size[0], w = size[1];
+        std::vector<std::uint8_t> px(static_cast<std::size_t>(h * w));
+        // Blobs of set pixels with single-pixel specks and holes.
+        for (std::int32_t y = 0; y < h; ++y)
+            for (std::int32_t x = 0; x < w; ++x)
+                px[static_cast<std::size_t>(y * w + x)] = ((x / 5 + y / 7) % 3 == 0) != (rng() % 17 == 0) ? 9 : 0;
+        const PlaneView mask{px.data(), h, w, w};
+        for (const std::int32_t count : {1, 16, 300}) {
+            // The core's scan, each line read the first time it is visited.
+            std::vector<PointsView::Point> points(static_cast<std::size_t>(count * (std::max(h, w) + 1) + 2));
+            const PointsView view{reinterpret_cast<std::uint8_t*>(points.data()),
+                                  static_cast<std::int64_t>(points.size()), 2, 8};
+            std::map<std::pair<bool, std::int32_t>, std::vector<std::pair<std::int32_t, std::int32_t>>> want;
+            for (const bool rows : {true, false}) {
+                const std::int32_t n = simple_edge(mask, view, rows ? count : 0, rows ? 0 : count);
+                std::map<std::int32_t, std::vector<std::pair<std::int32_t, std::int32_t>>> scan;
+                std::int32_t current = -1;
+                bool repeat = false;
+                for (std::int32_t k = 0; k + 1 < n; k += 2) {
+                    const auto a = view.load(k), b = view.load(k + 1);
+                    const std::int32_t line = rows ? a.y : a.x, start = rows ? a.x : a.y, end = rows ? b.x : b.y;
+                    // A line visited again, after another line or right after itself.
+                    if (line != current) repeat = scan.count(line) != 0;
+                    else if (!repeat && 2 * start - 1 <= scan[line].back().second) repeat = true;
+                    current = line;
+                    if (repeat) continue;
+                    // `end` is the first unset pixel, or the line's last pixel when it is set.
+                    const std::int32_t extent = rows ? w : h;
+                    const std::size_t last = static_cast<std::size_t>(rows ? line * w + end : end * w + line);
+                    const bool to_border = end == extent - 1 && px[last] != 0;
+                    scan[line].push_back({2 * start - 1, to_border ? 2 * end + 1 : 2 * end - 1});
+                }
+                for (auto& [line, runs] : scan) want[{rows, line}] = runs;
+            }
+            for (const SimdLevel level : cpu_simd_levels()) {
+                Scanned s(px, h, w, count, count, 0, 0, kernel_table(level).scan.nonzero64);
+                for (const bool rows : {true, false}) {
+                    const Axis& axis = rows ? s.table.rows : s.table.columns;
+                    for (std::size_t k = 0; k < axis.lines.size(); ++k) {
+                        std::vector<std::pair<std::int32_t, std::int32_t>> got;
+                        for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r)
+                            got.push_back({axis.runs[static_cast<std::size_t>(r)].start2,
+                                           axis.runs[static_cast<std::size_t>(r)].end2});
+                        const auto line = want.find({rows, axis.lines[k]});
+                        CHECK(got == (line == want.end() ? decltype(got){} : line->second));
+                    }
+                    // Each line with runs in the core's scan is in the table.
+                    for (const auto& [key, runs] : want)
+                        if (key.first == rows)
+                            CHECK(std::binary_search(axis.lines.begin(), axis.lines.end(), key.second));
+                }
+            }
+        }
+    }
+}
+
+TEST(a_reused_table_forgets_the_last_frame) {
+    // One table for a large frame, then a small one: nothing of the first remains.
+    std::vector<std::uint8_t> big(100 * 150, 1), small(3 * 5, 0);
+    small[7] = 1;  // (x 2, y 1)
+    const PlaneView big_mask{big.data(), 100, 150, 150}, small_mask{small.data(), 3, 5, 5};
+    ScanTable table;
+    table.build(big_mask, 64, 64, 2, 3);
+    CHECK(table.rows.run_count() == 64 && table.columns.run_count() == 64);
+    table.build(small_mask, 4, 4, 2, 3);
+    CHECK(table.rows.lines == (Lines{0, 1, 2}) && table.columns.lines == (Lines{0, 1, 2, 3}));
+    CHECK(table.rows.run_count() == 1 && table.columns.run_count() == 1);
+    CHECK(table.rows.first == (Lines{0, 0, 1, 1}) && table.columns.first == (Lines{0, 0, 0, 1, 1}));
+    CHECK(table.points.size() == 4 && table.group_sizes == std::vector<std::int32_t>{4});
+    // The same size again, other pixels: as a fresh table reads them.
+    std::vector<std::uint8_t> other(3 * 5, 0);
+    other[0] = other[4] = other[13] = 1;
+    const PlaneView other_mask{other.data(), 3, 5, 5};
+    table.build(other_mask, 4, 4, 2, 3);
+    ScanTable fresh;
+    fresh.build(other_mask, 4, 4, 2, 3);
+    CHECK(table.rows.first == fresh.rows.first && table.columns.first == fresh.columns.first);
+    CHECK(table.rows.run_count() == 3 && table.columns.run_count() == 2);
+    CHECK(table.points.size() == fresh.points.size() && table.group_sizes == fresh.group_sizes);
 }
 
 TEST(edge_points_sit_on_the_boundary_facing_the_colour) {
@@ -172,5 +257,78 @@ TEST(groups_follow_link_distance_and_crossings) {
         CHECK(s.table.rows.lines == (Lines{0, 2, 4, 6}) && s.table.columns.lines == (Lines{0, 4}));
         CHECK(s.table.rows.run_count() == 2);
         CHECK(s.table.group_sizes.size() == c.groups);
+    }
+}
+
+TEST(groups_are_the_crossing_and_overlapping_runs_joined) {
+    // Every pair of runs compared: a row run and a column run are joined when
+    // they cross, runs on scanned lines at most `link` apart when they overlap.
+    std::mt19937 rng(5);
+    for (int round = 0; round < 40; ++round) {
+        const std::int32_t h = 1 + static_cast<std::int32_t>(rng() % 90), w = 1 + static_cast<std::int32_t>(rng() % 90);
+        const std::int32_t gap = static_cast<std::int32_t>(rng() % 3), link = static_cast<std::int32_t>(rng() % 4);
+        std::vector<std::uint8_t> px(static_cast<std::size_t>(h * w));
+        const std::int32_t cell = 2 + static_cast<std::int32_t>(rng() % 9);
+        for (std::int32_t y = 0; y < h; ++y)
+            for (std::int32_t x = 0; x < w; ++x)
+                px[static_cast<std::size_t>(y * w + x)] = ((x / cell) * 7 + (y / cell) * 3) % 5 < 2 || rng() % 13 == 0;
+        Scanned s(px, h, w, static_cast<std::int32_t>(rng() % 70), static_cast<std::int32_t>(rng() % 70), gap, link);
+        const ScanTable& t = s.table;
+        // All runs, rows' first: (line, first pixel, last pixel, along rows).
+        struct Flat { std::int32_t line, first, last; bool rows; };
+        std::vector<Flat> runs;
+        for (const bool rows : {true, false}) {
+            const Axis& axis = rows ? t.rows : t.columns;
+            for (std::size_t k = 0; k < axis.lines.size(); ++k)
+                for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
+                    const Run& run = axis.runs[static_cast<std::size_t>(r)];
+                    runs.push_back({axis.lines[k], (run.start2 + 1) / 2, (run.end2 - 1) / 2, rows});
+                }
+        }
+        std::vector<std::size_t> parent(runs.size());
+        for (std::size_t k = 0; k < parent.size(); ++k) parent[k] = k;
+        auto root = [&](std::size_t k) {
+            while (parent[k] != k) k = parent[k];
+            return k;
+        };
+        for (std::size_t a = 0; a < runs.size(); ++a)
+            for (std::size_t b = a + 1; b < runs.size(); ++b) {
+                const Flat &p = runs[a], &q = runs[b];
+                const bool joined =
+                    p.rows != q.rows
+                        ? q.first <= p.line && p.line <= q.last && p.first <= q.line && q.line <= p.last
+                        : p.line != q.line && std::abs(p.line - q.line) <= link && p.first <= q.last &&
+                              q.first <= p.last &&
+                              // only neighbouring scanned lines
+                              [&] {
+                                  const Axis& axis = p.rows ? t.rows : t.columns;
+                                  const auto i = std::lower_bound(axis.lines.begin(), axis.lines.end(), p.line);
+                                  const auto j = std::lower_bound(axis.lines.begin(), axis.lines.end(), q.line);
+                                  return std::abs(i - j) == 1;
+                              }();
+                if (joined) parent[root(a)] = root(b);
+            }
+        // The points' groups: one per set of joined runs that has a point.
+        std::size_t point = 0;
+        bool same = true;
+        std::map<std::size_t, std::int32_t> group_of_root;
+        for (std::size_t k = 0; k < runs.size(); ++k) {
+            const Axis& axis = runs[k].rows ? t.rows : t.columns;
+            const std::size_t in_axis = runs[k].rows ? k : k - t.rows.runs.size();
+            const Run& run = axis.runs[in_axis];
+            for (int end = 0; end < run.start_edge + run.end_edge; ++end, ++point) {
+                CHECK(point < t.points.size());
+                if (point >= t.points.size()) return;
+                const auto at = group_of_root.insert({root(k), t.points[point].group}).first;
+                same = same && at->second == t.points[point].group;
+            }
+        }
+        CHECK(same && point == t.points.size());
+        // Distinct sets, distinct groups.
+        std::vector<std::int32_t> groups;
+        for (const auto& entry : group_of_root) groups.push_back(entry.second);
+        std::sort(groups.begin(), groups.end());
+        CHECK(std::adjacent_find(groups.begin(), groups.end()) == groups.end());
+        CHECK(groups.size() == t.group_sizes.size());
     }
 }
