@@ -23,7 +23,8 @@ Kinds: "mixed" (0-5 discs and ellipses), "discs" (discs only), "ellipses"
 (1-4 separate, whole discs, no distractors, a mild camera). A scene depends
 only on its arguments and on which of scikit-image (photographs) and
 OpenCV or Pillow (JPEG) are installed; photos=False and jpeg=False give the
-same frame with NumPy alone.
+same frame with NumPy alone. cases.py draws the hard cases (balls hidden by
+other things, piles, held balls, reflections, small balls) with these steps.
 """
 from __future__ import annotations
 
@@ -85,7 +86,7 @@ class Ellipse:
 
 @dataclass(frozen=True)
 class Distractor:
-    kind: str      # ring, coil, strip, patch, specks, half-disc, mat, wheel, other-ball, other-blob
+    kind: str      # ring, coil, strip, patch, specks, half-disc, mat, wheel, other-ball, other-blob (cases.py: more)
     x: float
     y: float
     extent: float  # radius of a circle that holds it
