@@ -23,7 +23,8 @@ Kinds: "mixed" (0-5 discs and ellipses), "discs" (discs only), "ellipses"
 (1-4 separate, whole discs, no distractors, a mild camera). A scene depends
 only on its arguments and on which of scikit-image (photographs) and
 OpenCV or Pillow (JPEG) are installed; photos=False and jpeg=False give the
-same frame with NumPy alone.
+same frame with NumPy alone. cases.py draws the hard cases (balls hidden by
+other things, piles, held balls, reflections, small balls) with these steps.
 """
 from __future__ import annotations
 
@@ -85,7 +86,7 @@ class Ellipse:
 
 @dataclass(frozen=True)
 class Distractor:
-    kind: str      # ring, coil, strip, patch, specks, half-disc, mat, wheel, other-ball, other-blob
+    kind: str      # ring, coil, strip, patch, specks, half-disc, mat, wheel, other-ball, other-blob (cases.py: more)
     x: float
     y: float
     extent: float  # radius of a circle that holds it
@@ -567,17 +568,21 @@ def segment_share(d, r):
     return (r * r * math.acos(d / r) - d * math.sqrt(r * r - d * d)) / (math.pi * r * r)
 
 
+def bisect_falling(f, lo, hi, target, steps=40):
+    """The x in [lo, hi] where f, falling from lo to hi, crosses target."""
+    for _ in range(steps):
+        mid = (lo + hi) / 2
+        lo, hi = (mid, hi) if f(mid) > target else (lo, mid)
+    return (lo + hi) / 2
+
+
 def draw_occluder(cv, rng, disc_x, disc_y, r, share, colour):
     """An object of another colour in front of a disc, hiding about `share` of it:
     a bar over one side (a robot's arm, a leg of a chair) or a round object."""
     ang = rng.uniform(0, 2 * math.pi)
     n = (math.cos(ang), math.sin(ang))
     if rng.random() < 0.6:
-        lo, hi = -r, r  # bisect the chord distance for the share
-        for _ in range(40):
-            mid = (lo + hi) / 2
-            lo, hi = (mid, hi) if segment_share(mid, r) > share else (lo, mid)
-        d = (lo + hi) / 2
+        d = bisect_falling(lambda c: segment_share(c, r), -r, r, share)  # the chord for the share
         depth = (r - d) + rng.uniform(3, 0.8 * r + 3)
         half = r * rng.uniform(1.05, 1.5)
         cx, cy = disc_x + n[0] * (d + depth / 2), disc_y + n[1] * (d + depth / 2)
@@ -601,11 +606,7 @@ def draw_occluder(cv, rng, disc_x, disc_y, r, share, colour):
         a2 = ro * ro * math.acos((D * D + ro * ro - r * r) / (2 * D * ro))
         a3 = 0.5 * math.sqrt((-D + r + ro) * (D + r - ro) * (D - r + ro) * (D + r + ro))
         return (a1 + a2 - a3) / (math.pi * r * r)
-    lo, hi = abs(r - ro), r + ro
-    for _ in range(40):
-        mid = (lo + hi) / 2
-        lo, hi = (mid, hi) if lens(mid) > share else (lo, mid)
-    D = (lo + hi) / 2
+    D = bisect_falling(lens, abs(r - ro), r + ro, share)
     cx, cy = disc_x + n[0] * D, disc_y + n[1] * D
     draw_ball(cv, rng, cx, cy, ro, ro, 0.0, colour, 0, random_light(rng))
     return (cx, cy, ro)
@@ -742,16 +743,10 @@ def _log_uniform(rng, lo, hi):
     return math.exp(rng.uniform(math.log(lo), math.log(hi)))
 
 
-def make_scene(seed: int, kind: str = "mixed", size: tuple[int, int] = (480, 640),
-               colour: str | tuple[float, float, float] | None = None, *, photos: bool = True,
-               jpeg: bool = True, effects: bool = True, calibration: bool = False) -> tuple[np.ndarray, Truth]:
-    """One frame and its truth. `colour`: a name of COLOURS (its canonical shade), an
-    RGB triple in 0..1 (e.g. from set_colour), or None (drawn from the seed).
-    `calibration` adds a clean disc of radius 20-60 (x scale) to calibrate on."""
-    if kind not in KINDS:
-        raise ValueError(f"kind must be one of {KINDS}")
+def start_scene(rng, seed, kind, size, colour, photos) -> tuple[Canvas, Truth, np.ndarray, float]:
+    """The target's colour and the background: the canvas, the truth to fill, the
+    colour (RGB 0..1) and the scale of the frame against 640x480."""
     h, w = size
-    rng = np.random.default_rng([seed, KINDS.index(kind)])
     scale = min(h / 480, w / 640)
     if colour is None:
         name = list(COLOURS)[rng.integers(len(COLOURS))]
@@ -768,6 +763,102 @@ def make_scene(seed: int, kind: str = "mixed", size: tuple[int, int] = (480, 640
             break
     cv = Canvas(np.ascontiguousarray(img, dtype=np.float32))
     truth = Truth(colour=name, rgb=tuple(float(c) for c in rgb), kind=kind, seed=seed, size=(h, w), background=bg_name)
+    return cv, truth, rgb, scale
+
+
+def place_clutter(rng, rgb, n_dis, n_other, avoid, h, w, scale):
+    """Spots for n_dis distractors of the target's colour and n_other balls and
+    blobs of other colours, clear of the circles (x, y, reach) in `avoid`:
+    a list of (kind, x, y, extent, same colour)."""
+    r_lo, r_hi = R_MIN * scale, min(R_MAX * scale, 190.0)
+    weights = {"ring": 3, "coil": 2, "strip": 3, "patch": 3, "specks": 2, "half-disc": 2, "mat": 1, "wheel": 1}
+    names = list(weights)
+    probs = np.array([weights[k] for k in names], float)
+    probs /= probs.sum()
+    clutter = []
+    placed: list[tuple[float, float, float]] = []
+    for j in range(n_dis + n_other):
+        same = j < n_dis
+        if same:
+            kind_d = names[rng.choice(len(names), p=probs)]
+        else:
+            kind_d = "other-ball" if rng.random() < 0.6 else "other-blob"
+        R = distractor_extent(kind_d if same else "ball", rng, scale)
+        if kind_d == "other-ball":
+            R = _log_uniform(rng, r_lo, r_hi)
+        big = kind_d in ("mat", "strip")
+        spot = _spot(rng, avoid + placed, R, h, w, rng.uniform(2, 12), border_ok=big or rng.random() < 0.2)
+        if spot is None:
+            continue
+        placed.append((spot[0], spot[1], R))
+        clutter.append((kind_d, spot[0], spot[1], R, same))
+    return clutter
+
+
+def draw_clutter(cv, rng, rgb, clutter, truth) -> None:
+    """Draws what place_clutter placed and lists it in the truth."""
+    for kind_d, x, y, R, same in clutter:
+        if same:
+            DISTRACTORS[kind_d](cv, rng, x, y, R, _vary(rgb, rng, 4, 0.15, 0.2))
+        elif kind_d == "other-ball":
+            if rng.random() < 0.5:
+                draw_shadow(cv, rng, x, y, R, random_light(rng))
+            draw_ball(cv, rng, x, y, R, R, 0.0, _other_colour(rgb, rng), 0, random_light(rng))
+        else:
+            draw_patch(cv, rng, x, y, R, _other_colour(rgb, rng))
+        truth.distractors.append(Distractor(kind_d, round(x, 3), round(y, 3), round(R, 3), same))
+
+
+def target_lights(rng, n) -> list[tuple[float, float, float]]:
+    """One main light for the scene, a little different on each of n targets."""
+    scene_light = random_light(rng)
+    lights = []
+    for _ in range(n):
+        lx, ly, lz = scene_light
+        jit = rng.normal(0, 0.15, 3)
+        lt = np.array([lx, ly, lz]) + jit
+        lt[2] = max(lt[2], 0.25)
+        lights.append(tuple(lt / np.linalg.norm(lt)))
+    return lights
+
+
+def target_truth(cv, target, x, y, a, b, theta, is_disc, touching) -> Disc | Ellipse | None:
+    """The truth of target number `target` (as painted) from what the canvas
+    shows of it; None when it was not drawn."""
+    h, w = cv.h, cv.w
+    near = cv.grid(x, y, a + 3)
+    if near is None or target not in cv.visible:
+        return None
+    # Whatever was drawn over it later, within the frame.
+    hidden = 1 - float(cv.visible[target][1].sum()) / max(cv.drawn[target], 1e-6)
+    sl, dx, dy = near
+    if is_disc:
+        ring = np.sqrt(dx * dx + dy * dy) <= a + 2.5
+    else:
+        ring = ellipse_distance(dx, dy, a, b, theta)[0] <= 2.5
+    ids = cv.target_id[sl][ring]
+    # Anything else within 2 px of the outline.
+    others = bool(np.any(cv.other[sl][ring] > 0.02)) or bool(np.any((ids != 0) & (ids != target)))
+    border = is_disc and (x - a < -0.5 or y - a < -0.5 or x + a > w - 0.5 or y + a > h - 0.5)
+    occluded = round(max(0.0, hidden), 3)
+    near_edge = x - a < 2.5 or y - a < 2.5 or x + a > w - 3.5 or y + a > h - 3.5
+    clean = not (others or touching or occluded > 0.01 or near_edge)
+    if is_disc:
+        return Disc(round(x, 3), round(y, 3), round(a, 3), clean, occluded, touching, border)
+    return Ellipse(round(x, 3), round(y, 3), round(a, 3), round(b, 3), round(theta, 4), clean)
+
+
+def make_scene(seed: int, kind: str = "mixed", size: tuple[int, int] = (480, 640),
+               colour: str | tuple[float, float, float] | None = None, *, photos: bool = True,
+               jpeg: bool = True, effects: bool = True, calibration: bool = False) -> tuple[np.ndarray, Truth]:
+    """One frame and its truth. `colour`: a name of COLOURS (its canonical shade), an
+    RGB triple in 0..1 (e.g. from set_colour), or None (drawn from the seed).
+    `calibration` adds a clean disc of radius 20-60 (x scale) to calibrate on."""
+    if kind not in KINDS:
+        raise ValueError(f"kind must be one of {KINDS}")
+    h, w = size
+    rng = np.random.default_rng([seed, KINDS.index(kind)])
+    cv, truth, rgb, scale = start_scene(rng, seed, kind, size, colour, photos)
     r_lo, r_hi = R_MIN * scale, min(R_MAX * scale, 190.0)
 
     # --- the targets: (x, y, a, b, theta, is_disc, pair id)
@@ -831,7 +922,6 @@ def make_scene(seed: int, kind: str = "mixed", size: tuple[int, int] = (480, 640
 
     # --- occluders over some discs (not the calibration disc, not a pair, not at the border)
     occl: list[tuple[int, float, np.ndarray]] = []
-    occl_placed: list[tuple[float, float, float]] = []
     if kind not in ("clean", "empty"):
         for i, t in enumerate(targets):
             x, y, a, _, _, is_disc, pair = t
@@ -844,49 +934,14 @@ def make_scene(seed: int, kind: str = "mixed", size: tuple[int, int] = (480, 640
     # --- distractors and other-colour clutter, clear of the targets
     n_dis = 0 if kind == "clean" else int(rng.integers(1 if kind == "empty" else 0, 6))
     n_other = 0 if kind == "clean" else int(rng.integers(0, 4))
-    weights = {"ring": 3, "coil": 2, "strip": 3, "patch": 3, "specks": 2, "half-disc": 2, "mat": 1, "wheel": 1}
-    names = list(weights)
-    probs = np.array([weights[k] for k in names], float)
-    probs /= probs.sum()
-    clutter = []
     # Occluders reach past their disc: keep clutter away from that reach.
     reach = [(t[0], t[1], t[2] * (2.3 if any(o[0] == i for o in occl) else 1.1) + 2)
              for i, t in enumerate(targets)]
-    for j in range(n_dis + n_other):
-        same = j < n_dis
-        if same:
-            kind_d = names[rng.choice(len(names), p=probs)]
-        else:
-            kind_d = "other-ball" if rng.random() < 0.6 else "other-blob"
-        R = distractor_extent(kind_d if same else "ball", rng, scale)
-        if kind_d == "other-ball":
-            R = _log_uniform(rng, r_lo, r_hi)
-        big = kind_d in ("mat", "strip")
-        spot = _spot(rng, reach + occl_placed, R, h, w, rng.uniform(2, 12), border_ok=big or rng.random() < 0.2)
-        if spot is None:
-            continue
-        occl_placed.append((spot[0], spot[1], R))
-        clutter.append((kind_d, spot[0], spot[1], R, same))
+    clutter = place_clutter(rng, rgb, n_dis, n_other, reach, h, w, scale)
 
     # --- draw: clutter, shadows, targets, occluders
-    for kind_d, x, y, R, same in clutter:
-        if same:
-            DISTRACTORS[kind_d](cv, rng, x, y, R, _vary(rgb, rng, 4, 0.15, 0.2))
-        elif kind_d == "other-ball":
-            if rng.random() < 0.5:
-                draw_shadow(cv, rng, x, y, R, random_light(rng))
-            draw_ball(cv, rng, x, y, R, R, 0.0, _other_colour(rgb, rng), 0, random_light(rng))
-        else:
-            draw_patch(cv, rng, x, y, R, _other_colour(rgb, rng))
-        truth.distractors.append(Distractor(kind_d, round(x, 3), round(y, 3), round(R, 3), same))
-    scene_light = random_light(rng)
-    lights = []
-    for t in targets:
-        lx, ly, lz = scene_light  # one main light, each object a little different
-        jit = rng.normal(0, 0.15, 3)
-        lt = np.array([lx, ly, lz]) + jit
-        lt[2] = max(lt[2], 0.25)
-        lights.append(tuple(lt / np.linalg.norm(lt)))
+    draw_clutter(cv, rng, rgb, clutter, truth)
+    lights = target_lights(rng, len(targets))
     for t, lt in zip(targets, lights):
         if t[5] and rng.random() < 0.5:
             draw_shadow(cv, rng, t[0], t[1], t[2], lt)
@@ -900,28 +955,11 @@ def make_scene(seed: int, kind: str = "mixed", size: tuple[int, int] = (480, 640
     # --- the truth, from what was drawn
     for i, t in enumerate(targets):
         x, y, a, b, theta, is_disc, pair = t
-        near = cv.grid(x, y, a + 3)
-        if near is None or i + 1 not in cv.visible:
-            continue
-        # Whatever was drawn over it later, within the frame.
-        hidden = 1 - float(cv.visible[i + 1][1].sum()) / max(cv.drawn[i + 1], 1e-6)
-        sl, dx, dy = near
-        if is_disc:
-            ring = np.sqrt(dx * dx + dy * dy) <= a + 2.5
-        else:
-            ring = ellipse_distance(dx, dy, a, b, theta)[0] <= 2.5
-        ids = cv.target_id[sl][ring]
-        # Anything else within 2 px of the outline.
-        others = bool(np.any(cv.other[sl][ring] > 0.02)) or bool(np.any((ids != 0) & (ids != i + 1)))
-        touching = pair >= 0
-        border = is_disc and (x - a < -0.5 or y - a < -0.5 or x + a > w - 0.5 or y + a > h - 0.5)
-        occluded = round(max(0.0, hidden), 3)
-        near_edge = x - a < 2.5 or y - a < 2.5 or x + a > w - 3.5 or y + a > h - 3.5
-        clean = not (others or touching or occluded > 0.01 or near_edge)
-        if is_disc:
-            truth.discs.append(Disc(round(x, 3), round(y, 3), round(a, 3), clean, occluded, touching, border))
-        else:
-            truth.ellipses.append(Ellipse(round(x, 3), round(y, 3), round(a, 3), round(b, 3), round(theta, 4), clean))
+        found = target_truth(cv, i + 1, x, y, a, b, theta, is_disc, pair >= 0)
+        if isinstance(found, Disc):
+            truth.discs.append(found)
+        elif found is not None:
+            truth.ellipses.append(found)
 
     if effects:
         frame, truth.camera = camera(cv.img, rng, mild=(kind == "clean"), use_jpeg=jpeg)
