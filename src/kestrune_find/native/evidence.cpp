@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <numbers>
 #include <utility>
 #include <vector>
@@ -38,7 +40,8 @@ constexpr double kMinCompared = 8;
 constexpr double kHiddenDistance2 = 40.0 * 40.0;
 constexpr double kNearBackground = 0.15;
 // A shape's core may be hidden in part by something kHiddenDarker or more
-// below the colour's typical brightness there, as long as kMinShown of the
+// below the colour's typical brightness there, or by anything between its
+// runs on a line (see kMostGapsInFront), as long as kMinShown of the
 // core shows and the outline where it shows is clear (kMinOutlineShown). A
 // ball held by a robot's gripper shows a crescent; its fill in the mask alone
 // would be a half. What lies beside a half disc of the colour, a wedge of a
@@ -54,6 +57,11 @@ constexpr double kMinOutlineShown = 0.8;
 constexpr double kDarkShare = 0.3;
 constexpr double kMinShownDark = 0.3;
 constexpr double kMinHidingSize = 15.0;
+// What lies between runs of the colour on a line of the core stands in front
+// of the shape whatever its brightness, when the line is cut at most this
+// often; at the core's ends only what is darker can hide it (else a disc drawn
+// around an ellipse would call the background beside it hidden).
+constexpr std::size_t kMostGapsInFront = 2;
 
 // Inside a shape the frame's brightness (the largest channel, which carries
 // it for every hue) turns when it rises or falls back by more than
@@ -225,13 +233,35 @@ public:
         const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
         std::nth_element(levels.begin(), mid, levels.end());
         const double typical = *mid, darkest = typical - kHiddenDarker, black = kDarkShare * typical;
-        for (const Spot& spot : gaps_) {
-            const Colour c = colour(spot);
+        std::vector<std::uint8_t> hidden(gaps_.size(), 0);
+        for (std::size_t k = 0; k < gaps_.size(); ++k) {
+            const Colour c = colour(gaps_[k]);
             const double level = brightness(c);
-            if (level <= darkest && unlike_background(c, background_)) {
-                ev_.core_hidden += spot.length;
-                if (level <= black) ev_.core_hidden_dark += spot.length;
+            if ((level > darkest && !gaps_[k].between) || !unlike_background(c, background_)) continue;
+            hidden[k] = 1;
+            ev_.core_hidden += gaps_[k].length;
+            if (level <= black) ev_.core_hidden_dark += gaps_[k].length;
+        }
+        join_across_hidden(hidden);
+    }
+
+    // A line's runs on both sides of something in front are one surface: the
+    // core's set length on that line is its longest chain of runs joined
+    // across hidden gaps (a bar or a cable across a ball cuts its runs, a
+    // coil's gaps show the background and keep them apart).
+    void join_across_hidden(const std::vector<std::uint8_t>& hidden) {
+        for (const CoreLine& line : core_lines_) {
+            double chain = 0, best = 0;
+            for (std::size_t k = line.first; k < line.first + line.count; ++k) {
+                const Piece& piece = pieces_[k];
+                if (piece.gap < 0) {
+                    chain += piece.length;
+                } else if (piece.gap == kSliver || !hidden[static_cast<std::size_t>(piece.gap)]) {
+                    chain = 0;
+                }
+                best = std::max(best, chain);
             }
+            ev_.core_set += best - line.longest;
         }
     }
 
@@ -243,6 +273,7 @@ private:
         bool rows;
         std::int32_t line;
         double u, length;
+        bool between = false;  // a gap with the colour on both sides, on a line of few such gaps
     };
 
     // Runs [begin, end) of one scanned line, and the line's extent.
@@ -345,8 +376,13 @@ private:
         const Run* run =
             std::upper_bound(line.begin, line.end, a, [](double v, const Run& q) { return v < q.end2 * 0.5; });
         // And the gaps between the runs, where the core may be hidden.
+        const std::size_t first_piece = pieces_.size();
         auto gap = [&](double g0, double g1) {
-            if (weigh_hiding_ && g1 - g0 >= 1.0) gaps_.push_back({line.rows, line.position, (g0 + g1) / 2, g1 - g0});
+            if (!weigh_hiding_ || g1 <= g0) return;
+            // A sliver under a pixel is not read: it keeps the runs apart.
+            const bool read = g1 - g0 >= 1.0;
+            pieces_.push_back({g1 - g0, read ? static_cast<std::int32_t>(gaps_.size()) : kSliver});
+            if (read) gaps_.push_back({line.rows, line.position, (g0 + g1) / 2, g1 - g0});
         };
         double longest = 0, longest_middle = 0, from = a;
         for (; run != line.end && run->start2 * 0.5 < b; ++run) {
@@ -356,11 +392,16 @@ private:
                 longest_middle = (lo + hi) / 2;
             }
             gap(from, lo);
+            if (weigh_hiding_) pieces_.push_back({hi - lo, -1});
             from = hi;
         }
         gap(from, b);
         ev_.core += b - a;
         ev_.core_set += longest;
+        if (weigh_hiding_) {
+            core_lines_.push_back({first_piece, pieces_.size() - first_piece, longest});
+            mark_between(core_lines_.back());
+        }
         if (weigh_hiding_ && longest > 0) set_middles_.push_back({line.rows, line.position, longest_middle, longest});
     }
 
@@ -373,6 +414,35 @@ private:
     // inside those unset there.
     std::vector<Colour> background_, unset_inside_;
     std::vector<Spot> gaps_, set_middles_;
+    // Each core line's runs and gaps in order: a gap's index in gaps_, -1 for a run.
+    struct Piece {
+        double length;
+        std::int32_t gap;
+    };
+    struct CoreLine {
+        std::size_t first, count;
+        double longest;  // the longest run, counted as set
+    };
+    static constexpr std::int32_t kSliver = std::numeric_limits<std::int32_t>::max();
+    std::vector<Piece> pieces_;
+    std::vector<CoreLine> core_lines_;
+
+    // The gaps of a core line that the colour's runs enclose: a bar or a
+    // cable in front cuts a ball's line once or twice; a coil's or a weave's
+    // line, many times.
+    void mark_between(const CoreLine& line) {
+        std::size_t first_run = line.first + line.count, last_run = line.first, count = 0;
+        for (std::size_t k = line.first; k < line.first + line.count; ++k) {
+            if (pieces_[k].gap >= 0) continue;
+            first_run = std::min(first_run, k);
+            last_run = k;
+        }
+        for (std::size_t k = first_run + 1; k < last_run; ++k) count += pieces_[k].gap >= 0;
+        if (count == 0 || count > kMostGapsInFront) return;
+        for (std::size_t k = first_run + 1; k < last_run; ++k)
+            if (pieces_[k].gap >= 0 && pieces_[k].gap != kSliver)
+                gaps_[static_cast<std::size_t>(pieces_[k].gap)].between = true;
+    }
 };
 
 // How much of the shape lies inside the frame: its area on 64 rows across the
@@ -411,6 +481,7 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
     struct Piece {
         bool rows;
         std::int32_t line, first, last;
+        const Run *begin, *end;  // the line's runs
     };
     std::vector<Piece> pieces;
     std::vector<double> middles;
@@ -425,7 +496,8 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
             const auto j0 = static_cast<std::int32_t>(std::max(0.0, std::ceil(a)));
             const auto j1 = static_cast<std::int32_t>(std::min(axis.extent - 1.0, std::floor(b)));
             if (j1 - j0 < 4) continue;  // too short to turn twice
-            pieces.push_back({rows, *k, j0, j1});
+            const auto idx = static_cast<std::size_t>(k - axis.lines.begin());
+            pieces.push_back({rows, *k, j0, j1, axis.runs.data() + axis.first[idx], axis.runs.data() + axis.first[idx + 1]});
             middles.push_back(brightness(table.line_pixel(rows, *k, (j0 + j1) / 2)));
         }
     };
@@ -435,7 +507,24 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
     const auto mid = middles.begin() + static_cast<std::ptrdiff_t>(middles.size() / 2);
     std::nth_element(middles.begin(), mid, middles.end());
     const double step = std::max(kMinTurn, kTurnShare * *mid);
-    for (const Piece& piece : pieces) ev.turns += count_turns(table, piece.rows, piece.line, piece.first, piece.last, step);
+    // Turns are read on the colour's own runs: a bar or a cable in front of
+    // a ball cuts them, and its edges are no turns of the ball's surface.
+    // (A line cut more often is read across: a coil's turns are its own.)
+    for (const Piece& piece : pieces) {
+        const Run* begin = std::upper_bound(piece.begin, piece.end, piece.first,
+                                            [](std::int32_t v, const Run& q) { return 2 * v < q.end2; });
+        const Run* end = begin;
+        while (end != piece.end && end->start2 < 2 * piece.last) ++end;
+        if (end - begin > static_cast<std::ptrdiff_t>(kMostGapsInFront) + 1) {
+            ev.turns += count_turns(table, piece.rows, piece.line, piece.first, piece.last, step);
+            continue;
+        }
+        for (const Run* run = begin; run != end; ++run) {
+            const std::int32_t first = std::max(piece.first, (run->start2 + 1) / 2);
+            const std::int32_t last = std::min(piece.last, (run->end2 - 1) / 2);
+            if (last - first >= 2) ev.turns += count_turns(table, piece.rows, piece.line, first, last, step);
+        }
+    }
     ev.lines_read += static_cast<double>(pieces.size());
 }
 

@@ -34,10 +34,13 @@ struct BandShape {
 struct Evidence {
     double core = 0, core_set = 0;
     // Of the core's unset length, what shows something unlike the background
-    // (see crossings_hidden) and clearly darker than the colour: a ball
-    // hidden there by a thing in front, not missing. Weighed only on discs
-    // large enough to be read so, and only where the outline shows clearly;
-    // and the part of it that is black.
+    // (see crossings_hidden) and either lies between runs of the colour on
+    // its line (a bar or a cable across a ball, whatever its brightness) or
+    // is clearly darker than the colour: a ball hidden there by a thing in
+    // front, not missing. Weighed only on discs large enough to be read so,
+    // and only where the outline shows clearly; and the part of it that is
+    // black. Where it lies between runs, their lengths on that line add up
+    // in core_set: one surface behind the thing in front.
     double core_hidden = 0, core_hidden_dark = 0;
     double middle = 0, middle_set = 0;  // part of the core
     double inner_rim = 0, inner_rim_set = 0;
