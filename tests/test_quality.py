@@ -60,6 +60,19 @@ def test_balls_behind_things_of_any_brightness():
     assert false == 0
 
 
+def test_balls_touching_in_piles():
+    # Boxes, rows and two layers of touching balls: each its own disc, and
+    # nothing on the frames without them.
+    found = missed = false = 0
+    for colour in ("yellow", "red"):
+        (frame0, truth0), items = cases.case_set("piles", colour, 8, 4, seed=5)
+        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+        counts = tally(items, "disc", calibrated, min_r=8, max_r=120)
+        found, missed, false = found + counts[0], missed + counts[1], false + counts[2]
+    assert found >= 0.45 * (found + missed)  # 0.17 when a pile was one blob to the search
+    assert false == 0
+
+
 @pytest.mark.skipif(not (robocup.DEFAULT_DIR / "gt.json").exists(), reason="the RoboCup frames are not here")
 def test_robocup_frames():
     # Every fourth frame, calibrated on the benchmark's ball: more balls found

@@ -188,6 +188,9 @@ struct Weighing {
     double middle_shrink;  // how far the middle lies inside the outline
     bool closed;           // a disc or an ellipse: the frame is read where lines cross the outline
     bool hiding;           // weigh what hides the core (see ellipse_evidence)
+    // Discs touching the shape (balls beside it in a pile): its outer rim
+    // there is theirs, neither clear nor not.
+    const std::vector<DiscShape>* touching = nullptr;
 };
 
 // Where one scanned line crosses the shape grown by the rim (outer), the
@@ -293,10 +296,40 @@ private:
     // or -1 when the piece lies outside the frame.
     double add_clear(const Line& line, double a, double b) {
         if (!line.clip(a, b)) return -1.0;
+        if (how_.touching != nullptr && !how_.touching->empty()) return add_clear_beside(line, a, b);
         const double clear = (b - a) - covered(line.begin, line.end, a, b);
         ev_.outer_rim += b - a;
         ev_.outer_rim_clear += clear;
         return clear / (b - a);
+    }
+
+    // add_clear on what of [a, b] no touching disc covers; -1 when they cover all of it.
+    double add_clear_beside(const Line& line, double a, double b) {
+        std::array<std::pair<double, double>, 8> theirs;
+        std::size_t count = 0;
+        for (const DiscShape& d : *how_.touching) {
+            const double across = line.position - (line.rows ? d.y : d.x), h2 = d.r * d.r - across * across;
+            if (h2 <= 0 || count == theirs.size()) continue;
+            const double c = line.rows ? d.x : d.y, h = std::sqrt(h2);
+            if (c + h > a && c - h < b) theirs[count++] = {std::max(a, c - h), std::min(b, c + h)};
+        }
+        for (std::size_t k = 1; k < count; ++k)  // a few: insertion
+            for (std::size_t j = k; j > 0 && theirs[j] < theirs[j - 1]; --j) std::swap(theirs[j], theirs[j - 1]);
+        double length = 0, clear = 0, from = a;
+        auto free_piece = [&](double lo, double hi) {
+            if (hi <= lo) return;
+            length += hi - lo;
+            clear += (hi - lo) - covered(line.begin, line.end, lo, hi);
+        };
+        for (std::size_t k = 0; k < count; ++k) {
+            free_piece(from, theirs[k].first);
+            from = std::max(from, theirs[k].second);
+        }
+        free_piece(from, b);
+        if (length <= 0) return -1.0;
+        ev_.outer_rim += length;
+        ev_.outer_rim_clear += clear;
+        return clear / length;
     }
     double add_set(const Line& line, double a, double b, double& length, double& set) {
         if (!line.clip(a, b)) return -1.0;
@@ -725,13 +758,14 @@ void ellipse_reach(const EllipseShape& e, double grow, double& reach_x, double& 
 
 }  // namespace
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim) {
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim,
+                       const std::vector<DiscShape>* touching) {
     Evidence ev;
     const double outer = disc.r + rim;
     const auto chord = disc_chord(disc);
     auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
-    integrate(table, {disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer}, {rim, disc.r / 2, true, true},
-              chord, chord_at, ev);
+    integrate(table, {disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer},
+              {rim, disc.r / 2, true, true, touching}, chord, chord_at, ev);
     return ev;
 }
 

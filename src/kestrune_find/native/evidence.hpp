@@ -3,6 +3,8 @@
 // across its outline.
 #pragma once
 
+#include <vector>
+
 #include "scan.hpp"
 
 namespace kestrune::find {
@@ -93,7 +95,10 @@ struct Evidence {
     double band_score() const { return fill() * clear(); }
 };
 
-Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim);
+// touching: discs beside it (balls of a pile), whose part of its outer rim
+// is left out.
+Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim,
+                       const std::vector<DiscShape>* touching = nullptr);
 // hiding: weigh what hides the core (a ball stretched by the lens is
 // weighed as an ellipse; an ellipse searched for as such, with two more free
 // parameters to bend around part of a shape, is weighed on what shows).

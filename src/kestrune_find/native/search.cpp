@@ -1,5 +1,7 @@
 #include "search.hpp"
 
+#include "piles.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -107,6 +109,12 @@ constexpr double kNoCeiling = std::numeric_limits<double>::infinity();
 // partly hidden or touching clutter draws an outline that is off its own, and
 // the random proposals place it better.
 constexpr double kClearOutline = 0.85;
+
+// A pile's blob is looked for this far beyond its edge points (more than the
+// scan's spacing), and in at most kMostPeaks places.
+constexpr double kBlobMargin = 3.0;
+constexpr std::size_t kMostPeaks = 64;
+constexpr std::ptrdiff_t kPileLeft = 48;  // unspent edge points, at least
 
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
@@ -508,6 +516,68 @@ private:
                     group.alive[k] = 0;
             }
         }
+        search_pile(group, level);
+    }
+
+    // The pixels a group's blob may cover: its edge points' box, grown by the
+    // scan's spacing, inside the frame.
+    PixelBox blob_box(const GroupPoints& group) const {
+        double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
+        for (const EdgePoint* p : group.points) {
+            x_lo = std::min(x_lo, p->x);
+            x_hi = std::max(x_hi, p->x);
+            y_lo = std::min(y_lo, p->y);
+            y_hi = std::max(y_hi, p->y);
+        }
+        const double grow = kBlobMargin;
+        return {std::max(0, static_cast<std::int32_t>(std::floor(x_lo - grow))),
+                std::max(0, static_cast<std::int32_t>(std::floor(y_lo - grow))),
+                std::min(table_.width, static_cast<std::int32_t>(std::ceil(x_hi + grow)) + 1),
+                std::min(table_.height, static_cast<std::int32_t>(std::ceil(y_hi + grow)) + 1)};
+    }
+
+    // Balls touching in a pile draw one blob whose outline no one disc
+    // fits: each is tried where its centre stands out, a peak of the blob's
+    // distance from what is not the colour, and weighed beside the balls
+    // that touch it (the rim where they touch is theirs).
+    void search_pile(GroupPoints& group, double level) {
+        if (!disc() || full() || table_.mask == nullptr || work_ > options_.work_budget) return;
+        // What the fits explained is spent: a group with little left is no pile.
+        if (std::count(group.unspent.begin(), group.unspent.end(), 1) < kPileLeft) return;
+        const PixelBox box = blob_box(group);
+        const double longer = std::max(box.x1 - box.x0, box.y1 - box.y0);
+        if (longer < 4 * options_.min_r) return;  // no room for two discs side by side
+        const Blob blob(*table_.mask, box, options_.min_r);
+        std::vector<DiscShape> discs = blob.peaks(options_.min_r, max_size_, kMostPeaks);
+        work_ += static_cast<double>(box.x1 - box.x0) * static_cast<double>(box.y1 - box.y0);
+        if (discs.size() < 2) return;  // a lone blob is the fits' to find
+        for (const Found& f : found_) {
+            if (options_.kind == ShapeKind::disc) discs.push_back({f.values[0], f.values[1], f.values[2]});
+        }
+        const std::size_t peaks = discs.size() - found_.size();
+        for (std::size_t k = 0; k < peaks && !full(); ++k) {
+            const DiscShape peak = discs[k];
+            // Beyond the frame the blob may go on: a peak there is not where a ball stands.
+            if (inside_found(peak) || !within_frame(peak)) continue;
+            const std::vector<DiscShape> beside = blob.touching(discs, peak);
+            if (beside.empty()) continue;
+            Candidate candidate{};
+            candidate.disc = peak;
+            touching_ = &beside;
+            try_candidate(group, candidate, level);
+            touching_ = nullptr;
+            stretched_ = false;
+        }
+    }
+
+    bool within_frame(const DiscShape& d) const {
+        return d.x - d.r >= 0 && d.y - d.r >= 0 && d.x + d.r <= table_.width - 1 && d.y + d.r <= table_.height - 1;
+    }
+
+    bool inside_found(const DiscShape& d) const {
+        return std::any_of(found_.begin(), found_.end(), [&](const Found& f) {
+            return std::hypot(d.x - f.values[0], d.y - f.values[1]) < f.values[2];
+        });
     }
 
     // The evidence of a shape at this place, scored (none when too little of
@@ -515,7 +585,7 @@ private:
     void weigh(const Candidate& shape, Found& find) {
         const double rim = rim_for(size(shape));
         const Stopwatch timed(evidence_ms_);
-        find.evidence = disc() ? disc_evidence(table_, shape.disc, rim)
+        find.evidence = disc() ? disc_evidence(table_, shape.disc, rim, touching_)
                                : ellipse_evidence(table_, shape.ellipse, rim, options_.kind == ShapeKind::disc);
         rescore(find);
     }
@@ -529,7 +599,9 @@ private:
             std::max(kMinStretchFloor, kStretchFloor - kStretchFloorSlope * (options_.stretch - kRoundRatio));
         const double stretched_score = std::max(level, kStretchedScore);
         const bool may_stretch = options_.stretch > 1.0 || options_.squeeze > 1.0;
-        if (!disc() || !may_stretch || (round && find.score < floor) || find.score >= stretched_score) return;
+        if (!disc() || !may_stretch || (round && find.score < floor) || find.score >= stretched_score ||
+            touching_ != nullptr)
+            return;
         const Found as_circle = find;
         Candidate stretched{};
         const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.4 * candidate.disc.r));
@@ -595,6 +667,7 @@ private:
     const std::vector<Found>* taken_;
     double max_size_;
     double work_ = 0;
+    const std::vector<DiscShape>* touching_ = nullptr;  // the balls beside a pile's candidate
     double ceiling_ = kNoCeiling;  // this pass keeps what scores below it
 };
 
