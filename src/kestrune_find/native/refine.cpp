@@ -42,14 +42,14 @@ template <int N> void mirror(std::array<std::array<double, N>, N>& A) {
 // and its derivatives by the parameters (`gradient`). It stops when a step
 // moves no parameter by more than its `resolution`.
 template <int N, class Model>
-bool least_squares(std::array<double, N>& params, const std::vector<const EdgePoint*>& points, Model& model,
+bool least_squares(std::array<double, N>& params, std::span<const FitPoint> points, Model& model,
                    const std::array<double, N>& resolution, int iterations) {
     if (static_cast<int>(points.size()) < N + 2) return false;
     auto cost = [&](const std::array<double, N>& q) {
         model.set(q);
         double s = 0;
-        for (const EdgePoint* p : points) {
-            const double e = model.residual(*p);
+        for (const FitPoint& p : points) {
+            const double e = model.residual(p);
             s += e * e;
         }
         return s;
@@ -61,9 +61,9 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
         std::array<std::array<double, N>, N> JtJ{};
         std::array<double, N> Jte{};
         model.set(params);
-        for (const EdgePoint* p : points) {
+        for (const FitPoint& p : points) {
             std::array<double, N> row;
-            const double e = model.gradient(*p, row);
+            const double e = model.gradient(p, row);
             for (int i = 0; i < N; ++i) {
                 Jte[i] += row[i] * e;
                 for (int j = i; j < N; ++j) JtJ[i][j] += row[i] * row[j];
@@ -118,14 +118,14 @@ public:
         sn_ = std::sin(v[4]);
     }
 
-    double residual(const EdgePoint& p) const {
+    double residual(const FitPoint& p) const {
         const double dx = p.x - x_, dy = p.y - y_;
         const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
         const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
         return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(a_, b_);
     }
 
-    double gradient(const EdgePoint& p, std::array<double, 5>& row) const {
+    double gradient(const FitPoint& p, std::array<double, 5>& row) const {
         const double dx = p.x - x_, dy = p.y - y_;
         const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
         const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
@@ -155,25 +155,34 @@ double disc_distance(const DiscShape& d, double x, double y) {
     return std::sqrt((x - d.x) * (x - d.x) + (y - d.y) * (y - d.y)) - d.r;
 }
 
-bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
+bool fit_disc(std::span<const FitPoint> points, DiscShape& shape) {
     // Gauss-Newton on the distances from the outline, with the exact Jacobian.
     if (points.size() < 5) return false;
     double cx = shape.x, cy = shape.y, r = shape.r;
     for (int it = 0; it < 12; ++it) {
-        std::array<std::array<double, 3>, 3> A{};
-        std::array<double, 3> b{};
-        for (const EdgePoint* p : points) {
-            const double dx = p->x - cx, dy = p->y - cy;
+        // A point's row of the Jacobian is (u, v, -1); the normal equations'
+        // upper half and right side are summed in locals, which stay in
+        // registers (an array's sums go through memory on every point).
+        double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0, b0 = 0, b1 = 0, b2 = 0;
+        for (const FitPoint& p : points) {
+            const double dx = p.x - cx, dy = p.y - cy;
             const double d = std::sqrt(dx * dx + dy * dy);
             if (d < 1e-9) continue;
-            const double row[3] = {-dx / d, -dy / d, -1.0};
+            const double u = -dx / d, v = -dy / d;
             const double e = d - r;
-            for (int i = 0; i < 3; ++i) {
-                b[i] -= row[i] * e;
-                for (int j = i; j < 3; ++j) A[i][j] += row[i] * row[j];
-            }
+            // Products with -1 are exact negations: the sums are the same.
+            b0 -= u * e;
+            b1 -= v * e;
+            b2 += e;
+            a00 += u * u;
+            a01 += u * v;
+            a02 -= u;
+            a11 += v * v;
+            a12 -= v;
+            a22 += 1.0;
         }
-        mirror<3>(A);
+        std::array<std::array<double, 3>, 3> A{{{a00, a01, a02}, {a01, a11, a12}, {a02, a12, a22}}};
+        std::array<double, 3> b{b0, b1, b2};
         if (!solve<3>(A, b)) return false;
         cx += b[0];
         cy += b[1];
@@ -186,7 +195,7 @@ bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
     return true;
 }
 
-bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape, int iterations) {
+bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
     std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
     EllipseModel model;
     if (!least_squares<5>(q, points, model, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, iterations)) return false;
@@ -201,22 +210,26 @@ namespace {
 // Least squares for the points' distance from the disc's centre along the
 // angle theta: d(theta) = r0 + p cos 2theta + q sin 2theta. False when the
 // points cannot fix it.
-bool second_harmonic(const std::vector<const EdgePoint*>& points, const DiscShape& disc, double& r0, double& p,
-                     double& q) {
-    std::array<std::array<double, 3>, 3> A{};
-    std::array<double, 3> b{};
-    for (const EdgePoint* pt : points) {
-        const double dx = pt->x - disc.x, dy = pt->y - disc.y;
+bool second_harmonic(std::span<const FitPoint> points, const DiscShape& disc, double& r0, double& p, double& q) {
+    // A point's row is (1, c2, s2): the sums as in fit_disc, products with 1 left out.
+    double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0, b0 = 0, b1 = 0, b2 = 0;
+    for (const FitPoint& pt : points) {
+        const double dx = pt.x - disc.x, dy = pt.y - disc.y;
         const double d = std::sqrt(dx * dx + dy * dy);
         if (d < 1e-9) continue;
         const double c2 = (dx * dx - dy * dy) / (d * d), s2 = 2 * dx * dy / (d * d);
-        const double row[3] = {1.0, c2, s2};
-        for (int i = 0; i < 3; ++i) {
-            b[i] += row[i] * d;
-            for (int j = i; j < 3; ++j) A[i][j] += row[i] * row[j];
-        }
+        b0 += d;
+        b1 += c2 * d;
+        b2 += s2 * d;
+        a00 += 1.0;
+        a01 += c2;
+        a02 += s2;
+        a11 += c2 * c2;
+        a12 += c2 * s2;
+        a22 += s2 * s2;
     }
-    mirror<3>(A);
+    std::array<std::array<double, 3>, 3> A{{{a00, a01, a02}, {a01, a11, a12}, {a02, a12, a22}}};
+    std::array<double, 3> b{b0, b1, b2};
     if (!solve<3>(A, b) || !(b[0] > 0)) return false;
     r0 = b[0];
     p = b[1];
@@ -226,13 +239,13 @@ bool second_harmonic(const std::vector<const EdgePoint*>& points, const DiscShap
 
 }  // namespace
 
-double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
+double ellipticity(std::span<const FitPoint> points, const DiscShape& disc) {
     double r0, p, q;
     if (!second_harmonic(points, disc, r0, p, q)) return 0.0;
     return std::sqrt(p * p + q * q) / r0;
 }
 
-EllipseShape ellipse_through(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
+EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc) {
     double r0, p, q;
     if (!second_harmonic(points, disc, r0, p, q)) return {disc.x, disc.y, disc.r, disc.r, 0.0};
     // The distance is longest along the major axis: at 2 theta = atan2(q, p).

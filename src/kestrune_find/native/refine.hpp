@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <vector>
 
 #include "evidence.hpp"
@@ -44,20 +45,26 @@ struct EllipseGeometry {
     }
 };
 
+// A point the fits weigh: an edge point's (x, y), or its (fx, fy), copied
+// out so that each pass of a fit reads one array in order.
+struct FitPoint {
+    double x, y;
+};
+
 // Geometric fits: minimise the squared distances of the points from the
 // outline, starting from `shape`. False when the points cannot fix the shape
 // (too few, or the fit diverges); `shape` is then unchanged.
-bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape);
-bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape, int iterations = 12);
+bool fit_disc(std::span<const FitPoint> points, DiscShape& shape);
+bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, int iterations = 12);
 
 // How far from round the outline through these points is: the amplitude of
 // the second harmonic of their distance from the centre, over the radius
 // ((a - b) / (a + b) for an ellipse of semi-axes a and b).
-double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc);
+double ellipticity(std::span<const FitPoint> points, const DiscShape& disc);
 // The ellipse about the disc's centre that the same second harmonic gives: a
 // start for fitting a disc's points as an ellipse (from a circle, the fit
 // cannot tell which way to turn).
-EllipseShape ellipse_through(const std::vector<const EdgePoint*>& points, const DiscShape& disc);
+EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc);
 
 // Total least squares: the line closest to the points (centroid and unit normal).
 bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,

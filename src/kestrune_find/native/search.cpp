@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <span>
 #include <vector>
 
 #include "refine.hpp"
@@ -137,13 +138,6 @@ std::int32_t iterations_needed(const SearchOptions& options, double share, int s
 
 std::int32_t as_pixel(double v) { return static_cast<std::int32_t>(std::floor(v + 0.5)); }
 
-// The points of each group, biggest group first.
-std::vector<std::vector<const EdgePoint*>> points_by_group(const ScanTable& table) {
-    std::vector<std::vector<const EdgePoint*>> groups(table.group_sizes.size());
-    for (const EdgePoint& p : table.points) groups[p.group].push_back(&p);
-    std::stable_sort(groups.begin(), groups.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
-    return groups;
-}
 
 struct Candidate {
     DiscShape disc{};
@@ -171,7 +165,7 @@ EllipseShape normalised(EllipseShape e) {
 // One group's points and what the search has done with them, kept from one
 // pass of the search to the next.
 struct GroupPoints {
-    std::vector<const EdgePoint*> points;
+    std::vector<EdgePoint> points;         // copies, in the table's order: read in order, pass after pass
     std::size_t group = 0;                 // rank of the group by size: part of its fits' seeds
     // Proposals are drawn from the alive points; unspent ones are not yet
     // taken by a find, and refinement and scoring may still use them. A
@@ -182,12 +176,49 @@ struct GroupPoints {
     std::int32_t attempts = 0;             // proposals so far, over all passes
 };
 
+// What a thread's closed searches reuse from find to find, so that one in
+// steady state allocates nothing: its groups (their vectors keep their
+// capacity) and the scratch lists of one step at a time.
+struct ClosedBuffers {
+    std::vector<GroupPoints> groups;
+    std::vector<std::size_t> sizes, order;      // points per group; groups by size
+    std::vector<PointsView::Point> pixels;      // the alive points as the fits' integer points
+    std::vector<FitPoint> near, facing;         // near_outline's points; outline_of's
+    std::vector<double> distances;              // outline_of's
+};
+
+// The points of each group of at least `fewest` points, biggest group first
+// (equal ones in the table's order) into the first groups of `buffers`; how many.
+std::size_t points_by_group(const ScanTable& table, std::size_t fewest, ClosedBuffers& buffers) {
+    std::vector<std::size_t>& sizes = buffers.sizes;
+    std::vector<std::size_t>& order = buffers.order;
+    sizes.assign(table.group_sizes.size(), 0);
+    for (const EdgePoint& p : table.points) ++sizes[p.group];
+    order.resize(sizes.size());
+    for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
+    std::size_t count = 0;
+    while (count < order.size() && sizes[order[count]] >= fewest) ++count;
+    if (buffers.groups.size() < count) buffers.groups.resize(count);
+    // The group's rank, or count for a group too small to search.
+    std::vector<std::size_t>& rank = sizes;
+    for (std::size_t g = 0; g < rank.size(); ++g) rank[g] = count;
+    for (std::size_t k = 0; k < count; ++k) {
+        rank[order[k]] = k;
+        buffers.groups[k].points.clear();
+    }
+    for (const EdgePoint& p : table.points)
+        if (rank[p.group] < count) buffers.groups[rank[p.group]].points.push_back(p);
+    return count;
+}
+
 class ClosedSearch {
 public:
     // `taken`: discs found before, whose points are spent from the start.
     ClosedSearch(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
                  double& evidence_ms, const std::vector<Found>* taken = nullptr)
-        : table_(table), options_(options), fits_(fits), found_(found), evidence_ms_(evidence_ms), taken_(taken) {
+        : table_(table), options_(options), fits_(fits), found_(found), evidence_ms_(evidence_ms), taken_(taken),
+          buffers_(thread_buffers()) {
         // A disc larger than the frame's shorter side cannot be seen whole.
         max_size_ = std::min(options.max_r, std::min(table.width, table.height) / 2.0);
     }
@@ -195,13 +226,13 @@ public:
     // One pass per level, every group in each: a shape scoring the first
     // level takes its points before any weaker one is looked for.
     void run(const std::vector<double>& levels) {
-        std::vector<GroupPoints> groups;
-        for (auto& points : points_by_group(table_)) {
-            if (points.size() < 8) break;
-            GroupPoints group{std::move(points), groups.size(), {}, {}, 0};
+        const std::span<GroupPoints> groups(buffers_.groups.data(), points_by_group(table_, 8, buffers_));
+        for (std::size_t rank = 0; rank < groups.size(); ++rank) {
+            GroupPoints& group = groups[rank];
+            group.group = rank;
+            group.attempts = 0;
             group.unspent.assign(group.points.size(), 1);
             spend_taken(group);
-            groups.push_back(std::move(group));
         }
         for (const double level : levels) {
             ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
@@ -213,6 +244,11 @@ public:
     }
 
 private:
+    static ClosedBuffers& thread_buffers() {
+        thread_local ClosedBuffers buffers;
+        return buffers;
+    }
+
     bool full() const { return static_cast<std::int32_t>(found_.size()) >= options_.max_shapes; }
 
     // A disc stretched into an ellipse (a ball near a wide lens's edge) is
@@ -241,21 +277,26 @@ private:
         return disc() ? candidate.disc.r : std::min(candidate.ellipse.a, candidate.ellipse.b);
     }
 
-    // The usable points within `band` of the outline whose colour lies inside.
-    std::vector<const EdgePoint*> near_outline(const std::vector<const EdgePoint*>& points,
-                                               const std::vector<std::uint8_t>& usable, const Candidate& candidate,
-                                               double band) const {
-        std::vector<const EdgePoint*> near;
+    // The usable points within `band` of the outline whose colour lies
+    // inside, at (x, y), or at (fx, fy) when `where_colour_changes`; in the
+    // buffers' `near`, until the next call.
+    std::vector<FitPoint>& near_outline(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
+                                        const Candidate& candidate, double band,
+                                        bool where_colour_changes = false) const {
+        std::vector<FitPoint>& near = buffers_.near;
+        near.clear();
         for (std::size_t k = 0; k < points.size(); ++k) {
             if (!usable[k]) continue;
+            const EdgePoint& p = points[k];
             double gx, gy;
-            const double d = distance(candidate, *points[k], &gx, &gy);
-            if (std::fabs(d) <= band && faces_inward(*points[k], gx, gy)) near.push_back(points[k]);
+            const double d = distance(candidate, p, &gx, &gy);
+            if (std::fabs(d) <= band && faces_inward(p, gx, gy))
+                near.push_back(where_colour_changes ? FitPoint{p.fx, p.fy} : FitPoint{p.x, p.y});
         }
         return near;
     }
 
-    bool refine(const std::vector<const EdgePoint*>& points, const std::vector<std::uint8_t>& usable,
+    bool refine(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
                 Candidate& candidate) const {
         const double shape_size = size(candidate);
         // Narrowing bands; the wider ones only bring the shape near, the
@@ -264,7 +305,7 @@ private:
         for (double band : {std::max(3.0, 0.2 * shape_size), std::max(2.0, 0.12 * shape_size),
                             std::max(1.5, 0.08 * shape_size)}) {
             ++pass;
-            auto near = near_outline(points, usable, candidate, band);
+            std::vector<FitPoint>& near = near_outline(points, usable, candidate, band);
             // Enough points fix a shape to a small fraction of a pixel; more
             // only cost time.
             if (near.size() > 400) {
@@ -285,13 +326,8 @@ private:
     // changes along its edge points (the mask's boundary lies a little
     // outside that where the edge is blurred); kept as it is when that fit
     // fails or moves it by more than a pixel.
-    void place(const std::vector<const EdgePoint*>& near, Candidate& candidate) const {
-        std::vector<EdgePoint> moved;
-        moved.reserve(near.size());
-        for (const EdgePoint* p : near) moved.push_back({p->fx, p->fy, p->inside, p->group, p->fx, p->fy});
-        std::vector<const EdgePoint*> moved_points;
-        moved_points.reserve(moved.size());
-        for (const EdgePoint& p : moved) moved_points.push_back(&p);
+    // `moved_points`: the points near the outline at (fx, fy).
+    void place(std::span<const FitPoint> moved_points, Candidate& candidate) const {
         // Centre and size each moved by at most a pixel.
         auto small_move = [](double dx, double dy, double size_change) {
             return std::hypot(dx, dy) <= 1.0 && std::fabs(size_change) <= 1.0;
@@ -326,7 +362,7 @@ private:
     // beyond the disc on two sides and inside it on the other two.
     bool round_enough(const GroupPoints& group, const Candidate& candidate) const {
         if (!disc()) return true;
-        const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
+        const auto& near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
         return ellipticity(near, candidate.disc) <= kMaxEllipticity;
     }
 
@@ -406,7 +442,7 @@ private:
     void spend(GroupPoints& group, const Candidate& candidate, double shape_size) const {
         for (std::size_t k = 0; k < group.points.size(); ++k) {
             double gx, gy;
-            if (group.unspent[k] && distance(candidate, *group.points[k], &gx, &gy) < rim_for(shape_size))
+            if (group.unspent[k] && distance(candidate, group.points[k], &gx, &gy) < rim_for(shape_size))
                 group.alive[k] = group.unspent[k] = 0;
         }
     }
@@ -429,7 +465,7 @@ private:
         double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
         for (std::size_t k = 0; k < group.points.size(); ++k) {
             if (!group.alive[k]) continue;
-            const EdgePoint& p = *group.points[k];
+            const EdgePoint& p = group.points[k];
             points.push_back({as_pixel(p.x), as_pixel(p.y)});
             x_lo = std::min(x_lo, p.x);
             x_hi = std::max(x_hi, p.x);
@@ -450,19 +486,21 @@ private:
         std::size_t n = 0;
         for (std::size_t k = 0; k < group.points.size(); ++k) {
             if (!group.alive[k]) continue;
-            cx += group.points[k]->x;
-            cy += group.points[k]->y;
+            cx += group.points[k].x;
+            cy += group.points[k].y;
             ++n;
         }
         if (n < 8) return false;
         cx /= n;
         cy /= n;
-        std::vector<const EdgePoint*> facing;
-        std::vector<double> distances;
+        std::vector<FitPoint>& facing = buffers_.facing;
+        std::vector<double>& distances = buffers_.distances;
+        facing.clear();
+        distances.clear();
         for (std::size_t k = 0; k < group.points.size(); ++k) {
-            const EdgePoint& p = *group.points[k];
+            const EdgePoint& p = group.points[k];
             if (!group.alive[k] || !faces_inward(p, p.x - cx, p.y - cy)) continue;
-            facing.push_back(&p);
+            facing.push_back({p.x, p.y});
             distances.push_back(std::hypot(p.x - cx, p.y - cy));
         }
         if (facing.size() < 8) return false;
@@ -475,7 +513,7 @@ private:
 
     void search_group(GroupPoints& group, double level) {
         group.alive = group.unspent;  // what an earlier pass rejected may pass this one
-        std::vector<PointsView::Point> points;
+        std::vector<PointsView::Point>& points = buffers_.pixels;
         std::int32_t failures = 0;
         bool outline_tried = false;
         for (; failures < options_.max_failures && !full(); ++group.attempts) {
@@ -504,7 +542,7 @@ private:
             // The proposal's own inliers go, so that the next one differs.
             for (std::size_t k = 0; k < group.points.size(); ++k) {
                 double gx, gy;
-                if (group.alive[k] && std::fabs(distance(proposal, *group.points[k], &gx, &gy)) <= options_.delta + 0.5)
+                if (group.alive[k] && std::fabs(distance(proposal, group.points[k], &gx, &gy)) <= options_.delta + 0.5)
                     group.alive[k] = 0;
             }
         }
@@ -532,7 +570,7 @@ private:
         if (!disc() || !may_stretch || (round && find.score < floor) || find.score >= stretched_score) return;
         const Found as_circle = find;
         Candidate stretched{};
-        const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.4 * candidate.disc.r));
+        const auto& near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.4 * candidate.disc.r));
         stretched.set(ellipse_through(near, candidate.disc));
         stretched_ = true;
         if (refine(group.points, group.unspent, stretched) && valid(stretched)) weigh(stretched, find);
@@ -567,9 +605,9 @@ private:
 
     void accept(GroupPoints& group, Candidate& candidate, Found& find) {
         const double shape_size = size(candidate);
-        const auto near = near_outline(group.points, group.unspent, candidate, std::max(1.5, 0.08 * shape_size));
-        find.support = static_cast<std::int32_t>(near.size());
-        place(near, candidate);
+        const auto& moved = near_outline(group.points, group.unspent, candidate, std::max(1.5, 0.08 * shape_size), true);
+        find.support = static_cast<std::int32_t>(moved.size());
+        place(moved, candidate);
         if (disc()) {
             const DiscShape& d = candidate.disc;
             const double v[3] = {d.x, d.y, outline_size({d.x, d.y, d.r, d.r, 0.0}, d.r)};
@@ -593,6 +631,7 @@ private:
     std::vector<Found>& found_;
     double& evidence_ms_;
     const std::vector<Found>* taken_;
+    ClosedBuffers& buffers_;
     double max_size_;
     double work_ = 0;
     double ceiling_ = kNoCeiling;  // this pass keeps what scores below it
