@@ -38,9 +38,10 @@ template <int N> void mirror(std::array<std::array<double, N>, N>& A) {
 }
 
 // Levenberg-Marquardt on N parameters. The model is set to a parameter set
-// once (`set`), then gives each point's signed distance (`residual`) or that
-// and its derivatives by the parameters (`gradient`). It stops when a step
-// moves no parameter by more than its `resolution`.
+// once (`set`), then gives point k's signed distance (`residual`), and that
+// and its derivatives by the parameters (`gradient`) at the parameters of
+// the last pass of residuals, which it may keep what it needs of. It stops
+// when a step moves no parameter by more than its `resolution`.
 template <int N, class Model>
 bool least_squares(std::array<double, N>& params, std::span<const FitPoint> points, Model& model,
                    const std::array<double, N>& resolution, int iterations) {
@@ -48,8 +49,8 @@ bool least_squares(std::array<double, N>& params, std::span<const FitPoint> poin
     auto cost = [&](const std::array<double, N>& q) {
         model.set(q);
         double s = 0;
-        for (const FitPoint& p : points) {
-            const double e = model.residual(p);
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const double e = model.residual(k, points[k]);
             s += e * e;
         }
         return s;
@@ -60,10 +61,11 @@ bool least_squares(std::array<double, N>& params, std::span<const FitPoint> poin
     for (int it = 0; it < iterations; ++it) {
         std::array<std::array<double, N>, N> JtJ{};
         std::array<double, N> Jte{};
-        model.set(params);
-        for (const FitPoint& p : points) {
+        // The last pass of residuals was at `params`: the first one, or the
+        // step just taken.
+        for (std::size_t k = 0; k < points.size(); ++k) {
             std::array<double, N> row;
-            const double e = model.gradient(p, row);
+            const double e = model.gradient(k, points[k], row);
             for (int i = 0; i < N; ++i) {
                 Jte[i] += row[i] * e;
                 for (int j = i; j < N; ++j) JtJ[i][j] += row[i] * row[j];
@@ -107,6 +109,13 @@ bool least_squares(std::array<double, N>& params, std::span<const FitPoint> poin
 // derivatives of that by the five parameters.
 class EllipseModel {
 public:
+    // What a residual has worked out that the derivatives need again (the
+    // square roots and 1 - 1 / rho), per point.
+    struct Kept {
+        double rho, d, k;
+    };
+    explicit EllipseModel(std::vector<Kept>& kept) : kept_(kept) {}
+
     void set(const std::array<double, 5>& v) {
         x_ = v[0];
         y_ = v[1];
@@ -118,24 +127,29 @@ public:
         sn_ = std::sin(v[4]);
     }
 
-    double residual(const FitPoint& p) const {
+    double residual(std::size_t index, const FitPoint& p) const {
         const double dx = p.x - x_, dy = p.y - y_;
         const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
         const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
-        return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(a_, b_);
+        Kept& kept = kept_[index];
+        kept.rho = rho;
+        if (!(rho > 0)) return -std::min(a_, b_);  // the derivatives are 0 there, whatever d is
+        kept.d = std::sqrt(dx * dx + dy * dy);
+        kept.k = 1.0 - 1.0 / rho;
+        return kept.d * kept.k;
     }
 
-    double gradient(const FitPoint& p, std::array<double, 5>& row) const {
+    double gradient(std::size_t index, const FitPoint& p, std::array<double, 5>& row) const {
         const double dx = p.x - x_, dy = p.y - y_;
         const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
-        const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
-        const double d = std::sqrt(dx * dx + dy * dy);
+        const Kept& kept = kept_[index];
+        const double rho = kept.rho, d = kept.d;
         if (!(rho > 0) || !(d > 0)) {
             row.fill(0.0);
             return -std::min(a_, b_);
         }
         // r = d - d / rho: dr = dd (1 - 1 / rho) + (d / rho^2) drho.
-        const double k = 1.0 - 1.0 / rho, m = d / (rho * rho * rho);  // drho = (s ds / a^2 + t dt / b^2) / rho
+        const double k = kept.k, m = d / (rho * rho * rho);  // drho = (s ds / a^2 + t dt / b^2) / rho
         const double su = s * ia2_, tv = t * ib2_;
         row[0] = -dx / d * k + m * (-su * cs_ + tv * sn_);
         row[1] = -dy / d * k + m * (-su * sn_ - tv * cs_);
@@ -147,6 +161,7 @@ public:
 
 private:
     double x_ = 0, y_ = 0, a_ = 1, b_ = 1, ia2_ = 1, ib2_ = 1, cs_ = 1, sn_ = 0;
+    std::vector<Kept>& kept_;
 };
 
 }  // namespace
@@ -197,7 +212,9 @@ bool fit_disc(std::span<const FitPoint> points, DiscShape& shape) {
 
 bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
     std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
-    EllipseModel model;
+    thread_local std::vector<EllipseModel::Kept> kept;  // reused: a fit allocates nothing
+    kept.resize(points.size());
+    EllipseModel model(kept);
     if (!least_squares<5>(q, points, model, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, iterations)) return false;
     if (!(q[2] > 0 && q[3] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[4]))
         return false;
