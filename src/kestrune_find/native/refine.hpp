@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -43,6 +44,33 @@ struct EllipseGeometry {
         if (rho <= 0) return -std::min(e.a, e.b);
         return std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho);
     }
+};
+
+// Where the points within `band` of the outline of a disc or an ellipse
+// (semi-axes from `shortest` to `longest`) may lie: a ring about its centre.
+// A point beyond it lies further than `band` from the outline, however the
+// distance is rounded: the ring is wider than exact by a billionth of the
+// size and of the point's distance, far more than the rounding (which grows
+// with the square of the axis ratio: a ring is drawn up to 64, none beyond).
+// Such a point's distance needs no working out.
+struct Ring {
+    double x, y, inner2 = -1, outer2 = std::numeric_limits<double>::infinity();  // squared radii
+
+    Ring(double cx, double cy, double shortest, double longest, double band) : x(cx), y(cy) {
+        const double limit = std::numeric_limits<double>::max();
+        if (!(shortest > 0 && shortest <= longest && longest <= 64 * shortest && longest < limit && band >= 0 &&
+              band < limit))
+            return;
+        const double outer = (longest + band) * (1 + 2e-9), inner = shortest - band - 1e-9 * (longest + band);
+        outer2 = outer * outer;
+        if (inner > 0) inner2 = inner * inner;
+    }
+    double squared(double px, double py) const { return (px - x) * (px - x) + (py - y) * (py - y); }
+    bool beyond(double px, double py) const {
+        const double d2 = squared(px, py);
+        return d2 > outer2 || d2 < inner2;
+    }
+    bool outside(double px, double py) const { return squared(px, py) > outer2; }
 };
 
 // A point the fits weigh: an edge point's (x, y), or its (fx, fy), copied

@@ -277,6 +277,13 @@ private:
         return disc() ? candidate.disc.r : std::min(candidate.ellipse.a, candidate.ellipse.b);
     }
 
+    // Where the points within `band` of the candidate's outline lie.
+    Ring ring(const Candidate& candidate, double band) const {
+        const DiscShape& d = candidate.disc;
+        const EllipseShape& e = candidate.ellipse;
+        return disc() ? Ring(d.x, d.y, d.r, d.r, band) : Ring(e.x, e.y, std::min(e.a, e.b), std::max(e.a, e.b), band);
+    }
+
     // The usable points within `band` of the outline whose colour lies
     // inside, at (x, y), or at (fx, fy) when `where_colour_changes`; in the
     // buffers' `near`, until the next call.
@@ -285,9 +292,10 @@ private:
                                         bool where_colour_changes = false) const {
         std::vector<FitPoint>& near = buffers_.near;
         near.clear();
+        const Ring within = ring(candidate, band);
         for (std::size_t k = 0; k < points.size(); ++k) {
-            if (!usable[k]) continue;
             const EdgePoint& p = points[k];
+            if (!usable[k] || within.beyond(p.x, p.y)) continue;
             double gx, gy;
             const double d = distance(candidate, p, &gx, &gy);
             if (std::fabs(d) <= band && faces_inward(p, gx, gy))
@@ -412,7 +420,9 @@ private:
         if (fitted.a <= 0) return 0;
         shape.set({fitted.x, fitted.y, fitted.a, fitted.b, fitted.theta});
         const EllipseGeometry geometry(shape.ellipse);
-        for (const auto& p : points) inliers += std::fabs(geometry.distance(p.x, p.y)) <= delta;
+        const Ring within(fitted.x, fitted.y, std::min(fitted.a, fitted.b), std::max(fitted.a, fitted.b), delta);
+        for (const auto& p : points)
+            inliers += !within.beyond(p.x, p.y) && std::fabs(geometry.distance(p.x, p.y)) <= delta;
         return inliers;
     }
 
@@ -440,10 +450,13 @@ private:
 
     // Everything inside a found shape (of that size) and on its rim is spent.
     void spend(GroupPoints& group, const Candidate& candidate, double shape_size) const {
+        const double rim = rim_for(shape_size);
+        const Ring within = ring(candidate, rim);
         for (std::size_t k = 0; k < group.points.size(); ++k) {
+            const EdgePoint& p = group.points[k];
+            if (!group.unspent[k] || within.outside(p.x, p.y)) continue;
             double gx, gy;
-            if (group.unspent[k] && distance(candidate, group.points[k], &gx, &gy) < rim_for(shape_size))
-                group.alive[k] = group.unspent[k] = 0;
+            if (distance(candidate, p, &gx, &gy) < rim) group.alive[k] = group.unspent[k] = 0;
         }
     }
 
@@ -540,10 +553,13 @@ private:
             if (accepted) continue;
             ++failures;
             // The proposal's own inliers go, so that the next one differs.
+            const double band = options_.delta + 0.5;
+            const Ring within = ring(proposal, band);
             for (std::size_t k = 0; k < group.points.size(); ++k) {
+                const EdgePoint& p = group.points[k];
+                if (!group.alive[k] || within.beyond(p.x, p.y)) continue;
                 double gx, gy;
-                if (group.alive[k] && std::fabs(distance(proposal, group.points[k], &gx, &gy)) <= options_.delta + 0.5)
-                    group.alive[k] = 0;
+                if (std::fabs(distance(proposal, p, &gx, &gy)) <= band) group.alive[k] = 0;
             }
         }
     }

@@ -1,4 +1,5 @@
 // Refining shapes from edge points on known outlines.
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -100,6 +101,41 @@ TEST(fit_ellipse_finds_the_ellipse_from_its_second_harmonic) {
         const EllipseGeometry geometry(fitted);
         for (const EdgePoint& p : points) CHECK(std::fabs(geometry.distance(p.x, p.y)) < 1e-3);
     }
+}
+
+TEST(a_ring_leaves_out_only_points_further_than_the_band_from_the_outline) {
+    // Discs and ellipses up to the longest axis ratio a ring is drawn for;
+    // points at the ring's radii give or take a few parts in 10^12, where
+    // rounding could tell otherwise, and anywhere out to twice the ring.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int left_out = 0;
+    for (int shape = 0; shape < 400; ++shape) {
+        const double ratio = std::array<double, 5>{1.0, 1.3, 3.0, 20.0, 64.0}[shape % 5];
+        const double b = 1.0 + 150.0 * unit(rng), a = b * ratio;
+        const EllipseShape e{640 * unit(rng), 480 * unit(rng), a, b, kTwoPi * unit(rng)};
+        const double band = shape % 7 == 0 ? 0.0 : b * unit(rng);
+        const bool round = ratio == 1.0;
+        const Ring ring(e.x, e.y, b, a, band);
+        const EllipseGeometry geometry(e);
+        const double radii[2] = {std::sqrt(ring.outer2), ring.inner2 > 0 ? std::sqrt(ring.inner2) : 0.0};
+        for (int k = 0; k < 200; ++k) {
+            const double turn = kTwoPi * unit(rng);
+            const double near_ring = radii[k % 2] * (1 + 1e-12 * ((k / 2) % 7 - 3));
+            const double from_centre = k < 140 ? near_ring : 2 * radii[0] * unit(rng);
+            const double x = e.x + from_centre * std::cos(turn), y = e.y + from_centre * std::sin(turn);
+            if (!ring.beyond(x, y)) continue;
+            ++left_out;
+            const double distance = round ? disc_distance({e.x, e.y, a}, x, y) : geometry.distance(x, y);
+            CHECK(std::fabs(distance) > band);
+        }
+    }
+    CHECK(left_out > 20000);
+    // No ring for a longer ellipse, nor for a shape that is not one.
+    CHECK(!Ring(0, 0, 1, 65, 0).beyond(1000, 1000));
+    CHECK(!Ring(0, 0, std::nan(""), 2, 0).beyond(1000, 1000));
+    CHECK(!Ring(0, 0, 0, 2, 0).beyond(1000, 1000));
+    CHECK(Ring(0, 0, 10, 10, 1).outside(12, 0) && !Ring(0, 0, 10, 10, 1).outside(10.5, 0));
 }
 
 TEST(fit_line_gives_the_centre_line_of_a_line_and_of_a_band) {
