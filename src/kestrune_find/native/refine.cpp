@@ -173,18 +173,31 @@ double disc_distance(const DiscShape& d, double x, double y) {
 bool fit_disc(std::span<const FitPoint> points, DiscShape& shape) {
     // Gauss-Newton on the distances from the outline, with the exact Jacobian.
     if (points.size() < 5) return false;
+    // Per point: its distance from the centre, its row of the Jacobian
+    // (u, v, -1) and its residual, worked out for all points in one loop the
+    // compiler vectorises, then summed in another, point by point.
+    thread_local std::vector<double> lists;
+    lists.resize(4 * points.size());
+    double* const ds = lists.data();
+    double* const us = ds + points.size();
+    double* const vs = us + points.size();
+    double* const es = vs + points.size();
     double cx = shape.x, cy = shape.y, r = shape.r;
     for (int it = 0; it < 12; ++it) {
-        // A point's row of the Jacobian is (u, v, -1); the normal equations'
-        // upper half and right side are summed in locals, which stay in
-        // registers (an array's sums go through memory on every point).
-        double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0, b0 = 0, b1 = 0, b2 = 0;
-        for (const FitPoint& p : points) {
-            const double dx = p.x - cx, dy = p.y - cy;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const double dx = points[k].x - cx, dy = points[k].y - cy;
             const double d = std::sqrt(dx * dx + dy * dy);
-            if (d < 1e-9) continue;
-            const double u = -dx / d, v = -dy / d;
-            const double e = d - r;
+            ds[k] = d;
+            us[k] = -dx / d;
+            vs[k] = -dy / d;
+            es[k] = d - r;
+        }
+        // The normal equations' upper half and right side, summed in locals,
+        // which stay in registers (an array's sums go through memory).
+        double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0, b0 = 0, b1 = 0, b2 = 0;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            if (ds[k] < 1e-9) continue;
+            const double u = us[k], v = vs[k], e = es[k];
             // Products with -1 are exact negations: the sums are the same.
             b0 -= u * e;
             b1 -= v * e;
