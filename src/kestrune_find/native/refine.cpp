@@ -37,40 +37,23 @@ template <int N> void mirror(std::array<std::array<double, N>, N>& A) {
         for (int j = 0; j < i; ++j) A[i][j] = A[j][i];
 }
 
-// Levenberg-Marquardt on N parameters. The model is set to a parameter set
-// once (`set`), then gives point k's signed distance (`residual`), and that
-// and its derivatives by the parameters (`gradient`) at the parameters of
-// the last pass of residuals, which it may keep what it needs of. It stops
-// when a step moves no parameter by more than its `resolution`.
+// Levenberg-Marquardt on N parameters. The model gives the sum of the
+// points' squared distances at a parameter set (`cost`), and the normal
+// equations of their derivatives by the parameters (`normal_equations`) at
+// the parameters of the last cost, of which it may keep what it needs. It
+// stops when a step moves no parameter by more than its `resolution`.
 template <int N, class Model>
-bool least_squares(std::array<double, N>& params, std::span<const FitPoint> points, Model& model,
-                   const std::array<double, N>& resolution, int iterations) {
-    if (static_cast<int>(points.size()) < N + 2) return false;
-    auto cost = [&](const std::array<double, N>& q) {
-        model.set(q);
-        double s = 0;
-        for (std::size_t k = 0; k < points.size(); ++k) {
-            const double e = model.residual(k, points[k]);
-            s += e * e;
-        }
-        return s;
-    };
+bool least_squares(std::array<double, N>& params, Model& model, const std::array<double, N>& resolution,
+                   int iterations) {
+    if (static_cast<int>(model.size()) < N + 2) return false;
     double lambda = 1e-3;
-    double current = cost(params);
+    double current = model.cost(params);
     if (!std::isfinite(current)) return false;
     for (int it = 0; it < iterations; ++it) {
         std::array<std::array<double, N>, N> JtJ{};
         std::array<double, N> Jte{};
-        // The last pass of residuals was at `params`: the first one, or the
-        // step just taken.
-        for (std::size_t k = 0; k < points.size(); ++k) {
-            std::array<double, N> row;
-            const double e = model.gradient(k, points[k], row);
-            for (int i = 0; i < N; ++i) {
-                Jte[i] += row[i] * e;
-                for (int j = i; j < N; ++j) JtJ[i][j] += row[i] * row[j];
-            }
-        }
+        // The last cost was at `params`: the first one, or the step just taken.
+        model.normal_equations(JtJ, Jte);
         mirror<N>(JtJ);
         bool improved = false;
         for (int attempt = 0; attempt < 8 && !improved; ++attempt) {
@@ -87,7 +70,7 @@ bool least_squares(std::array<double, N>& params, std::span<const FitPoint> poin
                 next[i] -= b[i];
                 largest = std::max(largest, std::fabs(b[i]) / resolution[i]);
             }
-            const double c = cost(next);
+            const double c = model.cost(next);
             if (std::isfinite(c) && c <= current) {
                 params = next;
                 improved = true;
@@ -106,16 +89,64 @@ bool least_squares(std::array<double, N>& params, std::span<const FitPoint> poin
 // An ellipse (x, y, a, b, theta): a point's distance from the outline along
 // the ray from the centre, d (1 - 1 / rho) with d the point's distance from
 // the centre and rho its scaled radius (1 on the outline), and the exact
-// derivatives of that by the five parameters.
+// derivatives of that by the five parameters. Both are worked out for many
+// points in loops the compiler vectorises, with no condition in them: the
+// sums that follow leave out the points at the centre (rho 0).
 class EllipseModel {
 public:
-    // What a residual has worked out that the derivatives need again (the
-    // square roots and 1 - 1 / rho), per point.
-    struct Kept {
-        double rho, d, k;
+    // Per point: rho, d, 1 - 1 / rho and d (1 - 1 / rho), worked out by
+    // cost, used again by normal_equations. Reused from fit to fit: a fit
+    // allocates nothing.
+    struct Lists {
+        std::vector<double> rho, d, k, e;
     };
-    explicit EllipseModel(std::vector<Kept>& kept) : kept_(kept) {}
 
+    EllipseModel(std::span<const FitPoint> points, Lists& lists) : points_(points), lists_(lists) {
+        for (auto* list : {&lists.rho, &lists.d, &lists.k, &lists.e}) list->resize(points.size());
+    }
+
+    std::size_t size() const { return points_.size(); }
+
+    double cost(const std::array<double, 5>& v) {
+        set(v);
+        distances();
+        const double *rhos = lists_.rho.data(), *es = lists_.e.data();
+        const double centre = -std::min(a_, b_);  // the distance where rho is 0
+        double sum = 0;
+        for (std::size_t n = 0; n < points_.size(); ++n) {
+            const double e = rhos[n] > 0 ? es[n] : centre;
+            sum += e * e;
+        }
+        return sum;
+    }
+
+    // Summed point by point: the rows of a block of points are worked out
+    // first, into arrays of the block's own. A point at the centre (or one
+    // whose rho or d is not a number) has a row of zeros and the distance
+    // `centre`: its products add nothing unless that is not finite.
+    void normal_equations(std::array<std::array<double, 5>, 5>& JtJ, std::array<double, 5>& Jte) const {
+        constexpr std::size_t kBlock = 8;
+        const double *rhos = lists_.rho.data(), *ds = lists_.d.data(), *es = lists_.e.data();
+        const double centre = -std::min(a_, b_);
+        for (std::size_t first = 0; first < points_.size(); first += kBlock) {
+            const std::size_t count = std::min(kBlock, points_.size() - first);
+            double rows[5][kBlock];
+            block_rows(first, count, rows);
+            for (std::size_t n = 0; n < count; ++n) {
+                if (!(rhos[first + n] > 0) || !(ds[first + n] > 0)) {
+                    for (int i = 0; i < 5; ++i) Jte[i] += 0.0 * centre;
+                    continue;
+                }
+                const double e = es[first + n];
+                for (int i = 0; i < 5; ++i) {
+                    Jte[i] += rows[i][n] * e;
+                    for (int j = i; j < 5; ++j) JtJ[i][j] += rows[i][n] * rows[j][n];
+                }
+            }
+        }
+    }
+
+private:
     void set(const std::array<double, 5>& v) {
         x_ = v[0];
         y_ = v[1];
@@ -127,41 +158,45 @@ public:
         sn_ = std::sin(v[4]);
     }
 
-    double residual(std::size_t index, const FitPoint& p) const {
-        const double dx = p.x - x_, dy = p.y - y_;
-        const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
-        const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
-        Kept& kept = kept_[index];
-        kept.rho = rho;
-        if (!(rho > 0)) return -std::min(a_, b_);  // the derivatives are 0 there, whatever d is
-        kept.d = std::sqrt(dx * dx + dy * dy);
-        kept.k = 1.0 - 1.0 / rho;
-        return kept.d * kept.k;
-    }
-
-    double gradient(std::size_t index, const FitPoint& p, std::array<double, 5>& row) const {
-        const double dx = p.x - x_, dy = p.y - y_;
-        const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
-        const Kept& kept = kept_[index];
-        const double rho = kept.rho, d = kept.d;
-        if (!(rho > 0) || !(d > 0)) {
-            row.fill(0.0);
-            return -std::min(a_, b_);
+    void distances() {
+        double *rhos = lists_.rho.data(), *ds = lists_.d.data(), *ks = lists_.k.data(), *es = lists_.e.data();
+        const FitPoint* points = points_.data();
+        const double x = x_, y = y_, cs = cs_, sn = sn_, ia2 = ia2_, ib2 = ib2_;
+        for (std::size_t n = 0; n < points_.size(); ++n) {
+            const double dx = points[n].x - x, dy = points[n].y - y;
+            const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+            const double rho = std::sqrt(s * s * ia2 + t * t * ib2);
+            const double d = std::sqrt(dx * dx + dy * dy), k = 1.0 - 1.0 / rho;
+            rhos[n] = rho;
+            ds[n] = d;
+            ks[n] = k;
+            es[n] = d * k;
         }
-        // r = d - d / rho: dr = dd (1 - 1 / rho) + (d / rho^2) drho.
-        const double k = kept.k, m = d / (rho * rho * rho);  // drho = (s ds / a^2 + t dt / b^2) / rho
-        const double su = s * ia2_, tv = t * ib2_;
-        row[0] = -dx / d * k + m * (-su * cs_ + tv * sn_);
-        row[1] = -dy / d * k + m * (-su * sn_ - tv * cs_);
-        row[2] = m * (-s * su / a_);
-        row[3] = m * (-t * tv / b_);
-        row[4] = m * (su * t - tv * s);
-        return d * k;
     }
 
-private:
+    template <std::size_t B>
+    void block_rows(std::size_t first, std::size_t count, double (&rows)[5][B]) const {
+        const FitPoint* points = points_.data() + first;
+        const double *rhos = lists_.rho.data() + first, *ds = lists_.d.data() + first, *ks = lists_.k.data() + first;
+        const double x = x_, y = y_, cs = cs_, sn = sn_, ia2 = ia2_, ib2 = ib2_, a = a_, b = b_;
+        for (std::size_t n = 0; n < count; ++n) {
+            const double dx = points[n].x - x, dy = points[n].y - y;
+            const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+            const double rho = rhos[n], d = ds[n], k = ks[n];
+            // r = d - d / rho: dr = dd (1 - 1 / rho) + (d / rho^2) drho.
+            const double m = d / (rho * rho * rho);  // drho = (s ds / a^2 + t dt / b^2) / rho
+            const double su = s * ia2, tv = t * ib2;
+            rows[0][n] = -dx / d * k + m * (-su * cs + tv * sn);
+            rows[1][n] = -dy / d * k + m * (-su * sn - tv * cs);
+            rows[2][n] = m * (-s * su / a);
+            rows[3][n] = m * (-t * tv / b);
+            rows[4][n] = m * (su * t - tv * s);
+        }
+    }
+
+    std::span<const FitPoint> points_;
+    Lists& lists_;
     double x_ = 0, y_ = 0, a_ = 1, b_ = 1, ia2_ = 1, ib2_ = 1, cs_ = 1, sn_ = 0;
-    std::vector<Kept>& kept_;
 };
 
 }  // namespace
@@ -225,10 +260,9 @@ bool fit_disc(std::span<const FitPoint> points, DiscShape& shape) {
 
 bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
     std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
-    thread_local std::vector<EllipseModel::Kept> kept;  // reused: a fit allocates nothing
-    kept.resize(points.size());
-    EllipseModel model(kept);
-    if (!least_squares<5>(q, points, model, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, iterations)) return false;
+    thread_local EllipseModel::Lists lists;
+    EllipseModel model(points, lists);
+    if (!least_squares<5>(q, model, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, iterations)) return false;
     if (!(q[2] > 0 && q[3] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[4]))
         return false;
     shape = {q[0], q[1], q[2], q[3], q[4]};
