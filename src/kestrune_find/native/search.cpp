@@ -455,7 +455,7 @@ private:
             const std::int64_t lo = std::max<std::int64_t>(0, circle.r - delta), hi = circle.r + delta;
             for (const auto& p : points) {
                 const std::int64_t dx = p.x - circle.x, dy = p.y - circle.y, d2 = dx * dx + dy * dy;
-                inliers += d2 >= lo * lo && d2 <= hi * hi;
+                inliers += (d2 >= lo * lo) & (d2 <= hi * hi);  // both compared: no branch to mispredict
             }
             shape.disc = {static_cast<double>(circle.x), static_cast<double>(circle.y), static_cast<double>(circle.r)};
             return inliers;
