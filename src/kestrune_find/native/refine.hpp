@@ -15,11 +15,12 @@ namespace kestrune::find {
 // Whether an edge point can lie on the outline of a convex shape whose
 // outward normal at it is (gx, gy): the colour must lie on the inner side.
 inline bool faces_inward(const EdgePoint& p, double gx, double gy) {
-    // right: gx < 0, left: gx > 0, below: gy < 0, above: gy > 0; chosen
-    // without a branch, as the sides of a group's points alternate.
-    const auto side = static_cast<unsigned>(p.inside);
-    const double along = side < 2 ? gx : gy;
-    return (side & 1) != 0 ? along > 0 : along < 0;
+    switch (p.inside) {
+        case Side::right: return gx < 0;
+        case Side::left: return gx > 0;
+        case Side::below: return gy < 0;
+        default: return gy > 0;
+    }
 }
 
 // Distance of a point from the outline, measured along the ray from the
