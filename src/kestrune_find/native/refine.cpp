@@ -3,6 +3,9 @@
 #include <array>
 #include <cmath>
 
+#include "kestrune/platform.hpp"
+#include "kestrune/simd/level.hpp"
+
 namespace kestrune::find {
 
 namespace {
@@ -43,7 +46,7 @@ template <int N> void mirror(std::array<std::array<double, N>, N>& A) {
 // the parameters of the last cost, of which it may keep what it needs. It
 // stops when a step moves no parameter by more than its `resolution`.
 template <int N, class Model>
-bool least_squares(std::array<double, N>& params, Model& model, const std::array<double, N>& resolution,
+KESTRUNE_ALWAYS_INLINE bool least_squares(std::array<double, N>& params, Model& model, const std::array<double, N>& resolution,
                    int iterations) {
     if (static_cast<int>(model.size()) < N + 2) return false;
     double lambda = 1e-3;
@@ -107,7 +110,7 @@ public:
 
     std::size_t size() const { return points_.size(); }
 
-    double cost(const std::array<double, 5>& v) {
+    KESTRUNE_ALWAYS_INLINE double cost(const std::array<double, 5>& v) {
         set(v);
         distances();
         const double *rhos = lists_.rho.data(), *es = lists_.e.data();
@@ -124,7 +127,8 @@ public:
     // first, into arrays of the block's own. A point at the centre (or one
     // whose rho or d is not a number) has a row of zeros and the distance
     // `centre`: its products add nothing unless that is not finite.
-    void normal_equations(std::array<std::array<double, 5>, 5>& JtJ, std::array<double, 5>& Jte) const {
+    KESTRUNE_ALWAYS_INLINE void normal_equations(std::array<std::array<double, 5>, 5>& JtJ,
+                                                 std::array<double, 5>& Jte) const {
         constexpr std::size_t kBlock = 8;
         const double *rhos = lists_.rho.data(), *ds = lists_.d.data(), *es = lists_.e.data();
         const double centre = -std::min(a_, b_);
@@ -158,7 +162,7 @@ private:
         sn_ = std::sin(v[4]);
     }
 
-    void distances() {
+    KESTRUNE_ALWAYS_INLINE void distances() {
         double *rhos = lists_.rho.data(), *ds = lists_.d.data(), *ks = lists_.k.data(), *es = lists_.e.data();
         const FitPoint* points = points_.data();
         const double x = x_, y = y_, cs = cs_, sn = sn_, ia2 = ia2_, ib2 = ib2_;
@@ -175,7 +179,7 @@ private:
     }
 
     template <std::size_t B>
-    void block_rows(std::size_t first, std::size_t count, double (&rows)[5][B]) const {
+    KESTRUNE_ALWAYS_INLINE void block_rows(std::size_t first, std::size_t count, double (&rows)[5][B]) const {
         const FitPoint* points = points_.data() + first;
         const double *rhos = lists_.rho.data() + first, *ds = lists_.d.data() + first, *ks = lists_.k.data() + first;
         const double x = x_, y = y_, cs = cs_, sn = sn_, ia2 = ia2_, ib2 = ib2_, a = a_, b = b_;
@@ -205,7 +209,9 @@ double disc_distance(const DiscShape& d, double x, double y) {
     return std::sqrt((x - d.x) * (x - d.x) + (y - d.y) * (y - d.y)) - d.r;
 }
 
-bool fit_disc(std::span<const FitPoint> points, DiscShape& shape) {
+namespace {
+
+KESTRUNE_ALWAYS_INLINE bool disc_fit(std::span<const FitPoint> points, DiscShape& shape) {
     // Gauss-Newton on the distances from the outline, with the exact Jacobian.
     if (points.size() < 5) return false;
     // Per point: its distance from the centre, its row of the Jacobian
@@ -258,7 +264,7 @@ bool fit_disc(std::span<const FitPoint> points, DiscShape& shape) {
     return true;
 }
 
-bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
+KESTRUNE_ALWAYS_INLINE bool ellipse_fit(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
     std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
     thread_local EllipseModel::Lists lists;
     EllipseModel model(points, lists);
@@ -267,6 +273,36 @@ bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, int iter
         return false;
     shape = {q[0], q[1], q[2], q[3], q[4]};
     return true;
+}
+
+// Each fit built twice: for the baseline, and for AVX2 (vectors of four
+// doubles), which the vectorised loops take where the CPU has it.
+bool fit_disc_baseline(std::span<const FitPoint> points, DiscShape& shape) { return disc_fit(points, shape); }
+KESTRUNE_TARGET_AVX2 bool fit_disc_avx2(std::span<const FitPoint> points, DiscShape& shape) {
+    return disc_fit(points, shape);
+}
+bool fit_ellipse_baseline(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
+    return ellipse_fit(points, shape, iterations);
+}
+KESTRUNE_TARGET_AVX2 bool fit_ellipse_avx2(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
+    return ellipse_fit(points, shape, iterations);
+}
+
+// Whether the fits may take their AVX2 build at `level`.
+bool wide(SimdLevel level) {
+    if (!KESTRUNE_TARGET_AVX2_BUILT) return false;
+    const SimdLevel usable = usable_simd_level(level);
+    return usable == SimdLevel::avx2 || usable == SimdLevel::avx512bw || usable == SimdLevel::avx512;
+}
+
+}  // namespace
+
+bool fit_disc(std::span<const FitPoint> points, DiscShape& shape, SimdLevel level) {
+    return wide(level) ? fit_disc_avx2(points, shape) : fit_disc_baseline(points, shape);
+}
+
+bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, SimdLevel level, int iterations) {
+    return wide(level) ? fit_ellipse_avx2(points, shape, iterations) : fit_ellipse_baseline(points, shape, iterations);
 }
 
 namespace {

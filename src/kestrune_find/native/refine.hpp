@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "evidence.hpp"
+#include "kestrune/types.hpp"
 #include "scan.hpp"
 
 namespace kestrune::find {
@@ -82,8 +83,11 @@ struct FitPoint {
 // Geometric fits: minimise the squared distances of the points from the
 // outline, starting from `shape`. False when the points cannot fix the shape
 // (too few, or the fit diverges); `shape` is then unchanged.
-bool fit_disc(std::span<const FitPoint> points, DiscShape& shape);
-bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, int iterations = 12);
+// `level`: the instruction set they may use (AVX2 where the level has it and
+// the CPU runs it); the same operations in the same order on any, so the
+// same results.
+bool fit_disc(std::span<const FitPoint> points, DiscShape& shape, SimdLevel level);
+bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, SimdLevel level, int iterations = 12);
 
 // How far from round the outline through these points is: the amplitude of
 // the second harmonic of their distance from the centre, over the radius

@@ -367,7 +367,8 @@ private:
                 near = near.first(400);
             }
             EllipseShape e = candidate.ellipse;
-            const bool ok = disc() ? fit_disc(near, candidate.disc) : fit_ellipse(near, e, pass < 3 ? 4 : 12);
+            const bool ok = disc() ? fit_disc(near, candidate.disc, fits_.level())
+                                   : fit_ellipse(near, e, fits_.level(), pass < 3 ? 4 : 12);
             if (!ok) return false;
             if (!disc()) candidate.set(e);
         }
@@ -387,13 +388,13 @@ private:
         };
         if (disc()) {
             DiscShape d = candidate.disc;
-            if (fit_disc(moved_points, d) && small_move(d.x - candidate.disc.x, d.y - candidate.disc.y,
+            if (fit_disc(moved_points, d, fits_.level()) && small_move(d.x - candidate.disc.x, d.y - candidate.disc.y,
                                                          d.r - candidate.disc.r))
                 candidate.disc = d;
             return;
         }
         EllipseShape e = candidate.ellipse;
-        if (!fit_ellipse(moved_points, e)) return;
+        if (!fit_ellipse(moved_points, e, fits_.level())) return;
         e = normalised(e);
         const EllipseShape& was = candidate.ellipse;
         const double size_change = std::max(std::fabs(e.a - was.a), std::fabs(e.b - was.b));
@@ -564,7 +565,7 @@ private:
         if (facing.size() < 8) return false;
         std::nth_element(distances.begin(), distances.begin() + distances.size() / 2, distances.end());
         DiscShape d{cx, cy, distances[distances.size() / 2]};
-        if (!fit_disc(facing, d) || !(d.r > 0)) return false;
+        if (!fit_disc(facing, d, fits_.level()) || !(d.r > 0)) return false;
         outline.disc = d;
         return true;
     }

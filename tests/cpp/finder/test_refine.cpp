@@ -1,14 +1,19 @@
 // Refining shapes from edge points on known outlines.
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <random>
 #include <vector>
 
 #include "check.hpp"
+#include "kestrune/simd/level.hpp"
 #include "kestrune_find/native/refine.hpp"
 
 using namespace kestrune::find;
+using kestrune::cpu_simd_level;
+using kestrune::cpu_simd_levels;
+using kestrune::SimdLevel;
 
 namespace {
 
@@ -54,7 +59,7 @@ TEST(fit_disc_finds_the_circle_from_a_rough_start) {
     for (const auto& c : cases) {
         const auto points = ellipse_points({c.truth.x, c.truth.y, c.truth.r, c.truth.r, 0}, 40, c.noise, 1);
         DiscShape fitted = c.start;
-        CHECK(fit_disc(fit_points(points), fitted));
+        CHECK(fit_disc(fit_points(points), fitted, cpu_simd_level()));
         CHECK(std::fabs(fitted.x - c.truth.x) < c.tolerance);
         CHECK(std::fabs(fitted.y - c.truth.y) < c.tolerance);
         CHECK(std::fabs(fitted.r - c.truth.r) < c.tolerance);
@@ -66,7 +71,7 @@ TEST(fit_disc_finds_the_circle_from_a_rough_start) {
 TEST(fit_disc_refuses_too_few_points_and_keeps_the_shape) {
     const auto points = ellipse_points({0, 0, 10, 10, 0}, 4, 0, 1);
     DiscShape shape{1, 2, 3};
-    CHECK(!fit_disc(fit_points(points), shape));
+    for (const SimdLevel level : cpu_simd_levels()) CHECK(!fit_disc(fit_points(points), shape, level));
     CHECK(shape.x == 1 && shape.y == 2 && shape.r == 3);
 }
 
@@ -89,7 +94,7 @@ TEST(fit_ellipse_finds_the_ellipse_from_its_second_harmonic) {
         CHECK(truth.b < 0.6 * truth.a ? harmonic > expected : std::fabs(harmonic - expected) < 0.06 * expected);
         EllipseShape fitted = ellipse_through(outline, disc);
         CHECK(fitted.a >= fitted.b);
-        CHECK(fit_ellipse(outline, fitted, 30));
+        CHECK(fit_ellipse(outline, fitted, cpu_simd_level(), 30));
         // Semi-axes may come back swapped with the angle turned a quarter.
         if (fitted.a < fitted.b) {
             std::swap(fitted.a, fitted.b);
@@ -136,6 +141,33 @@ TEST(a_ring_leaves_out_only_points_further_than_the_band_from_the_outline) {
     CHECK(!Ring(0, 0, std::nan(""), 2, 0).beyond(1000, 1000));
     CHECK(!Ring(0, 0, 0, 2, 0).beyond(1000, 1000));
     CHECK(Ring(0, 0, 10, 10, 1).outside(12, 0) && !Ring(0, 0, 10, 10, 1).outside(10.5, 0));
+}
+
+TEST(fits_give_the_same_bits_on_every_instruction_set) {
+    // Noisy outlines, from starts near and far (some fits fail, which must
+    // fail alike), against the baseline build.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int shape = 0; shape < 60; ++shape) {
+        const double b = 4.0 + 80.0 * unit(rng), a = b * (1.0 + 0.6 * unit(rng));
+        const EllipseShape truth{300 * unit(rng), 200 * unit(rng), a, b, kTwoPi * unit(rng)};
+        const auto outline = fit_points(ellipse_points(truth, 5 + shape * 7, 0.5 * unit(rng), shape));
+        const double off = shape % 3 == 0 ? 0.5 * b : 0.1 * b;
+        const DiscShape disc_start{truth.x + off, truth.y - off, b};
+        const EllipseShape ellipse_start{truth.x - off, truth.y + off, a + off, b, truth.theta + 0.2};
+        DiscShape disc_base = disc_start;
+        EllipseShape ellipse_base = ellipse_start;
+        const bool disc_fitted = fit_disc(outline, disc_base, SimdLevel::scalar);
+        const bool ellipse_fitted = fit_ellipse(outline, ellipse_base, SimdLevel::scalar, 4 + shape % 9);
+        for (const SimdLevel level : cpu_simd_levels()) {
+            DiscShape disc = disc_start;
+            EllipseShape ellipse = ellipse_start;
+            CHECK(fit_disc(outline, disc, level) == disc_fitted);
+            CHECK(fit_ellipse(outline, ellipse, level, 4 + shape % 9) == ellipse_fitted);
+            CHECK(std::memcmp(&disc, &disc_base, sizeof disc) == 0);
+            CHECK(std::memcmp(&ellipse, &ellipse_base, sizeof ellipse) == 0);
+        }
+    }
 }
 
 TEST(fit_line_gives_the_centre_line_of_a_line_and_of_a_band) {
