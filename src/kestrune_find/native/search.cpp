@@ -326,7 +326,8 @@ private:
                 const EdgePoint& p = points[first + n];
                 const double d = rhos[n] > 0 ? ds[n] : centre;
                 near[count] = where_colour_changes ? FitPoint{p.fx, p.fy} : FitPoint{p.x, p.y};
-                count += (usable[first + n] != 0) & (std::fabs(d) <= band) & faces_inward(p, gxs[n], gys[n]);
+                const bool close = std::fabs(d) <= band, facing = faces_inward(p, gxs[n], gys[n]);
+                count += (usable[first + n] != 0) & close & facing;
             }
         }
         return {near, count};
@@ -344,7 +345,8 @@ private:
             const double gx = p.x - disc.x, gy = p.y - disc.y;
             const double d = std::sqrt(gx * gx + gy * gy) - disc.r;  // disc_distance
             near[count] = where_colour_changes ? FitPoint{p.fx, p.fy} : FitPoint{p.x, p.y};
-            count += (usable[k] != 0) & (std::fabs(d) <= band) & faces_inward(p, gx, gy);
+            const bool close = std::fabs(d) <= band, facing = faces_inward(p, gx, gy);
+            count += (usable[k] != 0) & close & facing;
         }
         return {near, count};
     }
