@@ -46,8 +46,8 @@ template <int N> void mirror(std::array<std::array<double, N>, N>& A) {
 // the parameters of the last cost, of which it may keep what it needs. It
 // stops when a step moves no parameter by more than its `resolution`.
 template <int N, class Model>
-KESTRUNE_ALWAYS_INLINE bool least_squares(std::array<double, N>& params, Model& model, const std::array<double, N>& resolution,
-                   int iterations) {
+KESTRUNE_ALWAYS_INLINE bool least_squares(std::array<double, N>& params, Model& model,
+                                          const std::array<double, N>& resolution, int iterations) {
     if (static_cast<int>(model.size()) < N + 2) return false;
     double lambda = 1e-3;
     double current = model.cost(params);

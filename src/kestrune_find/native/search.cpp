@@ -390,8 +390,8 @@ private:
         };
         if (disc()) {
             DiscShape d = candidate.disc;
-            if (fit_disc(moved_points, d, fits_.level()) && small_move(d.x - candidate.disc.x, d.y - candidate.disc.y,
-                                                         d.r - candidate.disc.r))
+            if (fit_disc(moved_points, d, fits_.level()) &&
+                small_move(d.x - candidate.disc.x, d.y - candidate.disc.y, d.r - candidate.disc.r))
                 candidate.disc = d;
             return;
         }
