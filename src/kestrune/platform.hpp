@@ -47,6 +47,11 @@ namespace kestrune::platform {
 //   KESTRUNE_ALWAYS_INLINE    on a function a kernel's loop calls once per block,
 //                             which must not stay a call (the compiler may judge
 //                             the vector body too large to inline)
+//   KESTRUNE_TARGET_AVX2      on a function: its body (with what it inlines)
+//                             compiled for AVX2 where the compiler can (GCC and
+//                             Clang on x86), else for the baseline; for callers
+//                             that checked the CPU first. KESTRUNE_TARGET_AVX2_BUILT
+//                             tells which.
 
 // x86 instruction sets the dispatched kernels use, as far as both the CPU and
 // the operating system (saved vector registers) support them. avx512bw means
@@ -61,6 +66,14 @@ struct X86Features {
 #define KESTRUNE_ALWAYS_INLINE __forceinline
 #else
 #define KESTRUNE_ALWAYS_INLINE __attribute__((always_inline)) inline
+#endif
+
+#if KESTRUNE_X86 && (defined(__GNUC__) || defined(__clang__))
+#define KESTRUNE_TARGET_AVX2 __attribute__((target("avx2")))
+#define KESTRUNE_TARGET_AVX2_BUILT 1
+#else
+#define KESTRUNE_TARGET_AVX2
+#define KESTRUNE_TARGET_AVX2_BUILT 0
 #endif
 
 #if defined(_MSC_VER) && !defined(__clang__)

@@ -3,6 +3,9 @@
 #include <array>
 #include <cmath>
 
+#include "kestrune/platform.hpp"
+#include "kestrune/simd/level.hpp"
+
 namespace kestrune::find {
 
 namespace {
@@ -37,38 +40,23 @@ template <int N> void mirror(std::array<std::array<double, N>, N>& A) {
         for (int j = 0; j < i; ++j) A[i][j] = A[j][i];
 }
 
-// Levenberg-Marquardt on N parameters. The model is set to a parameter set
-// once (`set`), then gives each point's signed distance (`residual`) or that
-// and its derivatives by the parameters (`gradient`). It stops when a step
-// moves no parameter by more than its `resolution`.
+// Levenberg-Marquardt on N parameters. The model gives the sum of the
+// points' squared distances at a parameter set (`cost`), and the normal
+// equations of their derivatives by the parameters (`normal_equations`) at
+// the parameters of the last cost, of which it may keep what it needs. It
+// stops when a step moves no parameter by more than its `resolution`.
 template <int N, class Model>
-bool least_squares(std::array<double, N>& params, const std::vector<const EdgePoint*>& points, Model& model,
-                   const std::array<double, N>& resolution, int iterations) {
-    if (static_cast<int>(points.size()) < N + 2) return false;
-    auto cost = [&](const std::array<double, N>& q) {
-        model.set(q);
-        double s = 0;
-        for (const EdgePoint* p : points) {
-            const double e = model.residual(*p);
-            s += e * e;
-        }
-        return s;
-    };
+KESTRUNE_ALWAYS_INLINE bool least_squares(std::array<double, N>& params, Model& model,
+                                          const std::array<double, N>& resolution, int iterations) {
+    if (static_cast<int>(model.size()) < N + 2) return false;
     double lambda = 1e-3;
-    double current = cost(params);
+    double current = model.cost(params);
     if (!std::isfinite(current)) return false;
     for (int it = 0; it < iterations; ++it) {
         std::array<std::array<double, N>, N> JtJ{};
         std::array<double, N> Jte{};
-        model.set(params);
-        for (const EdgePoint* p : points) {
-            std::array<double, N> row;
-            const double e = model.gradient(*p, row);
-            for (int i = 0; i < N; ++i) {
-                Jte[i] += row[i] * e;
-                for (int j = i; j < N; ++j) JtJ[i][j] += row[i] * row[j];
-            }
-        }
+        // The last cost was at `params`: the first one, or the step just taken.
+        model.normal_equations(JtJ, Jte);
         mirror<N>(JtJ);
         bool improved = false;
         for (int attempt = 0; attempt < 8 && !improved; ++attempt) {
@@ -85,7 +73,7 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
                 next[i] -= b[i];
                 largest = std::max(largest, std::fabs(b[i]) / resolution[i]);
             }
-            const double c = cost(next);
+            const double c = model.cost(next);
             if (std::isfinite(c) && c <= current) {
                 params = next;
                 improved = true;
@@ -104,9 +92,65 @@ bool least_squares(std::array<double, N>& params, const std::vector<const EdgePo
 // An ellipse (x, y, a, b, theta): a point's distance from the outline along
 // the ray from the centre, d (1 - 1 / rho) with d the point's distance from
 // the centre and rho its scaled radius (1 on the outline), and the exact
-// derivatives of that by the five parameters.
+// derivatives of that by the five parameters. Both are worked out for many
+// points in loops the compiler vectorises, with no condition in them: the
+// sums that follow leave out the points at the centre (rho 0).
 class EllipseModel {
 public:
+    // Per point: rho, d, 1 - 1 / rho and d (1 - 1 / rho), worked out by
+    // cost, used again by normal_equations. Reused from fit to fit: a fit
+    // allocates nothing.
+    struct Lists {
+        std::vector<double> rho, d, k, e;
+    };
+
+    EllipseModel(std::span<const FitPoint> points, Lists& lists) : points_(points), lists_(lists) {
+        for (auto* list : {&lists.rho, &lists.d, &lists.k, &lists.e}) list->resize(points.size());
+    }
+
+    std::size_t size() const { return points_.size(); }
+
+    KESTRUNE_ALWAYS_INLINE double cost(const std::array<double, 5>& v) {
+        set(v);
+        distances();
+        const double *rhos = lists_.rho.data(), *es = lists_.e.data();
+        const double centre = -std::min(a_, b_);  // the distance where rho is 0
+        double sum = 0;
+        for (std::size_t n = 0; n < points_.size(); ++n) {
+            const double e = rhos[n] > 0 ? es[n] : centre;
+            sum += e * e;
+        }
+        return sum;
+    }
+
+    // Summed point by point: the rows of a block of points are worked out
+    // first, into arrays of the block's own. A point at the centre (or one
+    // whose rho or d is not a number) has a row of zeros and the distance
+    // `centre`: its products add nothing unless that is not finite.
+    KESTRUNE_ALWAYS_INLINE void normal_equations(std::array<std::array<double, 5>, 5>& JtJ,
+                                                 std::array<double, 5>& Jte) const {
+        constexpr std::size_t kBlock = 8;
+        const double *rhos = lists_.rho.data(), *ds = lists_.d.data(), *es = lists_.e.data();
+        const double centre = -std::min(a_, b_);
+        for (std::size_t first = 0; first < points_.size(); first += kBlock) {
+            const std::size_t count = std::min(kBlock, points_.size() - first);
+            double rows[5][kBlock];
+            block_rows(first, count, rows);
+            for (std::size_t n = 0; n < count; ++n) {
+                if (!(rhos[first + n] > 0) || !(ds[first + n] > 0)) {
+                    for (int i = 0; i < 5; ++i) Jte[i] += 0.0 * centre;
+                    continue;
+                }
+                const double e = es[first + n];
+                for (int i = 0; i < 5; ++i) {
+                    Jte[i] += rows[i][n] * e;
+                    for (int j = i; j < 5; ++j) JtJ[i][j] += rows[i][n] * rows[j][n];
+                }
+            }
+        }
+    }
+
+private:
     void set(const std::array<double, 5>& v) {
         x_ = v[0];
         y_ = v[1];
@@ -118,34 +162,44 @@ public:
         sn_ = std::sin(v[4]);
     }
 
-    double residual(const EdgePoint& p) const {
-        const double dx = p.x - x_, dy = p.y - y_;
-        const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
-        const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
-        return rho > 0 ? std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rho) : -std::min(a_, b_);
-    }
-
-    double gradient(const EdgePoint& p, std::array<double, 5>& row) const {
-        const double dx = p.x - x_, dy = p.y - y_;
-        const double s = dx * cs_ + dy * sn_, t = -dx * sn_ + dy * cs_;
-        const double rho = std::sqrt(s * s * ia2_ + t * t * ib2_);
-        const double d = std::sqrt(dx * dx + dy * dy);
-        if (!(rho > 0) || !(d > 0)) {
-            row.fill(0.0);
-            return -std::min(a_, b_);
+    KESTRUNE_ALWAYS_INLINE void distances() {
+        double *rhos = lists_.rho.data(), *ds = lists_.d.data(), *ks = lists_.k.data(), *es = lists_.e.data();
+        const FitPoint* points = points_.data();
+        const double x = x_, y = y_, cs = cs_, sn = sn_, ia2 = ia2_, ib2 = ib2_;
+        for (std::size_t n = 0; n < points_.size(); ++n) {
+            const double dx = points[n].x - x, dy = points[n].y - y;
+            const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+            const double rho = std::sqrt(s * s * ia2 + t * t * ib2);
+            const double d = std::sqrt(dx * dx + dy * dy), k = 1.0 - 1.0 / rho;
+            rhos[n] = rho;
+            ds[n] = d;
+            ks[n] = k;
+            es[n] = d * k;
         }
-        // r = d - d / rho: dr = dd (1 - 1 / rho) + (d / rho^2) drho.
-        const double k = 1.0 - 1.0 / rho, m = d / (rho * rho * rho);  // drho = (s ds / a^2 + t dt / b^2) / rho
-        const double su = s * ia2_, tv = t * ib2_;
-        row[0] = -dx / d * k + m * (-su * cs_ + tv * sn_);
-        row[1] = -dy / d * k + m * (-su * sn_ - tv * cs_);
-        row[2] = m * (-s * su / a_);
-        row[3] = m * (-t * tv / b_);
-        row[4] = m * (su * t - tv * s);
-        return d * k;
     }
 
-private:
+    template <std::size_t B>
+    KESTRUNE_ALWAYS_INLINE void block_rows(std::size_t first, std::size_t count, double (&rows)[5][B]) const {
+        const FitPoint* points = points_.data() + first;
+        const double *rhos = lists_.rho.data() + first, *ds = lists_.d.data() + first, *ks = lists_.k.data() + first;
+        const double x = x_, y = y_, cs = cs_, sn = sn_, ia2 = ia2_, ib2 = ib2_, a = a_, b = b_;
+        for (std::size_t n = 0; n < count; ++n) {
+            const double dx = points[n].x - x, dy = points[n].y - y;
+            const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+            const double rho = rhos[n], d = ds[n], k = ks[n];
+            // r = d - d / rho: dr = dd (1 - 1 / rho) + (d / rho^2) drho.
+            const double m = d / (rho * rho * rho);  // drho = (s ds / a^2 + t dt / b^2) / rho
+            const double su = s * ia2, tv = t * ib2;
+            rows[0][n] = -dx / d * k + m * (-su * cs + tv * sn);
+            rows[1][n] = -dy / d * k + m * (-su * sn - tv * cs);
+            rows[2][n] = m * (-s * su / a);
+            rows[3][n] = m * (-t * tv / b);
+            rows[4][n] = m * (su * t - tv * s);
+        }
+    }
+
+    std::span<const FitPoint> points_;
+    Lists& lists_;
     double x_ = 0, y_ = 0, a_ = 1, b_ = 1, ia2_ = 1, ib2_ = 1, cs_ = 1, sn_ = 0;
 };
 
@@ -155,25 +209,49 @@ double disc_distance(const DiscShape& d, double x, double y) {
     return std::sqrt((x - d.x) * (x - d.x) + (y - d.y) * (y - d.y)) - d.r;
 }
 
-bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
+namespace {
+
+KESTRUNE_ALWAYS_INLINE bool disc_fit(std::span<const FitPoint> points, DiscShape& shape) {
     // Gauss-Newton on the distances from the outline, with the exact Jacobian.
     if (points.size() < 5) return false;
+    // Per point: its distance from the centre, its row of the Jacobian
+    // (u, v, -1) and its residual, worked out for all points in one loop the
+    // compiler vectorises, then summed in another, point by point.
+    thread_local std::vector<double> lists;
+    lists.resize(4 * points.size());
+    double* const ds = lists.data();
+    double* const us = ds + points.size();
+    double* const vs = us + points.size();
+    double* const es = vs + points.size();
     double cx = shape.x, cy = shape.y, r = shape.r;
     for (int it = 0; it < 12; ++it) {
-        std::array<std::array<double, 3>, 3> A{};
-        std::array<double, 3> b{};
-        for (const EdgePoint* p : points) {
-            const double dx = p->x - cx, dy = p->y - cy;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const double dx = points[k].x - cx, dy = points[k].y - cy;
             const double d = std::sqrt(dx * dx + dy * dy);
-            if (d < 1e-9) continue;
-            const double row[3] = {-dx / d, -dy / d, -1.0};
-            const double e = d - r;
-            for (int i = 0; i < 3; ++i) {
-                b[i] -= row[i] * e;
-                for (int j = i; j < 3; ++j) A[i][j] += row[i] * row[j];
-            }
+            ds[k] = d;
+            us[k] = -dx / d;
+            vs[k] = -dy / d;
+            es[k] = d - r;
         }
-        mirror<3>(A);
+        // The normal equations' upper half and right side, summed in locals,
+        // which stay in registers (an array's sums go through memory).
+        double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0, b0 = 0, b1 = 0, b2 = 0;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            if (ds[k] < 1e-9) continue;
+            const double u = us[k], v = vs[k], e = es[k];
+            // Products with -1 are exact negations: the sums are the same.
+            b0 -= u * e;
+            b1 -= v * e;
+            b2 += e;
+            a00 += u * u;
+            a01 += u * v;
+            a02 -= u;
+            a11 += v * v;
+            a12 -= v;
+            a22 += 1.0;
+        }
+        std::array<std::array<double, 3>, 3> A{{{a00, a01, a02}, {a01, a11, a12}, {a02, a12, a22}}};
+        std::array<double, 3> b{b0, b1, b2};
         if (!solve<3>(A, b)) return false;
         cx += b[0];
         cy += b[1];
@@ -186,14 +264,45 @@ bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape) {
     return true;
 }
 
-bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape, int iterations) {
+KESTRUNE_ALWAYS_INLINE bool ellipse_fit(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
     std::array<double, 5> q{shape.x, shape.y, shape.a, shape.b, shape.theta};
-    EllipseModel model;
-    if (!least_squares<5>(q, points, model, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, iterations)) return false;
+    thread_local EllipseModel::Lists lists;
+    EllipseModel model(points, lists);
+    if (!least_squares<5>(q, model, {1e-3, 1e-3, 1e-3, 1e-3, 1e-5}, iterations)) return false;
     if (!(q[2] > 0 && q[3] > 0) || !std::isfinite(q[0]) || !std::isfinite(q[1]) || !std::isfinite(q[4]))
         return false;
     shape = {q[0], q[1], q[2], q[3], q[4]};
     return true;
+}
+
+// Each fit built twice: for the baseline, and for AVX2 (vectors of four
+// doubles), which the vectorised loops take where the CPU has it.
+bool fit_disc_baseline(std::span<const FitPoint> points, DiscShape& shape) { return disc_fit(points, shape); }
+KESTRUNE_TARGET_AVX2 bool fit_disc_avx2(std::span<const FitPoint> points, DiscShape& shape) {
+    return disc_fit(points, shape);
+}
+bool fit_ellipse_baseline(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
+    return ellipse_fit(points, shape, iterations);
+}
+KESTRUNE_TARGET_AVX2 bool fit_ellipse_avx2(std::span<const FitPoint> points, EllipseShape& shape, int iterations) {
+    return ellipse_fit(points, shape, iterations);
+}
+
+// Whether the fits may take their AVX2 build at `level`.
+bool wide(SimdLevel level) {
+    if (!KESTRUNE_TARGET_AVX2_BUILT) return false;
+    const SimdLevel usable = usable_simd_level(level);
+    return usable == SimdLevel::avx2 || usable == SimdLevel::avx512bw || usable == SimdLevel::avx512;
+}
+
+}  // namespace
+
+bool fit_disc(std::span<const FitPoint> points, DiscShape& shape, SimdLevel level) {
+    return wide(level) ? fit_disc_avx2(points, shape) : fit_disc_baseline(points, shape);
+}
+
+bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, SimdLevel level, int iterations) {
+    return wide(level) ? fit_ellipse_avx2(points, shape, iterations) : fit_ellipse_baseline(points, shape, iterations);
 }
 
 namespace {
@@ -201,22 +310,26 @@ namespace {
 // Least squares for the points' distance from the disc's centre along the
 // angle theta: d(theta) = r0 + p cos 2theta + q sin 2theta. False when the
 // points cannot fix it.
-bool second_harmonic(const std::vector<const EdgePoint*>& points, const DiscShape& disc, double& r0, double& p,
-                     double& q) {
-    std::array<std::array<double, 3>, 3> A{};
-    std::array<double, 3> b{};
-    for (const EdgePoint* pt : points) {
-        const double dx = pt->x - disc.x, dy = pt->y - disc.y;
+bool second_harmonic(std::span<const FitPoint> points, const DiscShape& disc, double& r0, double& p, double& q) {
+    // A point's row is (1, c2, s2): the sums as in fit_disc, products with 1 left out.
+    double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0, b0 = 0, b1 = 0, b2 = 0;
+    for (const FitPoint& pt : points) {
+        const double dx = pt.x - disc.x, dy = pt.y - disc.y;
         const double d = std::sqrt(dx * dx + dy * dy);
         if (d < 1e-9) continue;
         const double c2 = (dx * dx - dy * dy) / (d * d), s2 = 2 * dx * dy / (d * d);
-        const double row[3] = {1.0, c2, s2};
-        for (int i = 0; i < 3; ++i) {
-            b[i] += row[i] * d;
-            for (int j = i; j < 3; ++j) A[i][j] += row[i] * row[j];
-        }
+        b0 += d;
+        b1 += c2 * d;
+        b2 += s2 * d;
+        a00 += 1.0;
+        a01 += c2;
+        a02 += s2;
+        a11 += c2 * c2;
+        a12 += c2 * s2;
+        a22 += s2 * s2;
     }
-    mirror<3>(A);
+    std::array<std::array<double, 3>, 3> A{{{a00, a01, a02}, {a01, a11, a12}, {a02, a12, a22}}};
+    std::array<double, 3> b{b0, b1, b2};
     if (!solve<3>(A, b) || !(b[0] > 0)) return false;
     r0 = b[0];
     p = b[1];
@@ -226,13 +339,13 @@ bool second_harmonic(const std::vector<const EdgePoint*>& points, const DiscShap
 
 }  // namespace
 
-double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
+double ellipticity(std::span<const FitPoint> points, const DiscShape& disc) {
     double r0, p, q;
     if (!second_harmonic(points, disc, r0, p, q)) return 0.0;
     return std::sqrt(p * p + q * q) / r0;
 }
 
-EllipseShape ellipse_through(const std::vector<const EdgePoint*>& points, const DiscShape& disc) {
+EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc) {
     double r0, p, q;
     if (!second_harmonic(points, disc, r0, p, q)) return {disc.x, disc.y, disc.r, disc.r, 0.0};
     // The distance is longest along the major axis: at 2 theta = atan2(q, p).

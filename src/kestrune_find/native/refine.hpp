@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <span>
 #include <vector>
 
 #include "evidence.hpp"
+#include "kestrune/types.hpp"
 #include "scan.hpp"
 
 namespace kestrune::find {
@@ -44,20 +47,56 @@ struct EllipseGeometry {
     }
 };
 
+// Where the points within `band` of the outline of a disc or an ellipse
+// (semi-axes from `shortest` to `longest`) may lie: a ring about its centre.
+// A point beyond it lies further than `band` from the outline, however the
+// distance is rounded: the ring is wider than exact by a billionth of the
+// size and of the point's distance, far more than the rounding (which grows
+// with the square of the axis ratio: a ring is drawn up to 64, none beyond).
+// Such a point's distance needs no working out.
+struct Ring {
+    double x, y, inner2 = -1, outer2 = std::numeric_limits<double>::infinity();  // squared radii
+
+    Ring(double cx, double cy, double shortest, double longest, double band) : x(cx), y(cy) {
+        const double limit = std::numeric_limits<double>::max();
+        if (!(shortest > 0 && shortest <= longest && longest <= 64 * shortest && longest < limit && band >= 0 &&
+              band < limit))
+            return;
+        const double outer = (longest + band) * (1 + 2e-9), inner = shortest - band - 1e-9 * (longest + band);
+        outer2 = outer * outer;
+        if (inner > 0) inner2 = inner * inner;
+    }
+    double squared(double px, double py) const { return (px - x) * (px - x) + (py - y) * (py - y); }
+    bool beyond(double px, double py) const {
+        const double d2 = squared(px, py);
+        return d2 > outer2 || d2 < inner2;
+    }
+    bool outside(double px, double py) const { return squared(px, py) > outer2; }
+};
+
+// A point the fits weigh: an edge point's (x, y), or its (fx, fy), copied
+// out so that each pass of a fit reads one array in order.
+struct FitPoint {
+    double x, y;
+};
+
 // Geometric fits: minimise the squared distances of the points from the
 // outline, starting from `shape`. False when the points cannot fix the shape
 // (too few, or the fit diverges); `shape` is then unchanged.
-bool fit_disc(const std::vector<const EdgePoint*>& points, DiscShape& shape);
-bool fit_ellipse(const std::vector<const EdgePoint*>& points, EllipseShape& shape, int iterations = 12);
+// `level`: the instruction set they may use (AVX2 where the level has it and
+// the CPU runs it); the same operations in the same order on any, so the
+// same results.
+bool fit_disc(std::span<const FitPoint> points, DiscShape& shape, SimdLevel level);
+bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, SimdLevel level, int iterations = 12);
 
 // How far from round the outline through these points is: the amplitude of
 // the second harmonic of their distance from the centre, over the radius
 // ((a - b) / (a + b) for an ellipse of semi-axes a and b).
-double ellipticity(const std::vector<const EdgePoint*>& points, const DiscShape& disc);
+double ellipticity(std::span<const FitPoint> points, const DiscShape& disc);
 // The ellipse about the disc's centre that the same second harmonic gives: a
 // start for fitting a disc's points as an ellipse (from a circle, the fit
 // cannot tell which way to turn).
-EllipseShape ellipse_through(const std::vector<const EdgePoint*>& points, const DiscShape& disc);
+EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc);
 
 // Total least squares: the line closest to the points (centroid and unit normal).
 bool fit_line(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<double>& weights,

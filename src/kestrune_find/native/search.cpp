@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <span>
 #include <vector>
 
 #include "refine.hpp"
@@ -145,13 +146,6 @@ std::int32_t iterations_needed(const SearchOptions& options, double share, int s
 
 std::int32_t as_pixel(double v) { return static_cast<std::int32_t>(std::floor(v + 0.5)); }
 
-// The points of each group, biggest group first.
-std::vector<std::vector<const EdgePoint*>> points_by_group(const ScanTable& table) {
-    std::vector<std::vector<const EdgePoint*>> groups(table.group_sizes.size());
-    for (const EdgePoint& p : table.points) groups[p.group].push_back(&p);
-    std::stable_sort(groups.begin(), groups.end(), [](const auto& a, const auto& b) { return a.size() > b.size(); });
-    return groups;
-}
 
 struct Candidate {
     DiscShape disc{};
@@ -179,7 +173,7 @@ EllipseShape normalised(EllipseShape e) {
 // One group's points and what the search has done with them, kept from one
 // pass of the search to the next.
 struct GroupPoints {
-    std::vector<const EdgePoint*> points;
+    std::vector<EdgePoint> points;         // copies, in the table's order: read in order, pass after pass
     std::size_t group = 0;                 // rank of the group by size: part of its fits' seeds
     // Proposals are drawn from the alive points; unspent ones are not yet
     // taken by a find, and refinement and scoring may still use them. A
@@ -190,12 +184,49 @@ struct GroupPoints {
     std::int32_t attempts = 0;             // proposals so far, over all passes
 };
 
+// What a thread's closed searches reuse from find to find, so that one in
+// steady state allocates nothing: its groups (their vectors keep their
+// capacity) and the scratch lists of one step at a time.
+struct ClosedBuffers {
+    std::vector<GroupPoints> groups;
+    std::vector<std::size_t> sizes, order;      // points per group; groups by size
+    std::vector<PointsView::Point> pixels;      // the alive points as the fits' integer points
+    std::vector<FitPoint> near, facing;         // near_outline's points; outline_of's
+    std::vector<double> distances;              // outline_of's
+};
+
+// The points of each group of at least `fewest` points, biggest group first
+// (equal ones in the table's order) into the first groups of `buffers`; how many.
+std::size_t points_by_group(const ScanTable& table, std::size_t fewest, ClosedBuffers& buffers) {
+    std::vector<std::size_t>& sizes = buffers.sizes;
+    std::vector<std::size_t>& order = buffers.order;
+    sizes.assign(table.group_sizes.size(), 0);
+    for (const EdgePoint& p : table.points) ++sizes[p.group];
+    order.resize(sizes.size());
+    for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
+    std::size_t count = 0;
+    while (count < order.size() && sizes[order[count]] >= fewest) ++count;
+    if (buffers.groups.size() < count) buffers.groups.resize(count);
+    // The group's rank, or count for a group too small to search.
+    std::vector<std::size_t>& rank = sizes;
+    for (std::size_t g = 0; g < rank.size(); ++g) rank[g] = count;
+    for (std::size_t k = 0; k < count; ++k) {
+        rank[order[k]] = k;
+        buffers.groups[k].points.clear();
+    }
+    for (const EdgePoint& p : table.points)
+        if (rank[p.group] < count) buffers.groups[rank[p.group]].points.push_back(p);
+    return count;
+}
+
 class ClosedSearch {
 public:
     // `taken`: discs found before, whose points are spent from the start.
     ClosedSearch(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
                  double& evidence_ms, const std::vector<Found>* taken = nullptr)
-        : table_(table), options_(options), fits_(fits), found_(found), evidence_ms_(evidence_ms), taken_(taken) {
+        : table_(table), options_(options), fits_(fits), found_(found), evidence_ms_(evidence_ms), taken_(taken),
+          buffers_(thread_buffers()) {
         // A disc larger than the frame's shorter side cannot be seen whole.
         max_size_ = std::min(options.max_r, std::min(table.width, table.height) / 2.0);
     }
@@ -203,13 +234,13 @@ public:
     // One pass per level, every group in each: a shape scoring the first
     // level takes its points before any weaker one is looked for.
     void run(const std::vector<double>& levels) {
-        std::vector<GroupPoints> groups;
-        for (auto& points : points_by_group(table_)) {
-            if (points.size() < 8) break;
-            GroupPoints group{std::move(points), groups.size(), {}, {}, 0};
+        const std::span<GroupPoints> groups(buffers_.groups.data(), points_by_group(table_, 8, buffers_));
+        for (std::size_t rank = 0; rank < groups.size(); ++rank) {
+            GroupPoints& group = groups[rank];
+            group.group = rank;
+            group.attempts = 0;
             group.unspent.assign(group.points.size(), 1);
             spend_taken(group);
-            groups.push_back(std::move(group));
         }
         for (const double level : levels) {
             ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
@@ -221,6 +252,11 @@ public:
     }
 
 private:
+    static ClosedBuffers& thread_buffers() {
+        thread_local ClosedBuffers buffers;
+        return buffers;
+    }
+
     bool full() const { return static_cast<std::int32_t>(found_.size()) >= options_.max_shapes; }
 
     // A disc stretched into an ellipse (a ball near a wide lens's edge) is
@@ -249,21 +285,81 @@ private:
         return disc() ? candidate.disc.r : std::min(candidate.ellipse.a, candidate.ellipse.b);
     }
 
-    // The usable points within `band` of the outline whose colour lies inside.
-    std::vector<const EdgePoint*> near_outline(const std::vector<const EdgePoint*>& points,
-                                               const std::vector<std::uint8_t>& usable, const Candidate& candidate,
-                                               double band) const {
-        std::vector<const EdgePoint*> near;
-        for (std::size_t k = 0; k < points.size(); ++k) {
-            if (!usable[k]) continue;
-            double gx, gy;
-            const double d = distance(candidate, *points[k], &gx, &gy);
-            if (std::fabs(d) <= band && faces_inward(*points[k], gx, gy)) near.push_back(points[k]);
-        }
-        return near;
+    // Where the points within `band` of the candidate's outline lie.
+    Ring ring(const Candidate& candidate, double band) const {
+        const DiscShape& d = candidate.disc;
+        const EllipseShape& e = candidate.ellipse;
+        return disc() ? Ring(d.x, d.y, d.r, d.r, band) : Ring(e.x, e.y, std::min(e.a, e.b), std::max(e.a, e.b), band);
     }
 
-    bool refine(const std::vector<const EdgePoint*>& points, const std::vector<std::uint8_t>& usable,
+    // The usable points within `band` of the outline whose colour lies
+    // inside, at (x, y), or at (fx, fy) when `where_colour_changes`; in the
+    // buffers' `near`, until the next call.
+    std::span<FitPoint> near_outline(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
+                                     const Candidate& candidate, double band, bool where_colour_changes = false) const {
+        std::vector<FitPoint>& near = buffers_.near;
+        if (near.size() < points.size()) near.resize(points.size());
+        if (disc()) return near_disc(points, usable, candidate.disc, band, where_colour_changes);
+        return near_ellipse(points, usable, candidate, band, where_colour_changes);
+    }
+
+    // near_outline of an ellipse: the distances (as `distance` works them
+    // out) of a block of points at a time, in a loop the compiler vectorises,
+    // with no condition in it; then each point written, kept or not.
+    std::span<FitPoint> near_ellipse(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
+                                     const Candidate& candidate, double band, bool where_colour_changes) const {
+        constexpr std::size_t kBlock = 16;
+        const EllipseShape& e = candidate.ellipse;
+        const double cs = candidate.cos_theta, sn = candidate.sin_theta, a2 = e.a * e.a, b2 = e.b * e.b;
+        const double centre = -std::min(e.a, e.b);  // the distance where rho is 0
+        FitPoint* near = buffers_.near.data();
+        std::size_t count = 0;
+        for (std::size_t first = 0; first < points.size(); first += kBlock) {
+            const std::size_t block = std::min(kBlock, points.size() - first);
+            double dxs[kBlock], dys[kBlock], rhos[kBlock], ds[kBlock], gxs[kBlock], gys[kBlock];
+            for (std::size_t n = 0; n < block; ++n) {
+                dxs[n] = points[first + n].x - e.x;
+                dys[n] = points[first + n].y - e.y;
+            }
+            for (std::size_t n = 0; n < block; ++n) {
+                const double dx = dxs[n], dy = dys[n];
+                const double s = dx * cs + dy * sn, t = -dx * sn + dy * cs;
+                const double gs = s / a2, gt = t / b2;
+                gxs[n] = gs * cs - gt * sn;
+                gys[n] = gs * sn + gt * cs;
+                rhos[n] = std::sqrt(s * gs + t * gt);
+                ds[n] = std::sqrt(dx * dx + dy * dy) * (1.0 - 1.0 / rhos[n]);
+            }
+            for (std::size_t n = 0; n < block; ++n) {
+                const EdgePoint& p = points[first + n];
+                const double d = rhos[n] > 0 ? ds[n] : centre;
+                near[count] = where_colour_changes ? FitPoint{p.fx, p.fy} : FitPoint{p.x, p.y};
+                const bool close = std::fabs(d) <= band, facing = faces_inward(p, gxs[n], gys[n]);
+                count += (usable[first + n] != 0) & close & facing;
+            }
+        }
+        return {near, count};
+    }
+
+    // near_outline of a disc, whose distance costs one square root: worked
+    // out for every point, and each point written, kept or not, without a
+    // branch to mispredict.
+    std::span<FitPoint> near_disc(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
+                                  const DiscShape& disc, double band, bool where_colour_changes) const {
+        FitPoint* near = buffers_.near.data();
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const EdgePoint& p = points[k];
+            const double gx = p.x - disc.x, gy = p.y - disc.y;
+            const double d = std::sqrt(gx * gx + gy * gy) - disc.r;  // disc_distance
+            near[count] = where_colour_changes ? FitPoint{p.fx, p.fy} : FitPoint{p.x, p.y};
+            const bool close = std::fabs(d) <= band, facing = faces_inward(p, gx, gy);
+            count += (usable[k] != 0) & close & facing;
+        }
+        return {near, count};
+    }
+
+    bool refine(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
                 Candidate& candidate) const {
         const double shape_size = size(candidate);
         // Narrowing bands; the wider ones only bring the shape near, the
@@ -272,16 +368,17 @@ private:
         for (double band : {std::max(3.0, 0.2 * shape_size), std::max(2.0, 0.12 * shape_size),
                             std::max(1.5, 0.08 * shape_size)}) {
             ++pass;
-            auto near = near_outline(points, usable, candidate, band);
+            std::span<FitPoint> near = near_outline(points, usable, candidate, band);
             // Enough points fix a shape to a small fraction of a pixel; more
             // only cost time.
             if (near.size() > 400) {
                 const std::size_t n = near.size();
                 for (std::size_t k = 0; k < 400; ++k) near[k] = near[k * n / 400];
-                near.resize(400);
+                near = near.first(400);
             }
             EllipseShape e = candidate.ellipse;
-            const bool ok = disc() ? fit_disc(near, candidate.disc) : fit_ellipse(near, e, pass < 3 ? 4 : 12);
+            const bool ok = disc() ? fit_disc(near, candidate.disc, fits_.level())
+                                   : fit_ellipse(near, e, fits_.level(), pass < 3 ? 4 : 12);
             if (!ok) return false;
             if (!disc()) candidate.set(e);
         }
@@ -293,26 +390,21 @@ private:
     // changes along its edge points (the mask's boundary lies a little
     // outside that where the edge is blurred); kept as it is when that fit
     // fails or moves it by more than a pixel.
-    void place(const std::vector<const EdgePoint*>& near, Candidate& candidate) const {
-        std::vector<EdgePoint> moved;
-        moved.reserve(near.size());
-        for (const EdgePoint* p : near) moved.push_back({p->fx, p->fy, p->inside, p->group, p->fx, p->fy});
-        std::vector<const EdgePoint*> moved_points;
-        moved_points.reserve(moved.size());
-        for (const EdgePoint& p : moved) moved_points.push_back(&p);
+    // `moved_points`: the points near the outline at (fx, fy).
+    void place(std::span<const FitPoint> moved_points, Candidate& candidate) const {
         // Centre and size each moved by at most a pixel.
         auto small_move = [](double dx, double dy, double size_change) {
             return std::hypot(dx, dy) <= 1.0 && std::fabs(size_change) <= 1.0;
         };
         if (disc()) {
             DiscShape d = candidate.disc;
-            if (fit_disc(moved_points, d) && small_move(d.x - candidate.disc.x, d.y - candidate.disc.y,
-                                                         d.r - candidate.disc.r))
+            if (fit_disc(moved_points, d, fits_.level()) &&
+                small_move(d.x - candidate.disc.x, d.y - candidate.disc.y, d.r - candidate.disc.r))
                 candidate.disc = d;
             return;
         }
         EllipseShape e = candidate.ellipse;
-        if (!fit_ellipse(moved_points, e)) return;
+        if (!fit_ellipse(moved_points, e, fits_.level())) return;
         e = normalised(e);
         const EllipseShape& was = candidate.ellipse;
         const double size_change = std::max(std::fabs(e.a - was.a), std::fabs(e.b - was.b));
@@ -374,7 +466,7 @@ private:
             const std::int64_t lo = std::max<std::int64_t>(0, circle.r - delta), hi = circle.r + delta;
             for (const auto& p : points) {
                 const std::int64_t dx = p.x - circle.x, dy = p.y - circle.y, d2 = dx * dx + dy * dy;
-                inliers += d2 >= lo * lo && d2 <= hi * hi;
+                inliers += (d2 >= lo * lo) & (d2 <= hi * hi);  // both compared: no branch to mispredict
             }
             shape.disc = {static_cast<double>(circle.x), static_cast<double>(circle.y), static_cast<double>(circle.r)};
             return inliers;
@@ -384,7 +476,9 @@ private:
         if (fitted.a <= 0) return 0;
         shape.set({fitted.x, fitted.y, fitted.a, fitted.b, fitted.theta});
         const EllipseGeometry geometry(shape.ellipse);
-        for (const auto& p : points) inliers += std::fabs(geometry.distance(p.x, p.y)) <= delta;
+        const Ring within(fitted.x, fitted.y, std::min(fitted.a, fitted.b), std::max(fitted.a, fitted.b), delta);
+        for (const auto& p : points)
+            inliers += !within.beyond(p.x, p.y) && std::fabs(geometry.distance(p.x, p.y)) <= delta;
         return inliers;
     }
 
@@ -412,10 +506,13 @@ private:
 
     // Everything inside a found shape (of that size) and on its rim is spent.
     void spend(GroupPoints& group, const Candidate& candidate, double shape_size) const {
+        const double rim = rim_for(shape_size);
+        const Ring within = ring(candidate, rim);
         for (std::size_t k = 0; k < group.points.size(); ++k) {
+            const EdgePoint& p = group.points[k];
+            if (!group.unspent[k] || within.outside(p.x, p.y)) continue;
             double gx, gy;
-            if (group.unspent[k] && distance(candidate, *group.points[k], &gx, &gy) < rim_for(shape_size))
-                group.alive[k] = group.unspent[k] = 0;
+            if (distance(candidate, p, &gx, &gy) < rim) group.alive[k] = group.unspent[k] = 0;
         }
     }
 
@@ -437,7 +534,7 @@ private:
         double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
         for (std::size_t k = 0; k < group.points.size(); ++k) {
             if (!group.alive[k]) continue;
-            const EdgePoint& p = *group.points[k];
+            const EdgePoint& p = group.points[k];
             points.push_back({as_pixel(p.x), as_pixel(p.y)});
             x_lo = std::min(x_lo, p.x);
             x_hi = std::max(x_hi, p.x);
@@ -458,32 +555,34 @@ private:
         std::size_t n = 0;
         for (std::size_t k = 0; k < group.points.size(); ++k) {
             if (!group.alive[k]) continue;
-            cx += group.points[k]->x;
-            cy += group.points[k]->y;
+            cx += group.points[k].x;
+            cy += group.points[k].y;
             ++n;
         }
         if (n < 8) return false;
         cx /= n;
         cy /= n;
-        std::vector<const EdgePoint*> facing;
-        std::vector<double> distances;
+        std::vector<FitPoint>& facing = buffers_.facing;
+        std::vector<double>& distances = buffers_.distances;
+        facing.clear();
+        distances.clear();
         for (std::size_t k = 0; k < group.points.size(); ++k) {
-            const EdgePoint& p = *group.points[k];
+            const EdgePoint& p = group.points[k];
             if (!group.alive[k] || !faces_inward(p, p.x - cx, p.y - cy)) continue;
-            facing.push_back(&p);
+            facing.push_back({p.x, p.y});
             distances.push_back(std::hypot(p.x - cx, p.y - cy));
         }
         if (facing.size() < 8) return false;
         std::nth_element(distances.begin(), distances.begin() + distances.size() / 2, distances.end());
         DiscShape d{cx, cy, distances[distances.size() / 2]};
-        if (!fit_disc(facing, d) || !(d.r > 0)) return false;
+        if (!fit_disc(facing, d, fits_.level()) || !(d.r > 0)) return false;
         outline.disc = d;
         return true;
     }
 
     void search_group(GroupPoints& group, double level) {
         group.alive = group.unspent;  // what an earlier pass rejected may pass this one
-        std::vector<PointsView::Point> points;
+        std::vector<PointsView::Point>& points = buffers_.pixels;
         std::int32_t failures = 0;
         bool outline_tried = false;
         for (; failures < options_.max_failures && !full(); ++group.attempts) {
@@ -510,10 +609,13 @@ private:
             if (accepted) continue;
             ++failures;
             // The proposal's own inliers go, so that the next one differs.
+            const double band = options_.delta + 0.5;
+            const Ring within = ring(proposal, band);
             for (std::size_t k = 0; k < group.points.size(); ++k) {
+                const EdgePoint& p = group.points[k];
+                if (!group.alive[k] || within.beyond(p.x, p.y)) continue;
                 double gx, gy;
-                if (group.alive[k] && std::fabs(distance(proposal, *group.points[k], &gx, &gy)) <= options_.delta + 0.5)
-                    group.alive[k] = 0;
+                if (std::fabs(distance(proposal, p, &gx, &gy)) <= band) group.alive[k] = 0;
             }
         }
         search_pile(group, level);
@@ -639,9 +741,9 @@ private:
 
     void accept(GroupPoints& group, Candidate& candidate, Found& find) {
         const double shape_size = size(candidate);
-        const auto near = near_outline(group.points, group.unspent, candidate, std::max(1.5, 0.08 * shape_size));
-        find.support = static_cast<std::int32_t>(near.size());
-        place(near, candidate);
+        const auto moved = near_outline(group.points, group.unspent, candidate, std::max(1.5, 0.08 * shape_size), true);
+        find.support = static_cast<std::int32_t>(moved.size());
+        place(moved, candidate);
         if (disc()) {
             const DiscShape& d = candidate.disc;
             const double v[3] = {d.x, d.y, outline_size({d.x, d.y, d.r, d.r, 0.0}, d.r)};
@@ -665,6 +767,7 @@ private:
     std::vector<Found>& found_;
     double& evidence_ms_;
     const std::vector<Found>* taken_;
+    ClosedBuffers& buffers_;
     double max_size_;
     double work_ = 0;
     const std::vector<DiscShape>* touching_ = nullptr;  // the balls beside a pile's candidate

@@ -18,6 +18,7 @@ namespace kestrune::find {
 class Fits {
 public:
     explicit Fits(SimdLevel level) : level_(level) {}
+    SimdLevel level() const { return level_; }  // also the least-squares fits' (refine.hpp)
     void circle(const std::vector<PointsView::Point>& points, std::int32_t count, std::int32_t min_r,
                 std::int32_t max_r, std::int32_t delta, std::uint32_t state, Circle& out) const;
     void ellipse(const std::vector<PointsView::Point>& points, std::int32_t count, std::int32_t min_r,

@@ -1,13 +1,19 @@
 // Refining shapes from edge points on known outlines.
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <random>
 #include <vector>
 
 #include "check.hpp"
+#include "kestrune/simd/level.hpp"
 #include "kestrune_find/native/refine.hpp"
 
 using namespace kestrune::find;
+using kestrune::cpu_simd_level;
+using kestrune::cpu_simd_levels;
+using kestrune::SimdLevel;
 
 namespace {
 
@@ -27,9 +33,9 @@ std::vector<EdgePoint> ellipse_points(const EllipseShape& e, int n, double noise
     return points;
 }
 
-std::vector<const EdgePoint*> pointers(const std::vector<EdgePoint>& points) {
-    std::vector<const EdgePoint*> out;
-    for (const EdgePoint& p : points) out.push_back(&p);
+std::vector<FitPoint> fit_points(const std::vector<EdgePoint>& points) {
+    std::vector<FitPoint> out;
+    for (const EdgePoint& p : points) out.push_back({p.x, p.y});
     return out;
 }
 
@@ -53,7 +59,7 @@ TEST(fit_disc_finds_the_circle_from_a_rough_start) {
     for (const auto& c : cases) {
         const auto points = ellipse_points({c.truth.x, c.truth.y, c.truth.r, c.truth.r, 0}, 40, c.noise, 1);
         DiscShape fitted = c.start;
-        CHECK(fit_disc(pointers(points), fitted));
+        CHECK(fit_disc(fit_points(points), fitted, cpu_simd_level()));
         CHECK(std::fabs(fitted.x - c.truth.x) < c.tolerance);
         CHECK(std::fabs(fitted.y - c.truth.y) < c.tolerance);
         CHECK(std::fabs(fitted.r - c.truth.r) < c.tolerance);
@@ -65,7 +71,7 @@ TEST(fit_disc_finds_the_circle_from_a_rough_start) {
 TEST(fit_disc_refuses_too_few_points_and_keeps_the_shape) {
     const auto points = ellipse_points({0, 0, 10, 10, 0}, 4, 0, 1);
     DiscShape shape{1, 2, 3};
-    CHECK(!fit_disc(pointers(points), shape));
+    for (const SimdLevel level : cpu_simd_levels()) CHECK(!fit_disc(fit_points(points), shape, level));
     CHECK(shape.x == 1 && shape.y == 2 && shape.r == 3);
 }
 
@@ -77,18 +83,18 @@ TEST(fit_ellipse_finds_the_ellipse_from_its_second_harmonic) {
     };
     for (const EllipseShape& truth : cases) {
         const auto points = ellipse_points(truth, 64, 0.0, 2);
-        const auto ptrs = pointers(points);
+        const auto outline = fit_points(points);
         // The start the search uses: a disc about the centre, bent by the
         // points' second harmonic.
         const DiscShape disc{truth.x + 1.5, truth.y - 1.0, (truth.a + truth.b) / 2};
         const double expected = (truth.a - truth.b) / (truth.a + truth.b);
         // (a - b) / (a + b) closely while the outline is nearly round; above
         // it when long (0.51 for 0.43 at 5:2).
-        const double harmonic = ellipticity(ptrs, {truth.x, truth.y, disc.r});
+        const double harmonic = ellipticity(outline, {truth.x, truth.y, disc.r});
         CHECK(truth.b < 0.6 * truth.a ? harmonic > expected : std::fabs(harmonic - expected) < 0.06 * expected);
-        EllipseShape fitted = ellipse_through(ptrs, disc);
+        EllipseShape fitted = ellipse_through(outline, disc);
         CHECK(fitted.a >= fitted.b);
-        CHECK(fit_ellipse(ptrs, fitted, 30));
+        CHECK(fit_ellipse(outline, fitted, cpu_simd_level(), 30));
         // Semi-axes may come back swapped with the angle turned a quarter.
         if (fitted.a < fitted.b) {
             std::swap(fitted.a, fitted.b);
@@ -99,6 +105,68 @@ TEST(fit_ellipse_finds_the_ellipse_from_its_second_harmonic) {
         CHECK(angle_apart(fitted.theta, truth.theta) < 1e-3);
         const EllipseGeometry geometry(fitted);
         for (const EdgePoint& p : points) CHECK(std::fabs(geometry.distance(p.x, p.y)) < 1e-3);
+    }
+}
+
+TEST(a_ring_leaves_out_only_points_further_than_the_band_from_the_outline) {
+    // Discs and ellipses up to the longest axis ratio a ring is drawn for;
+    // points at the ring's radii give or take a few parts in 10^12, where
+    // rounding could tell otherwise, and anywhere out to twice the ring.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int left_out = 0;
+    for (int shape = 0; shape < 400; ++shape) {
+        const double ratio = std::array<double, 5>{1.0, 1.3, 3.0, 20.0, 64.0}[shape % 5];
+        const double b = 1.0 + 150.0 * unit(rng), a = b * ratio;
+        const EllipseShape e{640 * unit(rng), 480 * unit(rng), a, b, kTwoPi * unit(rng)};
+        const double band = shape % 7 == 0 ? 0.0 : b * unit(rng);
+        const bool round = ratio == 1.0;
+        const Ring ring(e.x, e.y, b, a, band);
+        const EllipseGeometry geometry(e);
+        const double radii[2] = {std::sqrt(ring.outer2), ring.inner2 > 0 ? std::sqrt(ring.inner2) : 0.0};
+        for (int k = 0; k < 200; ++k) {
+            const double turn = kTwoPi * unit(rng);
+            const double near_ring = radii[k % 2] * (1 + 1e-12 * ((k / 2) % 7 - 3));
+            const double from_centre = k < 140 ? near_ring : 2 * radii[0] * unit(rng);
+            const double x = e.x + from_centre * std::cos(turn), y = e.y + from_centre * std::sin(turn);
+            if (!ring.beyond(x, y)) continue;
+            ++left_out;
+            const double distance = round ? disc_distance({e.x, e.y, a}, x, y) : geometry.distance(x, y);
+            CHECK(std::fabs(distance) > band);
+        }
+    }
+    CHECK(left_out > 20000);
+    // No ring for a longer ellipse, nor for a shape that is not one.
+    CHECK(!Ring(0, 0, 1, 65, 0).beyond(1000, 1000));
+    CHECK(!Ring(0, 0, std::nan(""), 2, 0).beyond(1000, 1000));
+    CHECK(!Ring(0, 0, 0, 2, 0).beyond(1000, 1000));
+    CHECK(Ring(0, 0, 10, 10, 1).outside(12, 0) && !Ring(0, 0, 10, 10, 1).outside(10.5, 0));
+}
+
+TEST(fits_give_the_same_bits_on_every_instruction_set) {
+    // Noisy outlines, from starts near and far (some fits fail, which must
+    // fail alike), against the baseline build.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int shape = 0; shape < 60; ++shape) {
+        const double b = 4.0 + 80.0 * unit(rng), a = b * (1.0 + 0.6 * unit(rng));
+        const EllipseShape truth{300 * unit(rng), 200 * unit(rng), a, b, kTwoPi * unit(rng)};
+        const auto outline = fit_points(ellipse_points(truth, 5 + shape * 7, 0.5 * unit(rng), shape));
+        const double off = shape % 3 == 0 ? 0.5 * b : 0.1 * b;
+        const DiscShape disc_start{truth.x + off, truth.y - off, b};
+        const EllipseShape ellipse_start{truth.x - off, truth.y + off, a + off, b, truth.theta + 0.2};
+        DiscShape disc_base = disc_start;
+        EllipseShape ellipse_base = ellipse_start;
+        const bool disc_fitted = fit_disc(outline, disc_base, SimdLevel::scalar);
+        const bool ellipse_fitted = fit_ellipse(outline, ellipse_base, SimdLevel::scalar, 4 + shape % 9);
+        for (const SimdLevel level : cpu_simd_levels()) {
+            DiscShape disc = disc_start;
+            EllipseShape ellipse = ellipse_start;
+            CHECK(fit_disc(outline, disc, level) == disc_fitted);
+            CHECK(fit_ellipse(outline, ellipse, level, 4 + shape % 9) == ellipse_fitted);
+            CHECK(std::memcmp(&disc, &disc_base, sizeof disc) == 0);
+            CHECK(std::memcmp(&ellipse, &ellipse_base, sizeof ellipse) == 0);
+        }
     }
 }
 
