@@ -625,11 +625,11 @@ private:
     // scan's spacing, inside the frame.
     PixelBox blob_box(const GroupPoints& group) const {
         double x_lo = 1e300, x_hi = -1e300, y_lo = 1e300, y_hi = -1e300;
-        for (const EdgePoint* p : group.points) {
-            x_lo = std::min(x_lo, p->x);
-            x_hi = std::max(x_hi, p->x);
-            y_lo = std::min(y_lo, p->y);
-            y_hi = std::max(y_hi, p->y);
+        for (const EdgePoint& p : group.points) {
+            x_lo = std::min(x_lo, p.x);
+            x_hi = std::max(x_hi, p.x);
+            y_lo = std::min(y_lo, p.y);
+            y_hi = std::max(y_hi, p.y);
         }
         const double grow = kBlobMargin;
         return {std::max(0, static_cast<std::int32_t>(std::floor(x_lo - grow))),
