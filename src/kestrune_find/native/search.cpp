@@ -133,6 +133,13 @@ std::uint32_t mix_seed(std::uint64_t seed, std::uint64_t where, std::uint64_t at
     return static_cast<std::uint32_t>(state >> 32);
 }
 
+// The first kFixedDraws proposals of a group (of a band search) draw from a
+// state fixed by where they stand in the search, the later ones from the
+// seed's: a shape the first draws find is found under every seed, and the
+// seed varies only the search for what they miss.
+constexpr std::int32_t kFixedDraws = 2;
+std::uint64_t draw_seed(std::int32_t attempt, std::uint64_t seed) { return attempt < kFixedDraws ? 0 : seed; }
+
 // Iterations that make it 99 % (confidence) likely to have drawn one sample
 // of `sample` inliers when a share `share` of the points are inliers.
 std::int32_t iterations_needed(const SearchOptions& options, double share, int sample) {
@@ -490,7 +497,7 @@ private:
         for (std::uint64_t chunk = 0; done < needed; ++chunk) {
             const std::int32_t count = std::min(options_.min_iterations, needed - done);
             const std::uint32_t seed =
-                mix_seed(options_.seed, group.group, static_cast<std::uint64_t>(group.attempts), chunk);
+                mix_seed(draw_seed(group.attempts, options_.seed), group.group, static_cast<std::uint64_t>(group.attempts), chunk);
             Candidate next{};
             const std::int32_t inliers = fit_once(points, count, seed, next);
             done += count;
@@ -896,7 +903,7 @@ private:
         for (std::uint64_t chunk = 0; done < needed; ++chunk) {
             const std::int32_t count = std::min(options_.min_iterations, needed - done);
             const std::uint32_t seed =
-                mix_seed(options_.seed, 0x6C696E65u, static_cast<std::uint64_t>(attempts_), chunk);
+                mix_seed(draw_seed(attempts_, options_.seed), 0x6C696E65u, static_cast<std::uint64_t>(attempts_), chunk);
             BandShape next{};
             const bool fitted = fit_once(points, count, seed, next, inliers);
             done += count;
