@@ -1,14 +1,15 @@
 """Finding on threads: the RoboCup frames found on one thread, on two (each its
 own Finder), and by one Finder shared by four threads; threads take the next
-frame not yet taken, so that none waits on a slower share.
+frame not yet taken, so that none waits on a slower share; and `kestrune batch`
+over the frames' folder with one worker and with two (reading the files included).
 
     python benchmarks/bench_threads.py [--quick] [--json PATH] [--rounds N] [--robocup DIR] [--calibrate-on FILE]
 
 Calibrated as bench_detect.py does (one ball of one frame; discs of radius
 10-130). Prints the best of N rounds of each, the speed-up of two threads
 over one, and whether the threads' finds equal the serial ones. --json writes
-each threaded way as a row against one thread (us per frame), and the frames
-whose finds differ from the serial ones.
+each threaded way as a row against one thread (us per frame), batch's two
+workers against one, and the frames whose finds differ from the serial ones.
 """
 
 import argparse
@@ -18,6 +19,7 @@ import time
 from pathlib import Path
 
 import kestrune_find as kf
+from kestrune_find import batch
 
 import jsonreport
 import robocup
@@ -57,6 +59,14 @@ def on_threads(jobs) -> float:
         t.start()
     for t in threads:
         t.join()
+    return time.perf_counter() - t0
+
+
+def batch_seconds(folder: Path, colour, workers: int) -> float:
+    """Wall time of `kestrune batch` (batch.run) over every image of the folder."""
+    t0 = time.perf_counter()
+    for _ in batch.run(folder, [("disc", colour)], workers=workers):
+        pass
     return time.perf_counter() - t0
 
 
@@ -115,9 +125,20 @@ def main() -> None:
     print(f"2 threads' finds equal the serial ones: {differ_two == 0} ({differ_two} of {n} frames differ)")
     print(f"shared Finder's finds equal the serial ones: {differ_shared == 0} ({differ_shared} of {n} frames differ)")
 
+    # kestrune batch on the frames' folder: reading the JPEG files included.
+    folder = args.robocup / "images"
+    batch_one = batch_two = float("inf")
+    for _ in range(rounds):
+        batch_one = min(batch_one, batch_seconds(folder, colour, 1))
+        batch_two = min(batch_two, batch_seconds(folder, colour, 2))
+    print(f"batch, --workers 1              {batch_one * 1e3 / n:7.2f} ms/image (reading the file included)")
+    print(f"batch, --workers 2              {batch_two * 1e3 / n:7.2f} ms/image   {batch_one / batch_two:.2f}x --workers 1")
+
     bench = "find per RoboCup frame"
     rows = [jsonreport.row(bench, "2 threads, a Finder each", two * 1e6 / n, "1 thread", "peer", one * 1e6 / n),
-            jsonreport.row(bench, "4 threads, one shared Finder", four * 1e6 / n, "1 thread", "peer", one * 1e6 / n)]
+            jsonreport.row(bench, "4 threads, one shared Finder", four * 1e6 / n, "1 thread", "peer", one * 1e6 / n),
+            jsonreport.row("batch per RoboCup image", "batch --workers 2", batch_two * 1e6 / n, "--workers 1", "peer",
+                           batch_one * 1e6 / n)]
     jsonreport.write(args.json, rows, frames=n, rounds=rounds,
                      frames_differing={"2 threads, a Finder each": differ_two,
                                        "4 threads, one shared Finder": differ_shared})

@@ -66,7 +66,9 @@ def read_image(path: str | Path, max_pixels: int = MAX_PIXELS) -> Frame:
             width, height = picture.size
             if width * height > max_pixels:
                 raise ImageError(f"{path} is {width} x {height} pixels, more than the limit of {max_pixels:,}", True)
-            return np.array(picture.convert("RGB"), dtype=np.uint8)
+            # An RGB picture is read as it is: converting it would copy it
+            # once more, holding the interpreter lock that batch's threads share.
+            return np.array(picture if picture.mode == "RGB" else picture.convert("RGB"), dtype=np.uint8)
     except ImageError:
         raise
     except pil.DecompressionBombError:
