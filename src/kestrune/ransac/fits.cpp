@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "../platform.hpp"
 #include "../simd/ops_scalar.hpp"
@@ -65,16 +66,26 @@ struct BoundingBox {
     std::int64_t xmin, xmax, ymin, ymax;
 };
 
+// In 32 bits, and packed rows read as one array, so that the compiler
+// takes several points at a time.
 BoundingBox bounding_box(const PointsView& ps, std::int64_t n) {
-    BoundingBox box{INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN};
-    for (std::int64_t k = 0; k < n; ++k) {
-        const Point q = ps.load(k);
-        box.xmin = std::min<std::int64_t>(box.xmin, q.x);
-        box.xmax = std::max<std::int64_t>(box.xmax, q.x);
-        box.ymin = std::min<std::int64_t>(box.ymin, q.y);
-        box.ymax = std::max<std::int64_t>(box.ymax, q.y);
+    std::int32_t xmin = INT32_MAX, xmax = INT32_MIN, ymin = INT32_MAX, ymax = INT32_MIN;
+    const auto extend = [&](Point q) {
+        xmin = std::min(xmin, q.x);
+        xmax = std::max(xmax, q.x);
+        ymin = std::min(ymin, q.y);
+        ymax = std::max(ymax, q.y);
+    };
+    if (ps.row_stride == sizeof(Point)) {
+        for (std::int64_t k = 0; k < n; ++k) {
+            Point q;
+            std::memcpy(&q, ps.data + k * static_cast<std::int64_t>(sizeof(Point)), sizeof q);
+            extend(q);
+        }
+    } else {
+        for (std::int64_t k = 0; k < n; ++k) extend(ps.load(k));
     }
-    return box;
+    return {xmin, xmax, ymin, ymax};
 }
 
 // The 32-bit ring loop is exact when every point lies within 32767 of the
@@ -169,8 +180,10 @@ Circle ransac_circle_with(const ScoreKernels& kernels, std::uint32_t seed, const
     const std::int64_t n = ps.rows;
     if (n < 3 || count <= 0) return Circle{};
     const BoundingBox box = bounding_box(ps, n);
-    const auto build = [min_r, max_r](const Point (&p)[3], Circle& c) {
-        return points_to_circle(p, c) && !(c.r > max_r || c.r < min_r);
+    const bool near = std::max({-box.xmin, box.xmax, -box.ymin, box.ymax}) <= kCircle64Reach;
+    const auto build = [min_r, max_r, near](const Point (&p)[3], Circle& c) {
+        const int ok = near ? points_to_circle_near(p, c) : points_to_circle(p, c);
+        return ok && !(c.r > max_r || c.r < min_r);
     };
     const auto score = [&](const Circle& c) {
         const WideRing wide = wide_ring(c, delta);
