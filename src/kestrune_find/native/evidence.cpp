@@ -200,6 +200,52 @@ struct Chords {
     bool has_middle = false;
 };
 
+// The middle of a gap (unset between runs) in the core, or of a line's
+// longest run there, with its length; their colours are read only for a
+// shape whose outline would let it be hidden.
+struct Spot {
+    bool rows;
+    std::int32_t line;
+    double u, length;
+    bool between = false;  // a gap with the colour on both sides, on a line of few such gaps
+};
+
+// Each core line's runs and gaps in order: a gap's index in the gaps, -1 for
+// a run, kSliver for a gap too narrow to read.
+struct Piece {
+    double length;
+    std::int32_t gap;
+};
+constexpr std::int32_t kSliver = std::numeric_limits<std::int32_t>::max();
+struct CoreLine {
+    std::size_t first, count;
+    double longest;  // the longest run, counted as set
+};
+
+// The lists one integration fills, a thread's, emptied (not freed) for the
+// next: a find weighs hundreds of shapes.
+struct IntegrationLists {
+    // The colours just outside the crossings that show the outline, and just
+    // inside those unset there.
+    std::vector<Colour> background, unset_inside;
+    std::vector<Spot> gaps, set_middles;
+    std::vector<Piece> pieces;
+    std::vector<CoreLine> core_lines;
+    std::vector<double> levels;
+    std::vector<std::uint8_t> hidden;
+
+    static IntegrationLists& emptied() {
+        thread_local IntegrationLists lists;
+        lists.background.clear();
+        lists.unset_inside.clear();
+        lists.gaps.clear();
+        lists.set_middles.clear();
+        lists.pieces.clear();
+        lists.core_lines.clear();
+        return lists;
+    }
+};
+
 // Reads the evidence of one shape along the scanned lines. `Chord(rows,
 // line, grow, lo, hi)`: the part of a scanned line inside the shape grown by
 // `grow`, as an interval [lo, hi] of the coordinate along the line; false
@@ -212,7 +258,8 @@ public:
           read_colours_(how.closed && table.frame != nullptr),
           large_(2.0 * how.middle_shrink >= kMinStepSize),
           compare_step_(read_colours_ && 2.0 * how.middle_shrink > kSmallReach),  // the window fits inside
-          weigh_hiding_(how.hiding && read_colours_ && 2.0 * how.middle_shrink >= kMinHidingSize) {}
+          weigh_hiding_(how.hiding && read_colours_ && 2.0 * how.middle_shrink >= kMinHidingSize),
+          lists_(IntegrationLists::emptied()) {}
 
     // The scanned lines of `axis` from position `first` to `last`.
     void read_axis(const Axis& axis, bool rows, double first, double last) {
@@ -231,12 +278,14 @@ public:
         auto colour = [&](const Spot& spot) {
             return colour_at(table_, spot.rows, spot.line, spot.u, (spot.rows ? table_.rows : table_.columns).extent);
         };
-        std::vector<double> levels;  // brightness of the colour along the core
+        std::vector<double>& levels = lists_.levels;  // brightness of the colour along the core
+        levels.clear();
         for (const Spot& spot : set_middles_) levels.push_back(brightness(colour(spot)));
         const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
         std::nth_element(levels.begin(), mid, levels.end());
         const double typical = *mid, darkest = typical - kHiddenDarker, black = kDarkShare * typical;
-        std::vector<std::uint8_t> hidden(gaps_.size(), 0);
+        std::vector<std::uint8_t>& hidden = lists_.hidden;
+        hidden.assign(gaps_.size(), 0);
         for (std::size_t k = 0; k < gaps_.size(); ++k) {
             const Colour c = colour(gaps_[k]);
             const double level = brightness(c);
@@ -269,16 +318,6 @@ public:
     }
 
 private:
-    // The middle of a gap (unset between runs) in the core, or of a line's
-    // longest run there, with its length; their colours are read only for a
-    // shape whose outline would let it be hidden.
-    struct Spot {
-        bool rows;
-        std::int32_t line;
-        double u, length;
-        bool between = false;  // a gap with the colour on both sides, on a line of few such gaps
-    };
-
     // Runs [begin, end) of one scanned line, and the line's extent.
     struct Line {
         bool rows;
@@ -443,22 +482,13 @@ private:
     Chord chord_;
     Evidence& ev_;
     const bool read_colours_, large_, compare_step_, weigh_hiding_;
-    // The colours just outside the crossings that show the outline, and just
-    // inside those unset there.
-    std::vector<Colour> background_, unset_inside_;
-    std::vector<Spot> gaps_, set_middles_;
-    // Each core line's runs and gaps in order: a gap's index in gaps_, -1 for a run.
-    struct Piece {
-        double length;
-        std::int32_t gap;
-    };
-    struct CoreLine {
-        std::size_t first, count;
-        double longest;  // the longest run, counted as set
-    };
-    static constexpr std::int32_t kSliver = std::numeric_limits<std::int32_t>::max();
-    std::vector<Piece> pieces_;
-    std::vector<CoreLine> core_lines_;
+    IntegrationLists& lists_;
+    std::vector<Colour>& background_ = lists_.background;
+    std::vector<Colour>& unset_inside_ = lists_.unset_inside;
+    std::vector<Spot>& gaps_ = lists_.gaps;
+    std::vector<Spot>& set_middles_ = lists_.set_middles;
+    std::vector<Piece>& pieces_ = lists_.pieces;
+    std::vector<CoreLine>& core_lines_ = lists_.core_lines;
 
     // The gaps of a core line that the colour's runs enclose: a bar or a
     // cable in front cuts a ball's line once or twice; a coil's or a weave's
@@ -506,18 +536,39 @@ void integrate(const ScanTable& table, const Box& box, const Weighing& how, Chor
     ev.unclipped = unclipped_length(table, box, chord_at, ev);
 }
 
+// The core of one scanned line that read_turns reads: pixels [first, last].
+struct TurnLine {
+    bool rows;
+    std::int32_t line, first, last;
+    const Run *begin, *end;  // the line's runs
+};
+
+// What reading a shape's inside and its rays keeps in lists: a thread's,
+// reused from shape to shape (each reader empties what it takes).
+struct InsideLists {
+    std::vector<TurnLine> pieces;
+    std::vector<double> middles;
+    std::vector<std::uint8_t> cells;
+    std::vector<std::int32_t> first, last, stack;
+    std::vector<Colour> ray;
+    std::vector<double> sums, found;
+
+    static InsideLists& of_thread() {
+        thread_local InsideLists lists;
+        return lists;
+    }
+};
+
 // Reads the frame along the cores of at most kTurnLines scanned lines each
 // way (a share, not a count, is wanted) into ev.lines_read and ev.turns.
 template <class Chord>
 void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi, Chord chord,
                 Evidence& ev) {
-    struct Piece {
-        bool rows;
-        std::int32_t line, first, last;
-        const Run *begin, *end;  // the line's runs
-    };
-    std::vector<Piece> pieces;
-    std::vector<double> middles;
+    InsideLists& lists = InsideLists::of_thread();
+    std::vector<TurnLine>& pieces = lists.pieces;
+    std::vector<double>& middles = lists.middles;
+    pieces.clear();
+    middles.clear();
     auto collect = [&](const Axis& axis, bool rows, double first, double last) {
         const auto begin = std::lower_bound(axis.lines.begin(), axis.lines.end(),
                                             static_cast<std::int32_t>(std::ceil(first)));
@@ -543,7 +594,7 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
     // Turns are read on the colour's own runs: a bar or a cable in front of
     // a ball cuts them, and its edges are no turns of the ball's surface.
     // (A line cut more often is read across: a coil's turns are its own.)
-    for (const Piece& piece : pieces) {
+    for (const TurnLine& piece : pieces) {
         const Run* begin = std::upper_bound(piece.begin, piece.end, piece.first,
                                             [](std::int32_t v, const Run& q) { return 2 * v < q.end2; });
         const Run* end = begin;
@@ -565,8 +616,10 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
 // w x h cells: 0 outside the core, 1 set, 2 unset, 3 unset and visited; with
 // the histogram of the set cells' brightness.
 struct HoleGrid {
+    explicit HoleGrid(std::vector<std::uint8_t>& cells_of_thread) : cells(cells_of_thread) {}
+
     std::int32_t x0 = 0, y0 = 0, step = 1, w = 0, h = 0;
-    std::vector<std::uint8_t> cells;
+    std::vector<std::uint8_t>& cells;
     std::array<std::uint32_t, 256> histogram{};
     std::uint32_t set_count = 0;
 
@@ -583,7 +636,11 @@ bool sample_core(const ScanTable& table, double rim, std::int32_t y1, Chord chor
     const std::int32_t h = (y1 - y0) / step + 1;
     // Each grid row's pixels inside the core, [first, last]; then the grid
     // over the box they span.
-    std::vector<std::int32_t> first(static_cast<std::size_t>(h)), last(first.size());
+    InsideLists& lists = InsideLists::of_thread();
+    std::vector<std::int32_t>& first = lists.first;
+    std::vector<std::int32_t>& last = lists.last;
+    first.resize(static_cast<std::size_t>(h));
+    last.resize(first.size());
     std::int32_t x0 = table.width, x1 = -1;
     for (std::int32_t gy = 0; gy < h; ++gy) {
         double lo, hi;
@@ -626,7 +683,7 @@ bool sample_core(const ScanTable& table, double rim, std::int32_t y1, Chord chor
 // edge nor the frame's: its cells (0 when none) and their mean brightness.
 std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& mean_brightness) {
     const std::int32_t w = grid.w, h = grid.h, step = grid.step;
-    std::vector<std::int32_t> stack;
+    std::vector<std::int32_t>& stack = InsideLists::of_thread().stack;
     std::int32_t best_cells = 0;
     for (std::int32_t gy = 0; gy < h; ++gy) {
         for (std::int32_t gx = 0; gx < w; ++gx) {
@@ -674,7 +731,7 @@ std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& me
 template <class Chord>
 void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, double size, double area, Chord chord,
                 Evidence& ev) {
-    HoleGrid grid;
+    HoleGrid grid(InsideLists::of_thread().cells);
     grid.step = std::max<std::int32_t>(1, static_cast<std::int32_t>(2.0 * (size - rim) / kHoleCells));
     grid.y0 = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(y_lo)));
     const std::int32_t y1 = std::min<std::int32_t>(table.height - 1, static_cast<std::int32_t>(std::floor(y_hi)));
@@ -890,8 +947,11 @@ Colour shares_at(const ImageView& frame, double x, double y, double& sum) {
 double outline_scale(const ScanTable& table, const EllipseShape& e) {
     if (table.frame == nullptr || table.mask == nullptr) return 1.0;
     const double w = table.width, h = table.height;
-    std::vector<Colour> ray;
-    std::vector<double> sums, found;
+    InsideLists& lists = InsideLists::of_thread();
+    std::vector<Colour>& ray = lists.ray;
+    std::vector<double>& sums = lists.sums;
+    std::vector<double>& found = lists.found;
+    found.clear();
     for (int k = 0; k < kRays; ++k) {
         const double angle = 2.0 * std::numbers::pi * k / kRays, c = std::cos(angle), s = std::sin(angle);
         // The shape's radius this way.
