@@ -66,26 +66,24 @@ struct BoundingBox {
     std::int64_t xmin, xmax, ymin, ymax;
 };
 
-// In 32 bits, and packed rows read as one array, so that the compiler
-// takes several points at a time.
-BoundingBox bounding_box(const PointsView& ps, std::int64_t n) {
+// In 32 bits, one coordinate read at a time: inlined with the packed rows'
+// stride, the loop takes several points at a time.
+KESTRUNE_ALWAYS_INLINE BoundingBox box_at_stride(const std::uint8_t* data, std::int64_t n, std::int64_t stride) {
     std::int32_t xmin = INT32_MAX, xmax = INT32_MIN, ymin = INT32_MAX, ymax = INT32_MIN;
-    const auto extend = [&](Point q) {
-        xmin = std::min(xmin, q.x);
-        xmax = std::max(xmax, q.x);
-        ymin = std::min(ymin, q.y);
-        ymax = std::max(ymax, q.y);
-    };
-    if (ps.row_stride == sizeof(Point)) {
-        for (std::int64_t k = 0; k < n; ++k) {
-            Point q;
-            std::memcpy(&q, ps.data + k * static_cast<std::int64_t>(sizeof(Point)), sizeof q);
-            extend(q);
-        }
-    } else {
-        for (std::int64_t k = 0; k < n; ++k) extend(ps.load(k));
+    for (std::int64_t k = 0; k < n; ++k) {
+        std::int32_t x, y;
+        std::memcpy(&x, data + k * stride, sizeof x);
+        std::memcpy(&y, data + k * stride + 4, sizeof y);
+        xmin = x < xmin ? x : xmin;
+        xmax = x > xmax ? x : xmax;
+        ymin = y < ymin ? y : ymin;
+        ymax = y > ymax ? y : ymax;
     }
     return {xmin, xmax, ymin, ymax};
+}
+
+BoundingBox bounding_box(const PointsView& ps, std::int64_t n) {
+    return ps.packed() ? box_at_stride(ps.data, n, sizeof(Point)) : box_at_stride(ps.data, n, ps.row_stride);
 }
 
 // The 32-bit ring loop is exact when every point lies within 32767 of the

@@ -157,13 +157,44 @@ double distance2(const Colour& a, const Colour& b) {
     return d0 * d0 + d1 * d1 + d2 * d2;
 }
 
-// Whether `c` is unlike the colours of `background` (see above).
-bool unlike_background(const Colour& c, const std::vector<Colour>& background) {
-    if (background.size() < 4) return false;  // too little outline to tell the background by
-    const double allowed = kNearBackground * static_cast<double>(background.size());
+// The colours just outside the crossings that show the outline, a list per
+// channel. The channels are bytes: every squared distance between two such
+// colours is an integer below 2^24, as exact in float as in double, so the
+// comparisons are those of the colours' doubles, several at a time.
+struct Background {
+    std::array<std::vector<float>, 3> channels;
+
+    std::size_t size() const { return channels[0].size(); }
+    void clear() {
+        for (auto& channel : channels) channel.clear();
+    }
+    void push_back(const Colour& c) {
+        for (int q = 0; q < 3; ++q) channels[q].push_back(static_cast<float>(c[q]));
+    }
+};
+
+// Whether `c` is unlike the colours of `background` (see above): whether
+// fewer than the allowed share lie near it, counted a block at a time.
+bool unlike_background(const Colour& c, const Background& background) {
+    const std::size_t n = background.size();
+    if (n < 4) return false;  // too little outline to tell the background by
+    const double allowed = kNearBackground * static_cast<double>(n);
+    const float* r = background.channels[0].data();
+    const float* g = background.channels[1].data();
+    const float* b = background.channels[2].data();
+    const auto c0 = static_cast<float>(c[0]), c1 = static_cast<float>(c[1]), c2 = static_cast<float>(c[2]);
+    constexpr auto limit = static_cast<float>(kHiddenDistance2);
+    constexpr std::size_t kBlock = 32;
     double near = 0;
-    for (auto b = background.begin(); b != background.end() && near < allowed; ++b)
-        near += distance2(c, *b) <= kHiddenDistance2;
+    for (std::size_t first = 0; first < n && near < allowed; first += kBlock) {
+        const std::size_t end = std::min(n, first + kBlock);
+        std::int32_t count = 0;
+        for (std::size_t k = first; k < end; ++k) {
+            const float d0 = c0 - r[k], d1 = c1 - g[k], d2 = c2 - b[k];
+            count += d0 * d0 + d1 * d1 + d2 * d2 <= limit;
+        }
+        near += count;
+    }
     return near < allowed;
 }
 
@@ -227,7 +258,8 @@ struct CoreLine {
 struct IntegrationLists {
     // The colours just outside the crossings that show the outline, and just
     // inside those unset there.
-    std::vector<Colour> background, unset_inside;
+    Background background;
+    std::vector<Colour> unset_inside;
     std::vector<Spot> gaps, set_middles;
     std::vector<Piece> pieces;
     std::vector<CoreLine> core_lines;
@@ -483,7 +515,7 @@ private:
     Evidence& ev_;
     const bool read_colours_, large_, compare_step_, weigh_hiding_;
     IntegrationLists& lists_;
-    std::vector<Colour>& background_ = lists_.background;
+    Background& background_ = lists_.background;
     std::vector<Colour>& unset_inside_ = lists_.unset_inside;
     std::vector<Spot>& gaps_ = lists_.gaps;
     std::vector<Spot>& set_middles_ = lists_.set_middles;
