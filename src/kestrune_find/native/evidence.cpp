@@ -582,8 +582,7 @@ struct InsideLists {
     std::vector<double> middles;
     std::vector<std::uint8_t> cells;
     std::vector<std::int32_t> first, last, stack;
-    std::vector<Colour> ray;
-    std::vector<double> sums, found;
+    std::vector<double> found;
 
     static InsideLists& of_thread() {
         thread_local InsideLists lists;
@@ -953,25 +952,143 @@ constexpr double kInside0 = 0.4, kInside1 = 0.7, kBeyond0 = 1.4, kBeyond1 = 1.7;
 constexpr double kMinShareChange = 20.0;
 constexpr double kMaxRadiusChange = 0.35;
 
-// Each channel's share of the frame's colour at (x, y) (bilinear), times
-// 255, and the channels' sum; near-black pixels as if their sum were 30
-// (their shares are noise).
-Colour shares_at(const ImageView& frame, double x, double y, double& sum) {
-    const auto x0 = static_cast<std::int64_t>(std::floor(x)), y0 = static_cast<std::int64_t>(std::floor(y));
-    const std::int64_t x1 = std::min(x0 + 1, frame.cols - 1), y1 = std::min(y0 + 1, frame.rows - 1);
-    const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
-    const std::uint8_t *a = frame.pixel(y0, x0), *b = frame.pixel(y0, x1), *c = frame.pixel(y1, x0),
-                       *d = frame.pixel(y1, x1);
-    Colour out{};
-    sum = 0;
-    for (int k = 0; k < 3; ++k) {
-        out[k] = (1 - fy) * ((1 - fx) * a[k] + fx * b[k]) + fy * ((1 - fx) * c[k] + fx * d[k]);
-        sum += out[k];
+// One ray's samples, a list per value: the four pixels about each sample
+// point and where it lies between them are read first, then the colour's
+// shares worked out for every sample in one loop the compiler vectorises.
+struct RayLists {
+    // Channel q of the pixels about a sample: [q] above left, [3 + q] above
+    // right, [6 + q] below left, [9 + q] below right.
+    std::array<std::vector<double>, 12> corners;
+    std::vector<double> fx, fy;                 // where the sample lies between them
+    std::array<std::vector<double>, 3> shares;  // each channel's share of the colour, times 255
+    std::vector<double> sums;                   // the channels' sum, 30 at least
+
+    static RayLists& of_thread(std::size_t samples) {
+        thread_local RayLists lists;
+        for (auto& list : lists.corners) list.resize(samples);
+        for (auto& list : lists.shares) list.resize(samples);
+        for (auto* list : {&lists.fx, &lists.fy, &lists.sums}) list->resize(samples);
+        return lists;
     }
-    sum = std::max(30.0, sum);
-    const double scale = 255.0 / sum;
-    for (double& v : out) v *= scale;
-    return out;
+};
+
+// floor(v) as an integer for |v| < 2^63, without the call that std::floor
+// is on the baseline x86 (which has no rounding instruction).
+std::int64_t floor_to_int(double v) {
+    const auto t = static_cast<std::int64_t>(v);
+    return t - (static_cast<double>(t) > v ? 1 : 0);
+}
+
+// The pixels about the samples (x + rho c, y + rho s), rho = near + step j,
+// inside the frame (the ray's ends are).
+void read_ray(const ImageView& frame, double x, double y, double c, double s, double near, double step,
+              std::size_t samples, RayLists& ray) {
+    double* k[12];
+    for (int n = 0; n < 12; ++n) k[n] = ray.corners[n].data();
+    double *fxs = ray.fx.data(), *fys = ray.fy.data();
+    for (std::size_t j = 0; j < samples; ++j) {
+        const double rho = near + step * static_cast<double>(j);
+        const double px = x + rho * c, py = y + rho * s;
+        const std::int64_t x0 = floor_to_int(px), y0 = floor_to_int(py);
+        const std::int64_t x1 = std::min(x0 + 1, frame.cols - 1), y1 = std::min(y0 + 1, frame.rows - 1);
+        fxs[j] = px - static_cast<double>(x0);
+        fys[j] = py - static_cast<double>(y0);
+        const std::uint8_t* pixels[4] = {frame.pixel(y0, x0), frame.pixel(y0, x1), frame.pixel(y1, x0),
+                                         frame.pixel(y1, x1)};
+        for (int corner = 0; corner < 4; ++corner)
+            for (int q = 0; q < 3; ++q) k[3 * corner + q][j] = pixels[corner][q];
+    }
+}
+
+// Each sample's colour (bilinear) as each channel's share of the channels'
+// sum, times 255; near-black samples as if their sum were 30 (their shares
+// are noise). A block of samples at a time is worked out into arrays of its
+// own, in a loop the compiler vectorises; the few near-black samples again
+// after it, as a comparison in it would keep it from being vectorised.
+void shares_of(RayLists& ray, std::size_t samples) {
+    constexpr std::size_t kBlock = 16;
+    const double *fxs = ray.fx.data(), *fys = ray.fy.data();
+    const double* k[12];
+    for (int n = 0; n < 12; ++n) k[n] = ray.corners[n].data();
+    const auto colour = [&](std::size_t j, double (&out)[3]) {
+        const double fx = fxs[j], fy = fys[j];
+        double sum = 0;
+        for (int q = 0; q < 3; ++q) {
+            out[q] = (1 - fy) * ((1 - fx) * k[q][j] + fx * k[3 + q][j]) + fy * ((1 - fx) * k[6 + q][j] + fx * k[9 + q][j]);
+            sum += out[q];
+        }
+        return sum;
+    };
+    for (std::size_t first = 0; first < samples; first += kBlock) {
+        const std::size_t count = std::min(kBlock, samples - first);
+        double sums[kBlock], shares[3][kBlock];
+        for (std::size_t n = 0; n < count; ++n) {
+            double out[3];
+            const double sum = colour(first + n, out), scale = 255.0 / sum;
+            sums[n] = sum;
+            for (int q = 0; q < 3; ++q) shares[q][n] = out[q] * scale;
+        }
+        std::copy(sums, sums + count, ray.sums.data() + first);
+        for (int q = 0; q < 3; ++q) std::copy(shares[q], shares[q] + count, ray.shares[q].data() + first);
+    }
+    for (std::size_t j = 0; j < samples; ++j) {
+        if (30.0 < ray.sums[j]) continue;  // sum = std::max(30.0, sum)
+        double out[3];
+        colour(j, out);
+        const double scale = 255.0 / 30.0;
+        ray.sums[j] = 30.0;
+        for (int q = 0; q < 3; ++q) ray.shares[q][j] = out[q] * scale;
+    }
+}
+
+// Where the ray's colour turns from the shape's to what lies beyond, as a
+// share of the shape's radius `r` that way; false when it does not turn
+// clearly.
+bool turn_along(const RayLists& ray, std::size_t samples, double r, double step, double& at) {
+    Colour inside{}, beyond{};
+    double n_in = 0, n_out = 0, sum_in = 0, sum_out = 0;
+    std::size_t first = samples, last = samples;  // the samples from kInside1 r and from kBeyond0 r
+    for (std::size_t j = 0; j < samples; ++j) {
+        const double rho = kInside0 * r + step * static_cast<double>(j);
+        const bool in = rho <= kInside1 * r, out = rho >= kBeyond0 * r;
+        for (int q = 0; q < 3; ++q) {
+            inside[q] += in ? ray.shares[q][j] : 0.0;
+            beyond[q] += out ? ray.shares[q][j] : 0.0;
+        }
+        n_in += in;
+        n_out += out;
+        sum_in += in ? ray.sums[j] : 0.0;
+        sum_out += out ? ray.sums[j] : 0.0;
+        if (first == samples && rho >= kInside1 * r) first = j;
+        if (last == samples && out) last = j;
+    }
+    if (n_in == 0 || n_out == 0 || first >= last) return false;
+    Colour span{};
+    for (int q = 0; q < 3; ++q) {
+        inside[q] /= n_in;
+        beyond[q] /= n_out;
+        span[q] = inside[q] - beyond[q];
+    }
+    sum_in /= n_in;
+    sum_out /= n_out;
+    const double length2 = distance2(inside, beyond);
+    if (length2 < kMinShareChange * kMinShareChange) return false;
+    // Between the two, each sample's share of the way from beyond to
+    // inside, turned into the share of the shape's colour in the mix (a
+    // brighter side weighs more in the shares), summed: the length of the
+    // stretch that is the shape's.
+    double length = 0;
+    for (std::size_t j = first; j < last; ++j) {
+        const double p[3] = {ray.shares[0][j], ray.shares[1][j], ray.shares[2][j]};
+        const double t = std::clamp(
+            ((p[0] - beyond[0]) * span[0] + (p[1] - beyond[1]) * span[1] + (p[2] - beyond[2]) * span[2]) / length2,
+            0.0, 1.0);
+        const double mixed = sum_in * (1 - t) + t * sum_out;
+        length += mixed > 0 ? t * sum_out / mixed : 0.0;
+    }
+    const double start = kInside0 * r + step * static_cast<double>(first) - step / 2;
+    at = (start + step * length) / r;
+    return true;
 }
 
 }  // namespace
@@ -979,10 +1096,7 @@ Colour shares_at(const ImageView& frame, double x, double y, double& sum) {
 double outline_scale(const ScanTable& table, const EllipseShape& e) {
     if (table.frame == nullptr || table.mask == nullptr) return 1.0;
     const double w = table.width, h = table.height;
-    InsideLists& lists = InsideLists::of_thread();
-    std::vector<Colour>& ray = lists.ray;
-    std::vector<double>& sums = lists.sums;
-    std::vector<double>& found = lists.found;
+    std::vector<double>& found = InsideLists::of_thread().found;
     found.clear();
     for (int k = 0; k < kRays; ++k) {
         const double angle = 2.0 * std::numbers::pi * k / kRays, c = std::cos(angle), s = std::sin(angle);
@@ -1002,52 +1116,11 @@ double outline_scale(const ScanTable& table, const EllipseShape& e) {
         if (mx < 0 || my < 0 || mx >= table.width || my >= table.height || table.mask->row(my)[mx] == 0) continue;
         const double step = std::max(kRayStep, r / kRadiusSteps);
         const auto samples = static_cast<std::size_t>(std::floor((kBeyond1 - kInside0) * r / step)) + 1;
-        ray.resize(samples);
-        sums.resize(samples);
-        Colour inside{}, beyond{};
-        double n_in = 0, n_out = 0, sum_in = 0, sum_out = 0;
-        std::size_t first = samples, last = samples;  // the samples from kInside1 r and from kBeyond0 r
-        for (std::size_t j = 0; j < samples; ++j) {
-            const double rho = kInside0 * r + step * static_cast<double>(j);
-            ray[j] = shares_at(*table.frame, e.x + rho * c, e.y + rho * s, sums[j]);
-            const bool in = rho <= kInside1 * r, out = rho >= kBeyond0 * r;
-            for (int q = 0; q < 3; ++q) {
-                inside[q] += in ? ray[j][q] : 0.0;
-                beyond[q] += out ? ray[j][q] : 0.0;
-            }
-            n_in += in;
-            n_out += out;
-            sum_in += in ? sums[j] : 0.0;
-            sum_out += out ? sums[j] : 0.0;
-            if (first == samples && rho >= kInside1 * r) first = j;
-            if (last == samples && out) last = j;
-        }
-        if (n_in == 0 || n_out == 0 || first >= last) continue;
-        Colour span{};
-        for (int q = 0; q < 3; ++q) {
-            inside[q] /= n_in;
-            beyond[q] /= n_out;
-            span[q] = inside[q] - beyond[q];
-        }
-        sum_in /= n_in;
-        sum_out /= n_out;
-        const double length2 = distance2(inside, beyond);
-        if (length2 < kMinShareChange * kMinShareChange) continue;
-        // Between the two, each sample's share of the way from beyond to
-        // inside, turned into the share of the shape's colour in the mix (a
-        // brighter side weighs more in the shares), summed: the length of
-        // the stretch that is the shape's.
-        double length = 0;
-        for (std::size_t j = first; j < last; ++j) {
-            const Colour& p = ray[j];
-            const double t = std::clamp(
-                ((p[0] - beyond[0]) * span[0] + (p[1] - beyond[1]) * span[1] + (p[2] - beyond[2]) * span[2]) / length2,
-                0.0, 1.0);
-            const double mixed = sum_in * (1 - t) + t * sum_out;
-            length += mixed > 0 ? t * sum_out / mixed : 0.0;
-        }
-        const double start = kInside0 * r + step * static_cast<double>(first) - step / 2;
-        found.push_back((start + step * length) / r);
+        RayLists& ray = RayLists::of_thread(samples);
+        read_ray(*table.frame, e.x, e.y, c, s, near, step, samples, ray);
+        shares_of(ray, samples);
+        double at;
+        if (turn_along(ray, samples, r, step, at)) found.push_back(at);
     }
     if (found.size() < static_cast<std::size_t>(kRays / 4)) return 1.0;
     std::sort(found.begin(), found.end());
