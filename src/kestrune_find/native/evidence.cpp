@@ -1,5 +1,7 @@
 #include "evidence.hpp"
 
+#include "kestrune/platform.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -116,7 +118,7 @@ namespace {
 using Colour = std::array<double, 3>;
 
 // The frame's colour at the pixel nearest to `u` along a scanned line.
-Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u, std::int32_t extent) {
+KESTRUNE_ALWAYS_INLINE Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u, std::int32_t extent) {
     const auto k = static_cast<std::int32_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
     const std::uint8_t* p = table.line_pixel(rows, line, k);
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
@@ -199,7 +201,7 @@ bool unlike_background(const Colour& c, const Background& background) {
 }
 
 // Length of [lo, hi] covered by set pixels of the runs [begin, end) of one line.
-double covered(const Run* begin, const Run* end, double lo, double hi) {
+KESTRUNE_ALWAYS_INLINE double covered(const Run* begin, const Run* end, double lo, double hi) {
     if (hi <= lo || begin == end) return 0.0;
     // The first run that ends after lo.
     const Run* run = std::upper_bound(begin, end, lo, [](double v, const Run& q) { return v < q.end2 * 0.5; });
