@@ -173,11 +173,9 @@ static int reference_solve(double m[5][6], double sol[5]) {
             for (int k = i; k < 6; ++k) m[j][k] = m[j][k] - m[i][k] * f;
         }
     }
-    sol[4] = m[4][5];
-    for (int i = 3; i >= 0; --i) {
-        double s = m[i][5];
-        for (int k = 4; k > i; --k) s = s - m[i][k] * sol[k];
-        sol[i] = s;
+    for (int i = 4; i >= 0; --i) {
+        sol[i] = m[i][5];
+        for (int k = 4; k > i; --k) sol[i] = sol[i] - m[i][k] * sol[k];
     }
     return 1;
 }
