@@ -474,6 +474,33 @@ def test_bad_input_is_refused_by_name(call, error, words):
         call(kf.Finder())
 
 
+def test_what_a_find_resolved_before_follows_what_is_asked_now(monkeypatch):
+    # Options, settings and colours are resolved once and kept: a find must
+    # still see a setting changed since, refuse what equals an accepted value
+    # without being one (True is 1), and take a built-in colour's new limits.
+    rgb = canvas(seed=5)
+    paint_disc(rgb, 300, 220, 50)
+    frame = frame_of(rgb)
+    finder = kf.Finder(seed=1)
+    (disc,) = finder.find(frame, "disc", "red", max_shapes=1)
+    with pytest.raises(TypeError, match="max_shapes must be a non-negative integer, got True"):
+        finder.find(frame, "disc", "red", max_shapes=True)
+    with pytest.raises(TypeError, match="must be a finite number, got array"):
+        finder.find(frame, "disc", "red", min_r=np.array([5.0]))
+    finder.min_score = min(1.0, disc.score + 0.01)
+    assert finder.find(frame, "disc", "red", max_shapes=1) == []
+    finder.min_score = None
+    finder.seed = True
+    with pytest.raises(TypeError, match="seed must be a non-negative integer, got True"):
+        finder.find(frame, "disc", "red", max_shapes=1)
+    finder.seed = 1
+    assert finder.find(frame, "disc", "red", max_shapes=1) == [disc]
+    monkeypatch.setitem(kf.COLOURS, "red", kf.COLOURS["blue"])
+    assert kf.Finder(seed=1).find(frame, "disc", "red") == []
+    monkeypatch.undo()
+    assert kf.Finder(seed=1).find(frame, "disc", "red") == [disc]
+
+
 def test_frames_the_module_would_refuse_are_taken_as_copies():
     rgb = canvas()
     paint_disc(rgb, 300, 200, 50)

@@ -513,6 +513,20 @@ def _hsv_spec(spec: str) -> Colour:
         raise ValueError(f"bad HSV box {spec!r}: {e}") from None
 
 
+# Each built-in colour made once (a find names its colour every frame), and
+# again should its entry in COLOURS be replaced. Threads racing here store
+# equal colours.
+_BUILT_IN: dict[str, tuple[tuple[Pair, Pair, Pair], Colour]] = {}
+
+
+def _built_in(name: str) -> Colour:
+    limits = COLOURS[name]
+    made = _BUILT_IN.get(name)
+    if made is None or made[0] is not limits:
+        made = _BUILT_IN[name] = (limits, Colour(name, *limits))
+    return made[1]
+
+
 def colour(spec: str | Colour) -> Colour:
     """A built-in colour name, the path of a colour file or an HSV box
     "hsv:H0,S0,V0:H1,S1,V1" (see Colour.from_hsv); ValueError otherwise."""
@@ -521,7 +535,7 @@ def colour(spec: str | Colour) -> Colour:
     if not isinstance(spec, str):
         raise TypeError(f"colour must be a name, a colour file's path or a Colour, not {type(spec).__name__}")
     if spec in COLOURS:
-        return Colour(spec, *COLOURS[spec])
+        return _built_in(spec)
     if spec.startswith("hsv:") and not Path(spec).is_file():
         return _hsv_spec(spec)
     if Path(spec).is_file():

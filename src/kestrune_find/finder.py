@@ -22,10 +22,12 @@ from . import _native
 from .colours import Colour, colour as resolve_colour
 # The defaults live in options.py's table; these names stay importable from here.
 from .options import (DISC_ITERATIONS, ELLIPSE_ITERATIONS, LINE_WIDTH, MAX_SHAPES, MAX_STRETCH, MIN_R, MIN_SCORE,
-                      OPTION, SEED, SHAPES, SPACING, SQUEEZE, STRETCH, STRIPE_WIDTH, FindOptions)
+                      OPTION, SEED, SHAPES, SPACING, SQUEEZE, STRETCH, STRIPE_WIDTH, FindOptions, SearchOptions)
 from .shapes import Disc, Ellipse, Line, Shape, Stripe
 
 Frame = npt.NDArray[np.uint8]
+
+_MOST_SEARCHES = 256  # options kept resolved, at most (then the cache starts afresh)
 
 __all__ = [
     "DISC_ITERATIONS", "ELLIPSE_ITERATIONS", "LINE_WIDTH", "MAX_SHAPES", "MAX_STRETCH", "MIN_R", "MIN_SCORE",
@@ -62,10 +64,26 @@ def check_frame(frame: object) -> Frame:
     return cast(Frame, np.ascontiguousarray(frame))
 
 
+# FindOptions made from keywords lately, by the keywords' names, values and
+# types (True equals 1 but is refused where 1 is not). Threads racing here
+# store equal options.
+_ASKED: dict[tuple[Any, ...], FindOptions] = {}
+
+
 def _options(options: FindOptions | None, kwargs: dict[str, Any]) -> FindOptions:
     """The options of a find, given as FindOptions or as its fields by keyword."""
     if options is None:
-        return FindOptions(**kwargs)
+        key = (*kwargs.items(), *map(type, kwargs.values()))
+        try:
+            asked = _ASKED.get(key)
+        except TypeError:  # an unhashable value: FindOptions says what is wrong with it
+            return FindOptions(**kwargs)
+        if asked is None:
+            asked = FindOptions(**kwargs)
+            if len(_ASKED) >= _MOST_SEARCHES:
+                _ASKED.clear()
+            _ASKED[key] = asked
+        return asked
     if kwargs:
         raise TypeError(f"give options as FindOptions or as keywords, not both (got {', '.join(kwargs)} too)")
     if not isinstance(options, FindOptions):
@@ -93,6 +111,10 @@ class Finder:
         self.min_score = None if min_score is None else float(OPTION["min_score"].check(min_score))
         self.spacing = None if spacing is None else float(SPACING.check(spacing))
         self._bounds: dict[Colour, list[tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...]]]] = {}
+        # The search options of each (options, shape, frame size, settings)
+        # seen lately: a video's frames resolve the same ones. Threads racing
+        # here store equal values.
+        self._searches: dict[tuple[Any, ...], SearchOptions] = {}
         self._local = threading.local()  # each thread's timings
 
     @property
@@ -144,11 +166,27 @@ class Finder:
         spec = resolve_colour(colour)
         return self._find(check_frame(frame), shape, spec, asked)
 
+    def _search_options(self, asked: FindOptions, shape: str, height: int, width: int) -> SearchOptions:
+        # The settings' types too: True equals 1, but is no seed.
+        seed, min_score = self.seed, self.min_score
+        key = (asked, shape, height, width, seed, type(seed), min_score, type(min_score), self.spacing)
+        try:
+            search = self._searches.get(key)
+        except TypeError:  # a setting replaced by something unhashable: resolve says what is wrong
+            search, key = None, None
+        if search is None:
+            row_count, column_count = self._scan_counts(height, width)
+            search = asked.resolve(shape, height, width, seed=seed, row_count=row_count, column_count=column_count,
+                                   explicit_min_score=min_score)
+            if key is not None:
+                if len(self._searches) >= _MOST_SEARCHES:
+                    self._searches.clear()
+                self._searches[key] = search
+        return search
+
     def _find(self, frame: Frame, shape: str, spec: Colour, asked: FindOptions) -> list[Shape]:
         height, width = frame.shape[:2]
-        row_count, column_count = self._scan_counts(height, width)
-        search = asked.resolve(shape, height, width, seed=self.seed, row_count=row_count,
-                               column_count=column_count, explicit_min_score=self.min_score)
+        search = self._search_options(asked, shape, height, width)
         if search.max_shapes > 0:
             found, self.timings = _native.find(frame, self._sectors(spec), search)
         else:  # a frame too small for the sizes asked for holds none of them

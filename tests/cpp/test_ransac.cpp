@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -157,6 +158,52 @@ TEST(solve_matrix_zero_pivot_and_solution) {
     CHECK(s[0] == 1 && s[1] == 2 && s[2] == 3 && s[3] == -4 && s[4] == 5);
 }
 
+// The elimination as plainly written: whole rows swapped, divided and
+// subtracted, columns left of the pivot too.
+static int reference_solve(double m[5][6], double sol[5]) {
+    for (int i = 0; i < 5; ++i) {
+        for (int j = i + 1; j < 5; ++j)
+            if (m[i][i] == 0.0 || (m[j][i] > m[i][i] && m[j][i] != 0.0))
+                for (int k = 0; k < 6; ++k) std::swap(m[i][k], m[j][k]);
+        if (m[i][i] == 0.0) return 0;
+        const double pivot = m[i][i];
+        for (int k = i; k < 6; ++k) m[i][k] = m[i][k] / pivot;
+        for (int j = i + 1; j < 5; ++j) {
+            const double f = m[j][i];
+            for (int k = i; k < 6; ++k) m[j][k] = m[j][k] - m[i][k] * f;
+        }
+    }
+    for (int i = 4; i >= 0; --i) {
+        sol[i] = m[i][5];
+        for (int k = 4; k > i; --k) sol[i] = sol[i] - m[i][k] * sol[k];
+    }
+    return 1;
+}
+
+// Bit for bit the plain elimination: on the conic systems of random samples
+// (as the ellipse fit builds them) and on small integers, whose zeros and
+// ties take every branch of the pivot choice.
+TEST(solve_matrix_matches_plain_elimination) {
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> coordinate(0, 640), tiny(-2, 2);
+    int solved = 0, refused = 0;
+    for (int it = 0; it < 100000; ++it) {
+        double m[5][6], copy[5][6];
+        for (int r = 0; r < 5; ++r) {
+            const double x = coordinate(rng), y = coordinate(rng);
+            const double conic[6] = {x * x, x * y, y * y, x, y, 1.0};
+            for (int k = 0; k < 6; ++k) m[r][k] = it % 2 ? conic[k] : tiny(rng);
+        }
+        std::memcpy(copy, m, sizeof m);
+        double got[5] = {}, want[5] = {};
+        const int k_got = solve_matrix(m, got), k_want = reference_solve(copy, want);
+        CHECK(k_got == k_want);
+        if (k_want) CHECK(std::memcmp(got, want, sizeof got) == 0);
+        (k_want ? solved : refused) += 1;
+    }
+    CHECK(solved > 50000 && refused > 1000);
+}
+
 TEST(line_helpers_band) {
     const Point p[2] = {{2, 3}, {6, 6}};
     Line l{};
@@ -308,6 +355,44 @@ TEST(circle_fit_matches_reference_near_and_far) {
             if (delta == 2) CHECK(want.r >= 58 && want.r <= 62);
             if (delta == -1) CHECK(want.r == 0);
         }
+    }
+}
+
+// Within kCircle64Reach the 64-bit circle is the 128-bit one: at the reach
+// on every axis (the largest sums), and near-collinear samples whose
+// quotients sit on a truncation's edge; the fit leaves a point one past the
+// reach to the wide path and still counts as the plain definition does.
+TEST(circle_64_bit_path_matches_128_bit) {
+    constexpr std::int32_t R = kCircle64Reach;
+    const std::int32_t edges[] = {R, -R, R - 1, -R + 1, 0, 1, -1, R / 2, -R / 3};
+    std::mt19937 rng(21);
+    std::uniform_int_distribution<int> pick(0, 8), small(-3, 3), any(-R, R);
+    const auto near_edge = [&] { return std::clamp(edges[pick(rng)] + small(rng), -R, R); };
+    int found = 0;
+    for (int it = 0; it < 200000; ++it) {
+        Point p[3];
+        for (auto& q : p) {
+            const int mode = it % 3;
+            q = mode == 0 ? Point{edges[pick(rng)], edges[pick(rng)]}
+                          : mode == 1 ? Point{any(rng), any(rng)} : Point{near_edge(), near_edge()};
+        }
+        Circle a{-1, -1, -1}, b{-1, -1, -1};
+        const int ka = points_to_circle_near(p, a), kb = points_to_circle(p, b);
+        CHECK(ka == kb);
+        if (ka == 1) {
+            ++found;
+            CHECK(a.x == b.x && a.y == b.y && a.r == b.r);
+        }
+    }
+    CHECK(found > 10000);
+    const std::vector<Point> pts = {{R, -R}, {-R, R}, {R, R}, {-R, -R}, {0, R}, {R, 0}};
+    std::vector<Point> beyond = pts;
+    beyond.push_back({R + 1, 0});
+    for (const auto& set : {pts, beyond}) {
+        PointBuffer buf(set);
+        const Circle want = reference_circle_fit(4, set, 60, 0, INT32_MAX, 2);
+        const Circle got = ransac_circle_seeded(4, SimdLevel::scalar, buf.view(), 60, 0, INT32_MAX, 2);
+        CHECK(got.x == want.x && got.y == want.y && got.r == want.r);
     }
 }
 

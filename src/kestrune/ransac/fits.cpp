@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "../platform.hpp"
 #include "../simd/ops_scalar.hpp"
@@ -65,16 +66,24 @@ struct BoundingBox {
     std::int64_t xmin, xmax, ymin, ymax;
 };
 
-BoundingBox bounding_box(const PointsView& ps, std::int64_t n) {
-    BoundingBox box{INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN};
+// In 32 bits, one coordinate read at a time: inlined with the packed rows'
+// stride, the loop takes several points at a time.
+KESTRUNE_ALWAYS_INLINE BoundingBox box_at_stride(const std::uint8_t* data, std::int64_t n, std::int64_t stride) {
+    std::int32_t xmin = INT32_MAX, xmax = INT32_MIN, ymin = INT32_MAX, ymax = INT32_MIN;
     for (std::int64_t k = 0; k < n; ++k) {
-        const Point q = ps.load(k);
-        box.xmin = std::min<std::int64_t>(box.xmin, q.x);
-        box.xmax = std::max<std::int64_t>(box.xmax, q.x);
-        box.ymin = std::min<std::int64_t>(box.ymin, q.y);
-        box.ymax = std::max<std::int64_t>(box.ymax, q.y);
+        std::int32_t x, y;
+        std::memcpy(&x, data + k * stride, sizeof x);
+        std::memcpy(&y, data + k * stride + 4, sizeof y);
+        xmin = x < xmin ? x : xmin;
+        xmax = x > xmax ? x : xmax;
+        ymin = y < ymin ? y : ymin;
+        ymax = y > ymax ? y : ymax;
     }
-    return box;
+    return {xmin, xmax, ymin, ymax};
+}
+
+BoundingBox bounding_box(const PointsView& ps, std::int64_t n) {
+    return ps.packed() ? box_at_stride(ps.data, n, sizeof(Point)) : box_at_stride(ps.data, n, ps.row_stride);
 }
 
 // The 32-bit ring loop is exact when every point lies within 32767 of the
@@ -169,8 +178,10 @@ Circle ransac_circle_with(const ScoreKernels& kernels, std::uint32_t seed, const
     const std::int64_t n = ps.rows;
     if (n < 3 || count <= 0) return Circle{};
     const BoundingBox box = bounding_box(ps, n);
-    const auto build = [min_r, max_r](const Point (&p)[3], Circle& c) {
-        return points_to_circle(p, c) && !(c.r > max_r || c.r < min_r);
+    const bool near = std::max({-box.xmin, box.xmax, -box.ymin, box.ymax}) <= kCircle64Reach;
+    const auto build = [min_r, max_r, near](const Point (&p)[3], Circle& c) {
+        const int ok = near ? points_to_circle_near(p, c) : points_to_circle(p, c);
+        return ok && !(c.r > max_r || c.r < min_r);
     };
     const auto score = [&](const Circle& c) {
         const WideRing wide = wide_ring(c, delta);

@@ -30,30 +30,46 @@ void line_shift(const Line& l, std::int32_t c[3], std::int32_t delta) {
 
 int points_to_circle(const Point p[3], Circle& r) { return points_to_circle_in<platform::int128>(p, r); }
 
-int solve_matrix(double m[5][6], double sol[5]) {
-    for (int i = 0; i < 5; ++i) {
+namespace {
+
+// Step i of the elimination, its loops' bounds known to the compiler. Rows
+// are swapped as pointers, and the pivot's column is neither divided nor
+// eliminated: no later step reads a column left of its pivot, so every
+// value that is read, and the solution, is what the full row operations give.
+template <int i>
+bool eliminate(double* (&row)[5]) {
+    for (int j = i + 1; j < 5; ++j) {
         // Signed comparison against the current pivot, as the model demands.
-        for (int j = i + 1; j < 5; ++j) {
-            if (m[i][i] == 0.0 || (m[j][i] > m[i][i] && m[j][i] != 0.0)) {
-                for (int k = 0; k < 6; ++k) {
-                    const double t = m[i][k];
-                    m[i][k] = m[j][k];
-                    m[j][k] = t;
-                }
-            }
-        }
-        if (m[i][i] == 0.0) return 0;
-        const double pivot = m[i][i];
-        for (int k = i; k < 6; ++k) m[i][k] = m[i][k] / pivot;
-        for (int j = i + 1; j < 5; ++j) {
-            const double f = m[j][i];
-            for (int k = i; k < 6; ++k) m[j][k] = m[j][k] - m[i][k] * f;
-        }
+        const double top = row[i][i], next = row[j][i];
+        const bool swap = top == 0.0 || (next > top && next != 0.0);
+        double* const was = row[i];
+        row[i] = swap ? row[j] : was;
+        row[j] = swap ? was : row[j];
     }
-    sol[4] = m[4][5];
+    double* const r = row[i];
+    if (r[i] == 0.0) return false;
+    const double pivot = r[i];
+    double q[6];
+    for (int k = i + 1; k < 6; ++k) q[k] = r[k] / pivot;
+    for (int k = i + 1; k < 6; ++k) r[k] = q[k];
+    for (int j = i + 1; j < 5; ++j) {
+        double* const below = row[j];
+        const double f = below[i];
+        for (int k = i + 1; k < 6; ++k) below[k] = below[k] - q[k] * f;
+    }
+    return true;
+}
+
+}  // namespace
+
+int solve_matrix(double m[5][6], double sol[5]) {
+    double* row[5] = {m[0], m[1], m[2], m[3], m[4]};
+    if (!eliminate<0>(row) || !eliminate<1>(row) || !eliminate<2>(row) || !eliminate<3>(row) || !eliminate<4>(row))
+        return 0;
+    sol[4] = row[4][5];
     for (int i = 3; i >= 0; --i) {
-        double s = m[i][5];
-        for (int k = 4; k > i; --k) s = s - m[i][k] * sol[k];
+        double s = row[i][5];
+        for (int k = 4; k > i; --k) s = s - row[i][k] * sol[k];
         sol[i] = s;
     }
     return 1;

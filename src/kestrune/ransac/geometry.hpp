@@ -79,10 +79,23 @@ int points_to_circle_in(const Point p[3], Circle& r) {
     return 1;
 }
 
+// The largest |coordinate| for which points_to_circle_in<std::int64_t> holds
+// every value exactly. With |x|, |y| <= M each c is at most 2 M^2 and each
+// difference at most 2 M; A's running sums stay within 2+2+1+1 = 6 M^2 (2 A
+// within 12 M^2), B's and C's within 4+4+4 = 12 M^3, which at M = 2^19 is
+// 3 * 2^59 < 2^63. The values are then the 128-bit ones: the quotients
+// truncate the same way, and int64 and int128 both convert to the nearest
+// double, so the circle is the same.
+inline constexpr std::int32_t kCircle64Reach = 1 << 19;
+
+// points_to_circle for points no further than kCircle64Reach from 0 on
+// either axis, in 64-bit integers: the same result, without 128-bit division.
+inline int points_to_circle_near(const Point p[3], Circle& r) { return points_to_circle_in<std::int64_t>(p, r); }
+
 // ---- conics ----
 
-// Gaussian elimination of a 5 x 6 augmented system in place; 0 on a zero
-// pivot, else 1 with the five solutions in sol.
+// Gaussian elimination of a 5 x 6 augmented system, m its scratch; 0 on a
+// zero pivot, else 1 with the five solutions in sol.
 int solve_matrix(double m[5][6], double sol[5]);
 
 // Conic through five points as centre, semi-axes and angle; 0 when the system

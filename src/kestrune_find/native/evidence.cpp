@@ -1,5 +1,7 @@
 #include "evidence.hpp"
 
+#include "kestrune/platform.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -116,7 +118,7 @@ namespace {
 using Colour = std::array<double, 3>;
 
 // The frame's colour at the pixel nearest to `u` along a scanned line.
-Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u, std::int32_t extent) {
+KESTRUNE_ALWAYS_INLINE Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u, std::int32_t extent) {
     const auto k = static_cast<std::int32_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
     const std::uint8_t* p = table.line_pixel(rows, line, k);
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
@@ -157,18 +159,49 @@ double distance2(const Colour& a, const Colour& b) {
     return d0 * d0 + d1 * d1 + d2 * d2;
 }
 
-// Whether `c` is unlike the colours of `background` (see above).
-bool unlike_background(const Colour& c, const std::vector<Colour>& background) {
-    if (background.size() < 4) return false;  // too little outline to tell the background by
-    const double allowed = kNearBackground * static_cast<double>(background.size());
+// The colours just outside the crossings that show the outline, a list per
+// channel. The channels are bytes: every squared distance between two such
+// colours is an integer below 2^24, as exact in float as in double, so the
+// comparisons are those of the colours' doubles, several at a time.
+struct Background {
+    std::array<std::vector<float>, 3> channels;
+
+    std::size_t size() const { return channels[0].size(); }
+    void clear() {
+        for (auto& channel : channels) channel.clear();
+    }
+    void push_back(const Colour& c) {
+        for (int q = 0; q < 3; ++q) channels[q].push_back(static_cast<float>(c[q]));
+    }
+};
+
+// Whether `c` is unlike the colours of `background` (see above): whether
+// fewer than the allowed share lie near it, counted a block at a time.
+bool unlike_background(const Colour& c, const Background& background) {
+    const std::size_t n = background.size();
+    if (n < 4) return false;  // too little outline to tell the background by
+    const double allowed = kNearBackground * static_cast<double>(n);
+    const float* r = background.channels[0].data();
+    const float* g = background.channels[1].data();
+    const float* b = background.channels[2].data();
+    const auto c0 = static_cast<float>(c[0]), c1 = static_cast<float>(c[1]), c2 = static_cast<float>(c[2]);
+    constexpr auto limit = static_cast<float>(kHiddenDistance2);
+    constexpr std::size_t kBlock = 32;
     double near = 0;
-    for (auto b = background.begin(); b != background.end() && near < allowed; ++b)
-        near += distance2(c, *b) <= kHiddenDistance2;
+    for (std::size_t first = 0; first < n && near < allowed; first += kBlock) {
+        const std::size_t end = std::min(n, first + kBlock);
+        std::int32_t count = 0;
+        for (std::size_t k = first; k < end; ++k) {
+            const float d0 = c0 - r[k], d1 = c1 - g[k], d2 = c2 - b[k];
+            count += d0 * d0 + d1 * d1 + d2 * d2 <= limit;
+        }
+        near += count;
+    }
     return near < allowed;
 }
 
 // Length of [lo, hi] covered by set pixels of the runs [begin, end) of one line.
-double covered(const Run* begin, const Run* end, double lo, double hi) {
+KESTRUNE_ALWAYS_INLINE double covered(const Run* begin, const Run* end, double lo, double hi) {
     if (hi <= lo || begin == end) return 0.0;
     // The first run that ends after lo.
     const Run* run = std::upper_bound(begin, end, lo, [](double v, const Run& q) { return v < q.end2 * 0.5; });
@@ -200,6 +233,53 @@ struct Chords {
     bool has_middle = false;
 };
 
+// The middle of a gap (unset between runs) in the core, or of a line's
+// longest run there, with its length; their colours are read only for a
+// shape whose outline would let it be hidden.
+struct Spot {
+    bool rows;
+    std::int32_t line;
+    double u, length;
+    bool between = false;  // a gap with the colour on both sides, on a line of few such gaps
+};
+
+// Each core line's runs and gaps in order: a gap's index in the gaps, -1 for
+// a run, kSliver for a gap too narrow to read.
+struct Piece {
+    double length;
+    std::int32_t gap;
+};
+constexpr std::int32_t kSliver = std::numeric_limits<std::int32_t>::max();
+struct CoreLine {
+    std::size_t first, count;
+    double longest;  // the longest run, counted as set
+};
+
+// The lists one integration fills, a thread's, emptied (not freed) for the
+// next: a find weighs hundreds of shapes.
+struct IntegrationLists {
+    // The colours just outside the crossings that show the outline, and just
+    // inside those unset there.
+    Background background;
+    std::vector<Colour> unset_inside;
+    std::vector<Spot> gaps, set_middles;
+    std::vector<Piece> pieces;
+    std::vector<CoreLine> core_lines;
+    std::vector<double> levels;
+    std::vector<std::uint8_t> hidden;
+
+    static IntegrationLists& emptied() {
+        thread_local IntegrationLists lists;
+        lists.background.clear();
+        lists.unset_inside.clear();
+        lists.gaps.clear();
+        lists.set_middles.clear();
+        lists.pieces.clear();
+        lists.core_lines.clear();
+        return lists;
+    }
+};
+
 // Reads the evidence of one shape along the scanned lines. `Chord(rows,
 // line, grow, lo, hi)`: the part of a scanned line inside the shape grown by
 // `grow`, as an interval [lo, hi] of the coordinate along the line; false
@@ -212,7 +292,8 @@ public:
           read_colours_(how.closed && table.frame != nullptr),
           large_(2.0 * how.middle_shrink >= kMinStepSize),
           compare_step_(read_colours_ && 2.0 * how.middle_shrink > kSmallReach),  // the window fits inside
-          weigh_hiding_(how.hiding && read_colours_ && 2.0 * how.middle_shrink >= kMinHidingSize) {}
+          weigh_hiding_(how.hiding && read_colours_ && 2.0 * how.middle_shrink >= kMinHidingSize),
+          lists_(IntegrationLists::emptied()) {}
 
     // The scanned lines of `axis` from position `first` to `last`.
     void read_axis(const Axis& axis, bool rows, double first, double last) {
@@ -231,12 +312,14 @@ public:
         auto colour = [&](const Spot& spot) {
             return colour_at(table_, spot.rows, spot.line, spot.u, (spot.rows ? table_.rows : table_.columns).extent);
         };
-        std::vector<double> levels;  // brightness of the colour along the core
+        std::vector<double>& levels = lists_.levels;  // brightness of the colour along the core
+        levels.clear();
         for (const Spot& spot : set_middles_) levels.push_back(brightness(colour(spot)));
         const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
         std::nth_element(levels.begin(), mid, levels.end());
         const double typical = *mid, darkest = typical - kHiddenDarker, black = kDarkShare * typical;
-        std::vector<std::uint8_t> hidden(gaps_.size(), 0);
+        std::vector<std::uint8_t>& hidden = lists_.hidden;
+        hidden.assign(gaps_.size(), 0);
         for (std::size_t k = 0; k < gaps_.size(); ++k) {
             const Colour c = colour(gaps_[k]);
             const double level = brightness(c);
@@ -269,16 +352,6 @@ public:
     }
 
 private:
-    // The middle of a gap (unset between runs) in the core, or of a line's
-    // longest run there, with its length; their colours are read only for a
-    // shape whose outline would let it be hidden.
-    struct Spot {
-        bool rows;
-        std::int32_t line;
-        double u, length;
-        bool between = false;  // a gap with the colour on both sides, on a line of few such gaps
-    };
-
     // Runs [begin, end) of one scanned line, and the line's extent.
     struct Line {
         bool rows;
@@ -443,22 +516,13 @@ private:
     Chord chord_;
     Evidence& ev_;
     const bool read_colours_, large_, compare_step_, weigh_hiding_;
-    // The colours just outside the crossings that show the outline, and just
-    // inside those unset there.
-    std::vector<Colour> background_, unset_inside_;
-    std::vector<Spot> gaps_, set_middles_;
-    // Each core line's runs and gaps in order: a gap's index in gaps_, -1 for a run.
-    struct Piece {
-        double length;
-        std::int32_t gap;
-    };
-    struct CoreLine {
-        std::size_t first, count;
-        double longest;  // the longest run, counted as set
-    };
-    static constexpr std::int32_t kSliver = std::numeric_limits<std::int32_t>::max();
-    std::vector<Piece> pieces_;
-    std::vector<CoreLine> core_lines_;
+    IntegrationLists& lists_;
+    Background& background_ = lists_.background;
+    std::vector<Colour>& unset_inside_ = lists_.unset_inside;
+    std::vector<Spot>& gaps_ = lists_.gaps;
+    std::vector<Spot>& set_middles_ = lists_.set_middles;
+    std::vector<Piece>& pieces_ = lists_.pieces;
+    std::vector<CoreLine>& core_lines_ = lists_.core_lines;
 
     // The gaps of a core line that the colour's runs enclose: a bar or a
     // cable in front cuts a ball's line once or twice; a coil's or a weave's
@@ -506,18 +570,38 @@ void integrate(const ScanTable& table, const Box& box, const Weighing& how, Chor
     ev.unclipped = unclipped_length(table, box, chord_at, ev);
 }
 
+// The core of one scanned line that read_turns reads: pixels [first, last].
+struct TurnLine {
+    bool rows;
+    std::int32_t line, first, last;
+    const Run *begin, *end;  // the line's runs
+};
+
+// What reading a shape's inside and its rays keeps in lists: a thread's,
+// reused from shape to shape (each reader empties what it takes).
+struct InsideLists {
+    std::vector<TurnLine> pieces;
+    std::vector<double> middles;
+    std::vector<std::uint8_t> cells;
+    std::vector<std::int32_t> first, last, stack;
+    std::vector<double> found;
+
+    static InsideLists& of_thread() {
+        thread_local InsideLists lists;
+        return lists;
+    }
+};
+
 // Reads the frame along the cores of at most kTurnLines scanned lines each
 // way (a share, not a count, is wanted) into ev.lines_read and ev.turns.
 template <class Chord>
 void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, double y_lo, double y_hi, Chord chord,
                 Evidence& ev) {
-    struct Piece {
-        bool rows;
-        std::int32_t line, first, last;
-        const Run *begin, *end;  // the line's runs
-    };
-    std::vector<Piece> pieces;
-    std::vector<double> middles;
+    InsideLists& lists = InsideLists::of_thread();
+    std::vector<TurnLine>& pieces = lists.pieces;
+    std::vector<double>& middles = lists.middles;
+    pieces.clear();
+    middles.clear();
     auto collect = [&](const Axis& axis, bool rows, double first, double last) {
         const auto begin = std::lower_bound(axis.lines.begin(), axis.lines.end(),
                                             static_cast<std::int32_t>(std::ceil(first)));
@@ -543,7 +627,7 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
     // Turns are read on the colour's own runs: a bar or a cable in front of
     // a ball cuts them, and its edges are no turns of the ball's surface.
     // (A line cut more often is read across: a coil's turns are its own.)
-    for (const Piece& piece : pieces) {
+    for (const TurnLine& piece : pieces) {
         const Run* begin = std::upper_bound(piece.begin, piece.end, piece.first,
                                             [](std::int32_t v, const Run& q) { return 2 * v < q.end2; });
         const Run* end = begin;
@@ -565,8 +649,10 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
 // w x h cells: 0 outside the core, 1 set, 2 unset, 3 unset and visited; with
 // the histogram of the set cells' brightness.
 struct HoleGrid {
+    explicit HoleGrid(std::vector<std::uint8_t>& cells_of_thread) : cells(cells_of_thread) {}
+
     std::int32_t x0 = 0, y0 = 0, step = 1, w = 0, h = 0;
-    std::vector<std::uint8_t> cells;
+    std::vector<std::uint8_t>& cells;
     std::array<std::uint32_t, 256> histogram{};
     std::uint32_t set_count = 0;
 
@@ -583,7 +669,11 @@ bool sample_core(const ScanTable& table, double rim, std::int32_t y1, Chord chor
     const std::int32_t h = (y1 - y0) / step + 1;
     // Each grid row's pixels inside the core, [first, last]; then the grid
     // over the box they span.
-    std::vector<std::int32_t> first(static_cast<std::size_t>(h)), last(first.size());
+    InsideLists& lists = InsideLists::of_thread();
+    std::vector<std::int32_t>& first = lists.first;
+    std::vector<std::int32_t>& last = lists.last;
+    first.resize(static_cast<std::size_t>(h));
+    last.resize(first.size());
     std::int32_t x0 = table.width, x1 = -1;
     for (std::int32_t gy = 0; gy < h; ++gy) {
         double lo, hi;
@@ -626,7 +716,7 @@ bool sample_core(const ScanTable& table, double rim, std::int32_t y1, Chord chor
 // edge nor the frame's: its cells (0 when none) and their mean brightness.
 std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& mean_brightness) {
     const std::int32_t w = grid.w, h = grid.h, step = grid.step;
-    std::vector<std::int32_t> stack;
+    std::vector<std::int32_t>& stack = InsideLists::of_thread().stack;
     std::int32_t best_cells = 0;
     for (std::int32_t gy = 0; gy < h; ++gy) {
         for (std::int32_t gx = 0; gx < w; ++gx) {
@@ -674,7 +764,7 @@ std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& me
 template <class Chord>
 void read_holes(const ScanTable& table, double rim, double y_lo, double y_hi, double size, double area, Chord chord,
                 Evidence& ev) {
-    HoleGrid grid;
+    HoleGrid grid(InsideLists::of_thread().cells);
     grid.step = std::max<std::int32_t>(1, static_cast<std::int32_t>(2.0 * (size - rim) / kHoleCells));
     grid.y0 = std::max<std::int32_t>(0, static_cast<std::int32_t>(std::ceil(y_lo)));
     const std::int32_t y1 = std::min<std::int32_t>(table.height - 1, static_cast<std::int32_t>(std::floor(y_hi)));
@@ -864,25 +954,143 @@ constexpr double kInside0 = 0.4, kInside1 = 0.7, kBeyond0 = 1.4, kBeyond1 = 1.7;
 constexpr double kMinShareChange = 20.0;
 constexpr double kMaxRadiusChange = 0.35;
 
-// Each channel's share of the frame's colour at (x, y) (bilinear), times
-// 255, and the channels' sum; near-black pixels as if their sum were 30
-// (their shares are noise).
-Colour shares_at(const ImageView& frame, double x, double y, double& sum) {
-    const auto x0 = static_cast<std::int64_t>(std::floor(x)), y0 = static_cast<std::int64_t>(std::floor(y));
-    const std::int64_t x1 = std::min(x0 + 1, frame.cols - 1), y1 = std::min(y0 + 1, frame.rows - 1);
-    const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
-    const std::uint8_t *a = frame.pixel(y0, x0), *b = frame.pixel(y0, x1), *c = frame.pixel(y1, x0),
-                       *d = frame.pixel(y1, x1);
-    Colour out{};
-    sum = 0;
-    for (int k = 0; k < 3; ++k) {
-        out[k] = (1 - fy) * ((1 - fx) * a[k] + fx * b[k]) + fy * ((1 - fx) * c[k] + fx * d[k]);
-        sum += out[k];
+// One ray's samples, a list per value: the four pixels about each sample
+// point and where it lies between them are read first, then the colour's
+// shares worked out for every sample in one loop the compiler vectorises.
+struct RayLists {
+    // Channel q of the pixels about a sample: [q] above left, [3 + q] above
+    // right, [6 + q] below left, [9 + q] below right.
+    std::array<std::vector<double>, 12> corners;
+    std::vector<double> fx, fy;                 // where the sample lies between them
+    std::array<std::vector<double>, 3> shares;  // each channel's share of the colour, times 255
+    std::vector<double> sums;                   // the channels' sum, 30 at least
+
+    static RayLists& of_thread(std::size_t samples) {
+        thread_local RayLists lists;
+        for (auto& list : lists.corners) list.resize(samples);
+        for (auto& list : lists.shares) list.resize(samples);
+        for (auto* list : {&lists.fx, &lists.fy, &lists.sums}) list->resize(samples);
+        return lists;
     }
-    sum = std::max(30.0, sum);
-    const double scale = 255.0 / sum;
-    for (double& v : out) v *= scale;
-    return out;
+};
+
+// floor(v) as an integer for |v| < 2^63, without the call that std::floor
+// is on the baseline x86 (which has no rounding instruction).
+std::int64_t floor_to_int(double v) {
+    const auto t = static_cast<std::int64_t>(v);
+    return t - (static_cast<double>(t) > v ? 1 : 0);
+}
+
+// The pixels about the samples (x + rho c, y + rho s), rho = near + step j,
+// inside the frame (the ray's ends are).
+void read_ray(const ImageView& frame, double x, double y, double c, double s, double near, double step,
+              std::size_t samples, RayLists& ray) {
+    double* k[12];
+    for (int n = 0; n < 12; ++n) k[n] = ray.corners[n].data();
+    double *fxs = ray.fx.data(), *fys = ray.fy.data();
+    for (std::size_t j = 0; j < samples; ++j) {
+        const double rho = near + step * static_cast<double>(j);
+        const double px = x + rho * c, py = y + rho * s;
+        const std::int64_t x0 = floor_to_int(px), y0 = floor_to_int(py);
+        const std::int64_t x1 = std::min(x0 + 1, frame.cols - 1), y1 = std::min(y0 + 1, frame.rows - 1);
+        fxs[j] = px - static_cast<double>(x0);
+        fys[j] = py - static_cast<double>(y0);
+        const std::uint8_t* pixels[4] = {frame.pixel(y0, x0), frame.pixel(y0, x1), frame.pixel(y1, x0),
+                                         frame.pixel(y1, x1)};
+        for (int corner = 0; corner < 4; ++corner)
+            for (int q = 0; q < 3; ++q) k[3 * corner + q][j] = pixels[corner][q];
+    }
+}
+
+// Each sample's colour (bilinear) as each channel's share of the channels'
+// sum, times 255; near-black samples as if their sum were 30 (their shares
+// are noise). A block of samples at a time is worked out into arrays of its
+// own, in a loop the compiler vectorises; the few near-black samples again
+// after it, as a comparison in it would keep it from being vectorised.
+void shares_of(RayLists& ray, std::size_t samples) {
+    constexpr std::size_t kBlock = 16;
+    const double *fxs = ray.fx.data(), *fys = ray.fy.data();
+    const double* k[12];
+    for (int n = 0; n < 12; ++n) k[n] = ray.corners[n].data();
+    const auto colour = [&](std::size_t j, double (&out)[3]) {
+        const double fx = fxs[j], fy = fys[j];
+        double sum = 0;
+        for (int q = 0; q < 3; ++q) {
+            out[q] = (1 - fy) * ((1 - fx) * k[q][j] + fx * k[3 + q][j]) + fy * ((1 - fx) * k[6 + q][j] + fx * k[9 + q][j]);
+            sum += out[q];
+        }
+        return sum;
+    };
+    for (std::size_t first = 0; first < samples; first += kBlock) {
+        const std::size_t count = std::min(kBlock, samples - first);
+        double sums[kBlock], shares[3][kBlock];
+        for (std::size_t n = 0; n < count; ++n) {
+            double out[3];
+            const double sum = colour(first + n, out), scale = 255.0 / sum;
+            sums[n] = sum;
+            for (int q = 0; q < 3; ++q) shares[q][n] = out[q] * scale;
+        }
+        std::copy(sums, sums + count, ray.sums.data() + first);
+        for (int q = 0; q < 3; ++q) std::copy(shares[q], shares[q] + count, ray.shares[q].data() + first);
+    }
+    for (std::size_t j = 0; j < samples; ++j) {
+        if (30.0 < ray.sums[j]) continue;  // sum = std::max(30.0, sum)
+        double out[3];
+        colour(j, out);
+        const double scale = 255.0 / 30.0;
+        ray.sums[j] = 30.0;
+        for (int q = 0; q < 3; ++q) ray.shares[q][j] = out[q] * scale;
+    }
+}
+
+// Where the ray's colour turns from the shape's to what lies beyond, as a
+// share of the shape's radius `r` that way; false when it does not turn
+// clearly.
+bool turn_along(const RayLists& ray, std::size_t samples, double r, double step, double& at) {
+    Colour inside{}, beyond{};
+    double n_in = 0, n_out = 0, sum_in = 0, sum_out = 0;
+    std::size_t first = samples, last = samples;  // the samples from kInside1 r and from kBeyond0 r
+    for (std::size_t j = 0; j < samples; ++j) {
+        const double rho = kInside0 * r + step * static_cast<double>(j);
+        const bool in = rho <= kInside1 * r, out = rho >= kBeyond0 * r;
+        for (int q = 0; q < 3; ++q) {
+            inside[q] += in ? ray.shares[q][j] : 0.0;
+            beyond[q] += out ? ray.shares[q][j] : 0.0;
+        }
+        n_in += in;
+        n_out += out;
+        sum_in += in ? ray.sums[j] : 0.0;
+        sum_out += out ? ray.sums[j] : 0.0;
+        if (first == samples && rho >= kInside1 * r) first = j;
+        if (last == samples && out) last = j;
+    }
+    if (n_in == 0 || n_out == 0 || first >= last) return false;
+    Colour span{};
+    for (int q = 0; q < 3; ++q) {
+        inside[q] /= n_in;
+        beyond[q] /= n_out;
+        span[q] = inside[q] - beyond[q];
+    }
+    sum_in /= n_in;
+    sum_out /= n_out;
+    const double length2 = distance2(inside, beyond);
+    if (length2 < kMinShareChange * kMinShareChange) return false;
+    // Between the two, each sample's share of the way from beyond to
+    // inside, turned into the share of the shape's colour in the mix (a
+    // brighter side weighs more in the shares), summed: the length of the
+    // stretch that is the shape's.
+    double length = 0;
+    for (std::size_t j = first; j < last; ++j) {
+        const double p[3] = {ray.shares[0][j], ray.shares[1][j], ray.shares[2][j]};
+        const double t = std::clamp(
+            ((p[0] - beyond[0]) * span[0] + (p[1] - beyond[1]) * span[1] + (p[2] - beyond[2]) * span[2]) / length2,
+            0.0, 1.0);
+        const double mixed = sum_in * (1 - t) + t * sum_out;
+        length += mixed > 0 ? t * sum_out / mixed : 0.0;
+    }
+    const double start = kInside0 * r + step * static_cast<double>(first) - step / 2;
+    at = (start + step * length) / r;
+    return true;
 }
 
 }  // namespace
@@ -890,8 +1098,8 @@ Colour shares_at(const ImageView& frame, double x, double y, double& sum) {
 double outline_scale(const ScanTable& table, const EllipseShape& e) {
     if (table.frame == nullptr || table.mask == nullptr) return 1.0;
     const double w = table.width, h = table.height;
-    std::vector<Colour> ray;
-    std::vector<double> sums, found;
+    std::vector<double>& found = InsideLists::of_thread().found;
+    found.clear();
     for (int k = 0; k < kRays; ++k) {
         const double angle = 2.0 * std::numbers::pi * k / kRays, c = std::cos(angle), s = std::sin(angle);
         // The shape's radius this way.
@@ -910,52 +1118,11 @@ double outline_scale(const ScanTable& table, const EllipseShape& e) {
         if (mx < 0 || my < 0 || mx >= table.width || my >= table.height || table.mask->row(my)[mx] == 0) continue;
         const double step = std::max(kRayStep, r / kRadiusSteps);
         const auto samples = static_cast<std::size_t>(std::floor((kBeyond1 - kInside0) * r / step)) + 1;
-        ray.resize(samples);
-        sums.resize(samples);
-        Colour inside{}, beyond{};
-        double n_in = 0, n_out = 0, sum_in = 0, sum_out = 0;
-        std::size_t first = samples, last = samples;  // the samples from kInside1 r and from kBeyond0 r
-        for (std::size_t j = 0; j < samples; ++j) {
-            const double rho = kInside0 * r + step * static_cast<double>(j);
-            ray[j] = shares_at(*table.frame, e.x + rho * c, e.y + rho * s, sums[j]);
-            const bool in = rho <= kInside1 * r, out = rho >= kBeyond0 * r;
-            for (int q = 0; q < 3; ++q) {
-                inside[q] += in ? ray[j][q] : 0.0;
-                beyond[q] += out ? ray[j][q] : 0.0;
-            }
-            n_in += in;
-            n_out += out;
-            sum_in += in ? sums[j] : 0.0;
-            sum_out += out ? sums[j] : 0.0;
-            if (first == samples && rho >= kInside1 * r) first = j;
-            if (last == samples && out) last = j;
-        }
-        if (n_in == 0 || n_out == 0 || first >= last) continue;
-        Colour span{};
-        for (int q = 0; q < 3; ++q) {
-            inside[q] /= n_in;
-            beyond[q] /= n_out;
-            span[q] = inside[q] - beyond[q];
-        }
-        sum_in /= n_in;
-        sum_out /= n_out;
-        const double length2 = distance2(inside, beyond);
-        if (length2 < kMinShareChange * kMinShareChange) continue;
-        // Between the two, each sample's share of the way from beyond to
-        // inside, turned into the share of the shape's colour in the mix (a
-        // brighter side weighs more in the shares), summed: the length of
-        // the stretch that is the shape's.
-        double length = 0;
-        for (std::size_t j = first; j < last; ++j) {
-            const Colour& p = ray[j];
-            const double t = std::clamp(
-                ((p[0] - beyond[0]) * span[0] + (p[1] - beyond[1]) * span[1] + (p[2] - beyond[2]) * span[2]) / length2,
-                0.0, 1.0);
-            const double mixed = sum_in * (1 - t) + t * sum_out;
-            length += mixed > 0 ? t * sum_out / mixed : 0.0;
-        }
-        const double start = kInside0 * r + step * static_cast<double>(first) - step / 2;
-        found.push_back((start + step * length) / r);
+        RayLists& ray = RayLists::of_thread(samples);
+        read_ray(*table.frame, e.x, e.y, c, s, near, step, samples, ray);
+        shares_of(ray, samples);
+        double at;
+        if (turn_along(ray, samples, r, step, at)) found.push_back(at);
     }
     if (found.size() < static_cast<std::size_t>(kRays / 4)) return 1.0;
     std::sort(found.begin(), found.end());
