@@ -21,8 +21,9 @@ by a grid search for the best mean F1 over 96 generated frames of another seed
 and the RoboCup frames calibrated on each of the five balls of the robustness
 table, then frozen (HOUGH_GRADIENT_ALT beat HOUGH_GRADIENT everywhere; the
 morphology did not pay); the run prints them. The radius range given to every
-detector is a little wider than the targets': 5-120 px at 640x480 (discs of
-6-90), 11-250 at 1920x1080, 4-130 on the RoboCup frames.
+detector is a little wider than the targets': 8-120 px at 640x480 (discs of
+10-90), 18-250 at 1920x1080, 10-130 on the RoboCup frames (below 10 px a ball
+there is as likely a speck).
 
 A find matches an unmatched target (greedily, best score first) when its
 centre is within max(3 px, 0.35 r) and its radius within 30 %; ellipses: centre
