@@ -146,6 +146,8 @@ PINNED = {("mixed", 0): "e54048242e9ab7cb", ("mixed", 5): "ce26a7b92d772ec0", ("
           ("clean", 5): "d7ac512213d596fd"}
 
 
+@pytest.mark.skipif(int(np.__version__.split(".")[0]) < 2,
+                    reason="drawn with NumPy 2; NumPy 1 rounds some of its maths differently")
 def test_the_general_kinds_draw_the_frames_they_always_drew():
     for (kind, seed), expected in PINNED.items():
         assert digest(*scenes.make_scene(seed, kind, **PLAIN)) == expected, (kind, seed)
