@@ -169,9 +169,10 @@ class Finder:
     def _search_options(self, asked: FindOptions, shape: str, height: int, width: int) -> SearchOptions:
         # The settings' types too: True equals 1, but is no seed.
         seed, min_score = self.seed, self.min_score
-        key = (asked, shape, height, width, seed, type(seed), min_score, type(min_score), self.spacing)
+        key: tuple[Any, ...] | None = (asked, shape, height, width, seed, type(seed), min_score, type(min_score),
+                                       self.spacing)
         try:
-            search = self._searches.get(key)
+            search = self._searches.get(key) if key is not None else None
         except TypeError:  # a setting replaced by something unhashable: resolve says what is wrong
             search, key = None, None
         if search is None:
