@@ -13,7 +13,8 @@ from __future__ import annotations
 import math
 import threading
 from collections.abc import Iterable
-from typing import Any, cast
+from collections.abc import Callable
+from typing import Any, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -27,7 +28,25 @@ from .shapes import Disc, Ellipse, Line, Shape, Stripe
 
 Frame = npt.NDArray[np.uint8]
 
-_MOST_SEARCHES = 256  # options kept resolved, at most (then the cache starts afresh)
+_T = TypeVar("_T")
+
+_MOST_KEPT = 256  # options kept made or resolved, at most (then a cache starts afresh)
+
+
+def _kept(cache: dict[tuple[Any, ...], _T], key: tuple[Any, ...], make: Callable[[], _T]) -> _T:
+    """make(), kept in `cache` under `key`; made anew and not kept when the
+    key holds something unhashable (making it then says what is wrong with
+    it). Threads racing here store equal values."""
+    try:
+        value = cache.get(key)
+    except TypeError:
+        return make()
+    if value is None:
+        value = make()
+        if len(cache) >= _MOST_KEPT:
+            cache.clear()
+        cache[key] = value
+    return value
 
 __all__ = [
     "DISC_ITERATIONS", "ELLIPSE_ITERATIONS", "LINE_WIDTH", "MAX_SHAPES", "MAX_STRETCH", "MIN_R", "MIN_SCORE",
@@ -65,25 +84,14 @@ def check_frame(frame: object) -> Frame:
 
 
 # FindOptions made from keywords lately, by the keywords' names, values and
-# types (True equals 1 but is refused where 1 is not). Threads racing here
-# store equal options.
+# types (True equals 1 but is refused where 1 is not).
 _ASKED: dict[tuple[Any, ...], FindOptions] = {}
 
 
 def _options(options: FindOptions | None, kwargs: dict[str, Any]) -> FindOptions:
     """The options of a find, given as FindOptions or as its fields by keyword."""
     if options is None:
-        key = (*kwargs.items(), *map(type, kwargs.values()))
-        try:
-            asked = _ASKED.get(key)
-        except TypeError:  # an unhashable value: FindOptions says what is wrong with it
-            return FindOptions(**kwargs)
-        if asked is None:
-            asked = FindOptions(**kwargs)
-            if len(_ASKED) >= _MOST_SEARCHES:
-                _ASKED.clear()
-            _ASKED[key] = asked
-        return asked
+        return _kept(_ASKED, (*kwargs.items(), *map(type, kwargs.values())), lambda: FindOptions(**kwargs))
     if kwargs:
         raise TypeError(f"give options as FindOptions or as keywords, not both (got {', '.join(kwargs)} too)")
     if not isinstance(options, FindOptions):
@@ -112,8 +120,7 @@ class Finder:
         self.spacing = None if spacing is None else float(SPACING.check(spacing))
         self._bounds: dict[Colour, list[tuple[tuple[int, ...], tuple[int, ...], tuple[int, ...]]]] = {}
         # The search options of each (options, shape, frame size, settings)
-        # seen lately: a video's frames resolve the same ones. Threads racing
-        # here store equal values.
+        # seen lately: a video's frames resolve the same ones.
         self._searches: dict[tuple[Any, ...], SearchOptions] = {}
         self._local = threading.local()  # each thread's timings
 
@@ -169,21 +176,14 @@ class Finder:
     def _search_options(self, asked: FindOptions, shape: str, height: int, width: int) -> SearchOptions:
         # The settings' types too: True equals 1, but is no seed.
         seed, min_score = self.seed, self.min_score
-        key: tuple[Any, ...] | None = (asked, shape, height, width, seed, type(seed), min_score, type(min_score),
-                                       self.spacing)
-        try:
-            search = self._searches.get(key) if key is not None else None
-        except TypeError:  # a setting replaced by something unhashable: resolve says what is wrong
-            search, key = None, None
-        if search is None:
+
+        def resolve() -> SearchOptions:
             row_count, column_count = self._scan_counts(height, width)
-            search = asked.resolve(shape, height, width, seed=seed, row_count=row_count, column_count=column_count,
-                                   explicit_min_score=min_score)
-            if key is not None:
-                if len(self._searches) >= _MOST_SEARCHES:
-                    self._searches.clear()
-                self._searches[key] = search
-        return search
+            return asked.resolve(shape, height, width, seed=seed, row_count=row_count, column_count=column_count,
+                                 explicit_min_score=min_score)
+
+        key = (asked, shape, height, width, seed, type(seed), min_score, type(min_score), self.spacing)
+        return _kept(self._searches, key, resolve)
 
     def _find(self, frame: Frame, shape: str, spec: Colour, asked: FindOptions) -> list[Shape]:
         height, width = frame.shape[:2]

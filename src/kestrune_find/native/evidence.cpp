@@ -614,7 +614,8 @@ void read_turns(const ScanTable& table, double rim, double x_lo, double x_hi, do
             const auto j1 = static_cast<std::int32_t>(std::min(axis.extent - 1.0, std::floor(b)));
             if (j1 - j0 < 4) continue;  // too short to turn twice
             const auto idx = static_cast<std::size_t>(k - axis.lines.begin());
-            pieces.push_back({rows, *k, j0, j1, axis.runs.data() + axis.first[idx], axis.runs.data() + axis.first[idx + 1]});
+            const Run* runs = axis.runs.data();
+            pieces.push_back({rows, *k, j0, j1, runs + axis.first[idx], runs + axis.first[idx + 1]});
             middles.push_back(brightness(table.line_pixel(rows, *k, (j0 + j1) / 2)));
         }
     };

@@ -1,7 +1,5 @@
 #include "search.hpp"
 
-#include "piles.hpp"
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -10,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "piles.hpp"
 #include "refine.hpp"
 
 namespace kestrune::find {
@@ -496,8 +495,8 @@ private:
         std::int32_t best_count = 0, done = 0, needed = options_.min_iterations;
         for (std::uint64_t chunk = 0; done < needed; ++chunk) {
             const std::int32_t count = std::min(options_.min_iterations, needed - done);
-            const std::uint32_t seed =
-                mix_seed(draw_seed(group.attempts, options_.seed), group.group, static_cast<std::uint64_t>(group.attempts), chunk);
+            const auto attempt = static_cast<std::uint64_t>(group.attempts);
+            const std::uint32_t seed = mix_seed(draw_seed(group.attempts, options_.seed), group.group, attempt, chunk);
             Candidate next{};
             const std::int32_t inliers = fit_once(points, count, seed, next);
             done += count;
@@ -659,11 +658,10 @@ private:
         const Blob blob(*table_.mask, box, options_.min_r);
         std::vector<DiscShape> discs = blob.peaks(options_.min_r, max_size_, kMostPeaks);
         work_ += static_cast<double>(box.x1 - box.x0) * static_cast<double>(box.y1 - box.y0);
-        if (discs.size() < 2) return;  // a lone blob is the fits' to find
-        for (const Found& f : found_) {
-            if (options_.kind == ShapeKind::disc) discs.push_back({f.values[0], f.values[1], f.values[2]});
-        }
-        const std::size_t peaks = discs.size() - found_.size();
+        const std::size_t peaks = discs.size();
+        if (peaks < 2) return;  // a lone blob is the fits' to find
+        // The discs found before may touch a peak as well.
+        for (const Found& f : found_) discs.push_back({f.values[0], f.values[1], f.values[2]});
         for (std::size_t k = 0; k < peaks && !full(); ++k) {
             const DiscShape peak = discs[k];
             // Beyond the frame the blob may go on: a peak there is not where a ball stands.
@@ -902,8 +900,8 @@ private:
         std::vector<std::uint8_t> inliers;
         for (std::uint64_t chunk = 0; done < needed; ++chunk) {
             const std::int32_t count = std::min(options_.min_iterations, needed - done);
-            const std::uint32_t seed =
-                mix_seed(draw_seed(attempts_, options_.seed), 0x6C696E65u, static_cast<std::uint64_t>(attempts_), chunk);
+            const auto attempt = static_cast<std::uint64_t>(attempts_);
+            const std::uint32_t seed = mix_seed(draw_seed(attempts_, options_.seed), 0x6C696E65u, attempt, chunk);
             BandShape next{};
             const bool fitted = fit_once(points, count, seed, next, inliers);
             done += count;
@@ -1095,9 +1093,9 @@ void search_discs_then_ellipses(const ScanTable& table, const SearchOptions& opt
 void search(const ScanTable& table, const SearchOptions& options, const Fits& fits, std::vector<Found>& found,
             double& evidence_ms) {
     found.clear();
-    // The search runs to kSearchFloor whatever the threshold asked for, and
-    // the threshold only filters what it found: a lower one keeps every find
-    // of a higher one.
+    // The search runs to kSearchFloor when the threshold asks for less than
+    // the first level, and the threshold only filters what it found: a lower
+    // one keeps every find of a higher one.
     const std::vector<double> levels = levels_for(options);
     if (options.kind == ShapeKind::ellipse) {
         search_discs_then_ellipses(table, options, fits, found, evidence_ms);
