@@ -75,6 +75,22 @@ def test_balls_touching_in_piles():
     assert false == 0
 
 
+def test_a_reflection_is_no_ball():
+    # A glossy floor mirrors each ball just below it, in a colour faded
+    # toward the floor's: the ball is found, its image is not.
+    found = missed = images = 0
+    for colour in ("yellow", "red"):
+        (frame0, truth0), items = cases.case_set("reflection", colour, 10, 0, seed=5)
+        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+        finder = kf.Finder(seed=1)
+        for frame, truth in items:
+            m = bench.match(finder.find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
+            found, missed = found + m.found, missed + m.missed
+            images += sum(where == "reflection" for _, where in m.false_finds)
+    assert found >= 0.9 * (found + missed)
+    assert images <= 1  # 3 when nothing told a ball's image from a ball
+
+
 @pytest.mark.skipif(not (robocup.DEFAULT_DIR / "gt.json").exists(), reason="the RoboCup frames are not here")
 def test_robocup_frames():
     # Every fourth frame, calibrated on the benchmark's ball: more balls found
@@ -85,6 +101,22 @@ def test_robocup_frames():
     found, missed, false, _ = tally([(f, t) for _, f, t in items[::4]], "disc", calibrated, min_r=10, max_r=130)
     assert found >= 0.5 * (found + missed)
     assert false <= 0.1 * found
+
+
+def test_a_reflection_is_no_ball():
+    # A glossy floor mirrors each ball just below it, in a colour faded
+    # toward the floor's: the ball is found, its image is not.
+    found = missed = images = 0
+    for colour in ("yellow", "red"):
+        (frame0, truth0), items = cases.case_set("reflection", colour, 10, 0, seed=5)
+        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+        finder = kf.Finder(seed=1)
+        for frame, truth in items:
+            m = bench.match(finder.find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
+            found, missed = found + m.found, missed + m.missed
+            images += sum(where == "reflection" for _, where in m.false_finds)
+    assert found >= 0.9 * (found + missed)
+    assert images <= 1  # 3 when nothing told a ball's image from a ball
 
 
 @pytest.mark.skipif(not (robocup.DEFAULT_DIR / "gt.json").exists(), reason="the RoboCup frames are not here")

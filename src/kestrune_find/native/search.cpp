@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "piles.hpp"
+#include "reflections.hpp"
 #include "refine.hpp"
 
 namespace kestrune::find {
@@ -1106,6 +1107,8 @@ void search(const ScanTable& table, const SearchOptions& options, const Fits& fi
     }
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.score > b.score; });
     drop_duplicates(found);
+    if (options.kind == ShapeKind::disc && table.frame != nullptr)
+        drop_reflections(*table.frame, found, first_level(ShapeKind::disc));
     std::erase_if(found, [&](const Found& find) {
         return find.score < (find.round ? options.round_min_score : options.min_score);
     });
