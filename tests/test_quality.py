@@ -91,6 +91,20 @@ def test_a_reflection_is_no_ball():
     assert images <= 1  # 3 when nothing told a ball's image from a ball
 
 
+def test_finds_keep_to_the_sizes_asked_for():
+    # Placing a find moves its size by up to a pixel and the outline may read
+    # it larger: specks just under min_r were reported, and balls over max_r.
+    sizes = []
+    for colour in ("yellow", "red"):
+        (frame0, truth0), items = cases.case_set("small", colour, 12, 4, seed=5)
+        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+        finder = kf.Finder(seed=1)
+        for frame, _ in items:
+            sizes += [d.r for d in finder.find(frame, "disc", calibrated, min_r=5, max_r=8)]
+            sizes += [r for e in finder.find(frame, "ellipse", calibrated, min_r=5, max_r=8) for r in (e.a, e.b)]
+    assert sizes and all(5 <= r <= 8 for r in sizes)
+
+
 @pytest.mark.skipif(not (robocup.DEFAULT_DIR / "gt.json").exists(), reason="the RoboCup frames are not here")
 def test_robocup_frames():
     # Every fourth frame, calibrated on the benchmark's ball: more balls found
@@ -117,6 +131,20 @@ def test_a_reflection_is_no_ball():
             images += sum(where == "reflection" for _, where in m.false_finds)
     assert found >= 0.9 * (found + missed)
     assert images <= 1  # 3 when nothing told a ball's image from a ball
+
+
+def test_finds_keep_to_the_sizes_asked_for():
+    # Placing a find moves its size by up to a pixel and the outline may read
+    # it larger: specks just under min_r were reported, and balls over max_r.
+    sizes = []
+    for colour in ("yellow", "red"):
+        (frame0, truth0), items = cases.case_set("small", colour, 12, 4, seed=5)
+        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+        finder = kf.Finder(seed=1)
+        for frame, _ in items:
+            sizes += [d.r for d in finder.find(frame, "disc", calibrated, min_r=5, max_r=8)]
+            sizes += [r for e in finder.find(frame, "ellipse", calibrated, min_r=5, max_r=8) for r in (e.a, e.b)]
+    assert sizes and all(5 <= r <= 8 for r in sizes)
 
 
 @pytest.mark.skipif(not (robocup.DEFAULT_DIR / "gt.json").exists(), reason="the RoboCup frames are not here")

@@ -1066,6 +1066,17 @@ std::vector<double> levels_for(const SearchOptions& options) {
     return {first, kSearchFloor};
 }
 
+// Placing a shape may move its size by a pixel, and the outline may read a
+// disc larger: what is reported lies in the range of sizes asked for.
+bool asked_size(const Found& find, const SearchOptions& options) {
+    const double* v = find.values;
+    switch (find.kind) {
+        case ShapeKind::disc: return v[2] >= options.min_r && v[2] <= options.max_r;
+        case ShapeKind::ellipse: return std::min(v[2], v[3]) >= options.min_r && std::max(v[2], v[3]) <= options.max_r;
+        default: return true;
+    }
+}
+
 void search_discs_then_ellipses(const ScanTable& table, const SearchOptions& options, const Fits& fits,
                                 std::vector<Found>& found, double& evidence_ms) {
     // A ball is an ellipse too, and the disc search, with three free
@@ -1110,7 +1121,7 @@ void search(const ScanTable& table, const SearchOptions& options, const Fits& fi
     if (options.kind == ShapeKind::disc && table.frame != nullptr)
         drop_reflections(*table.frame, found, first_level(ShapeKind::disc));
     std::erase_if(found, [&](const Found& find) {
-        return find.score < (find.round ? options.round_min_score : options.min_score);
+        return find.score < (find.round ? options.round_min_score : options.min_score) || !asked_size(find, options);
     });
     if (static_cast<std::int32_t>(found.size()) > options.max_shapes) found.resize(options.max_shapes);
 }
