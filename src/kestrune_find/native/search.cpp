@@ -1116,12 +1116,14 @@ void search(const ScanTable& table, const SearchOptions& options, const Fits& fi
     } else {
         BandSearch(table, options, fits, found, evidence_ms).run(levels);
     }
+    // Out of size first: a find too small must not push out one of the right size at its place.
+    std::erase_if(found, [&](const Found& find) { return !asked_size(find, options); });
     std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.score > b.score; });
     drop_duplicates(found);
     if (options.kind == ShapeKind::disc && table.frame != nullptr)
         drop_reflections(*table.frame, found, first_level(ShapeKind::disc));
     std::erase_if(found, [&](const Found& find) {
-        return find.score < (find.round ? options.round_min_score : options.min_score) || !asked_size(find, options);
+        return find.score < (find.round ? options.round_min_score : options.min_score);
     });
     if (static_cast<std::int32_t>(found.size()) > options.max_shapes) found.resize(options.max_shapes);
 }
