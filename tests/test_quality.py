@@ -47,13 +47,18 @@ def test_generated_scenes(colour):
     assert found >= 0.8 * (found + missed) and false <= 0.1 * found
 
 
-def tally_case(case, n, n_empty):
-    """tally over a yellow and a red set of a hard case, each calibrated on
-    clean balls of its colour: (found, missed, false finds)."""
-    found = missed = false = 0
+def case_sets(case, n, n_empty):
+    """A yellow and a red set of a hard case: (colour calibrated on clean
+    balls of it, items) each."""
     for colour in ("yellow", "red"):
         (frame0, truth0), items = cases.case_set(case, colour, n, n_empty, seed=5)
-        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+        yield kf.calibrate(frame0, [truth0.calibration_rect()]).colour, items
+
+
+def tally_case(case, n, n_empty):
+    """tally over case_sets: (found, missed, false finds)."""
+    found = missed = false = 0
+    for calibrated, items in case_sets(case, n, n_empty):
         counts = tally(items, "disc", calibrated, min_r=8, max_r=120)
         found, missed, false = found + counts[0], missed + counts[1], false + counts[2]
     return found, missed, false
@@ -79,9 +84,7 @@ def test_a_reflection_is_no_ball():
     # A glossy floor mirrors each ball just below it, in a colour faded
     # toward the floor's: the ball is found, its image is not.
     found = missed = images = 0
-    for colour in ("yellow", "red"):
-        (frame0, truth0), items = cases.case_set("reflection", colour, 10, 0, seed=5)
-        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+    for calibrated, items in case_sets("reflection", 10, 0):
         finder = kf.Finder(seed=1)
         for frame, truth in items:
             m = bench.match(finder.find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
@@ -95,9 +98,7 @@ def test_finds_keep_to_the_sizes_asked_for():
     # Placing a find moves its size by up to a pixel and the outline may read
     # it larger: specks just under min_r were reported, and balls over max_r.
     sizes = []
-    for colour in ("yellow", "red"):
-        (frame0, truth0), items = cases.case_set("small", colour, 12, 4, seed=5)
-        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+    for calibrated, items in case_sets("small", 12, 4):
         finder = kf.Finder(seed=1)
         for frame, _ in items:
             sizes += [d.r for d in finder.find(frame, "disc", calibrated, min_r=5, max_r=8)]
@@ -115,36 +116,6 @@ def test_robocup_frames():
     found, missed, false, _ = tally([(f, t) for _, f, t in items[::4]], "disc", calibrated, min_r=10, max_r=130)
     assert found >= 0.5 * (found + missed)
     assert false <= 0.1 * found
-
-
-def test_a_reflection_is_no_ball():
-    # A glossy floor mirrors each ball just below it, in a colour faded
-    # toward the floor's: the ball is found, its image is not.
-    found = missed = images = 0
-    for colour in ("yellow", "red"):
-        (frame0, truth0), items = cases.case_set("reflection", colour, 10, 0, seed=5)
-        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
-        finder = kf.Finder(seed=1)
-        for frame, truth in items:
-            m = bench.match(finder.find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
-            found, missed = found + m.found, missed + m.missed
-            images += sum(where == "reflection" for _, where in m.false_finds)
-    assert found >= 0.9 * (found + missed)
-    assert images <= 1  # 3 when nothing told a ball's image from a ball
-
-
-def test_finds_keep_to_the_sizes_asked_for():
-    # Placing a find moves its size by up to a pixel and the outline may read
-    # it larger: specks just under min_r were reported, and balls over max_r.
-    sizes = []
-    for colour in ("yellow", "red"):
-        (frame0, truth0), items = cases.case_set("small", colour, 12, 4, seed=5)
-        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
-        finder = kf.Finder(seed=1)
-        for frame, _ in items:
-            sizes += [d.r for d in finder.find(frame, "disc", calibrated, min_r=5, max_r=8)]
-            sizes += [r for e in finder.find(frame, "ellipse", calibrated, min_r=5, max_r=8) for r in (e.a, e.b)]
-    assert sizes and all(5 <= r <= 8 for r in sizes)
 
 
 @pytest.mark.skipif(not (robocup.DEFAULT_DIR / "gt.json").exists(), reason="the RoboCup frames are not here")
