@@ -82,7 +82,10 @@ constexpr std::ptrdiff_t kTurnLines = 24;
 // showing a darker background; a highlight is lighter).
 constexpr double kMinHoleShare = 0.008;
 constexpr double kHoleDarker = 30.0;
-constexpr double kHoleCells = 48;  // grid cells across the core, at least (every pixel below 96)
+constexpr double kHoleCells = 48;
+// Of the square on its longest side, the share a hole covers at least: a
+// round hole 0.79, a letter's 0.4-0.8, a diagonal sliver of a cable 0.2.
+constexpr double kMinHoleFill = 0.3;  // grid cells across the core, at least (every pixel below 96)
 
 }  // namespace
 
@@ -724,7 +727,7 @@ std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& me
             if (grid.cells[grid.at(gx, gy)] != 2) continue;
             grid.cells[grid.at(gx, gy)] = 3;
             stack.assign(1, gy * w + gx);
-            std::int32_t cells = 0;
+            std::int32_t cells = 0, x_lo = gx, x_hi = gx, y_lo = gy, y_hi = gy;
             double sum = 0;
             bool open = false;  // reaches the core's edge or the frame's
             while (!stack.empty()) {
@@ -732,6 +735,10 @@ std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& me
                 stack.pop_back();
                 const std::int32_t x = grid.x0 + cx * step, y = grid.y0 + cy * step;
                 ++cells;
+                x_lo = std::min(x_lo, cx);
+                x_hi = std::max(x_hi, cx);
+                y_lo = std::min(y_lo, cy);
+                y_hi = std::max(y_hi, cy);
                 sum += brightness(table.frame->pixel(y, x));
                 if (x < step || y < step || x >= table.width - step || y >= table.height - step) open = true;
                 const std::int32_t nx[4] = {cx - 1, cx + 1, cx, cx}, ny[4] = {cy, cy, cy - 1, cy + 1};
@@ -748,7 +755,10 @@ std::int32_t largest_enclosed(const ScanTable& table, HoleGrid& grid, double& me
                     }
                 }
             }
-            if (!open && cells > best_cells) {
+            // A hole is about as wide as it is long; a sliver of a cable or a
+            // bar in front, cut off where the mask bridges it, is not.
+            const double longest = std::max(x_hi - x_lo, y_hi - y_lo) + 1.0;
+            if (!open && cells > best_cells && cells >= kMinHoleFill * longest * longest) {
                 best_cells = cells;
                 mean_brightness = sum / cells;
             }
