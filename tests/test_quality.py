@@ -68,7 +68,9 @@ def test_balls_behind_things_of_any_brightness():
     # Bars, cables, hands and robot parts, light or dark, across balls: what
     # lies between a ball's runs on a line stands in front of it.
     found, missed, false = tally_case("hidden", 12, 6)
-    assert found >= 0.5 * (found + missed)  # 0.44 when only dark things could hide a ball
+    # 0.44 when only dark things could hide a ball; 0.54 when a cable cut a
+    # ball's blob into pieces searched apart, or a sliver of it read as a hole
+    assert found >= 0.6 * (found + missed)
     assert false == 0
 
 

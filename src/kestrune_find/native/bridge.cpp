@@ -27,9 +27,13 @@ namespace kestrune::find {
 namespace {
 
 // How the runs are read from the edge points: gaps narrower than this many
-// unset pixels are joined, and runs on lines this close are linked.
+// unset pixels are joined, and runs on lines this close are linked; pieces
+// of a line at most kBridge pixels apart (a cable, a finger or a thin bar
+// across a ball) are linked too. Wider, a ball's pieces keep enough of its
+// outline each to be found from one of them.
 constexpr std::int32_t kGap = 2;
 constexpr std::int32_t kLink = 3;
+constexpr std::int32_t kBridge = 10;
 
 // ---------------------------------------------------------------------------
 // The options object: attributes read by name, each checked for its type and
@@ -232,7 +236,7 @@ void run_find(const ImageView& frame, const std::vector<LchBounds>& bounds, cons
 
     // The runs on the lines the core's edge scan spreads, read from the mask.
     ScanTable& table = buffers.table;
-    table.build(mask, request.row_count, request.column_count, kGap, kLink, &frame);
+    table.build(mask, request.row_count, request.column_count, kGap, kLink, kBridge, &frame);
     timings.edges = ms_since(clock);
 
     search(table, request.search, Fits(active_simd_level()), found, timings.evidence);

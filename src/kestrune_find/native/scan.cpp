@@ -111,7 +111,7 @@ ScanTable::ScanTable(Nonzero64 nonzero64)
     : nonzero64_(nonzero64 != nullptr ? nonzero64 : active_kernels().scan.nonzero64) {}
 
 void ScanTable::build(const PlaneView& mask, std::int32_t row_count, std::int32_t column_count, std::int32_t gap,
-                      std::int32_t link, const ImageView* frame) {
+                      std::int32_t link, std::int32_t bridge, const ImageView* frame) {
     height = static_cast<std::int32_t>(mask.rows);
     width = static_cast<std::int32_t>(mask.cols);
     this->frame = frame;
@@ -124,7 +124,7 @@ void ScanTable::build(const PlaneView& mask, std::int32_t row_count, std::int32_
     read_runs(mask, gap);
     parent_.resize(rows.runs.size() + columns.runs.size());
     for (std::size_t k = 0; k < parent_.size(); ++k) parent_[k] = static_cast<std::int32_t>(k);
-    link_runs(link);
+    link_runs(link, bridge);
     collect_points();
 }
 
@@ -263,7 +263,7 @@ void ScanTable::unite(std::int32_t a, std::int32_t b) {
     else parent_[a] = b;
 }
 
-void ScanTable::link_runs(std::int32_t link) {
+void ScanTable::link_runs(std::int32_t link, std::int32_t bridge) {
     const std::int32_t column_base = rows.run_count();
     // A row run and a column run that share a pixel: the scanned columns
     // each row run passes, each with its run at that row. Rows come in order,
@@ -313,6 +313,22 @@ void ScanTable::link_runs(std::int32_t link) {
     };
     link_axis(rows, 0);
     link_axis(columns, column_base);
+    // Pieces of one line cut apart by something narrow in front.
+    auto bridge_axis = [&](const Axis& axis, std::int32_t base) {
+        for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
+            for (std::int32_t i = axis.first[k] + 1; i < axis.first[k + 1]; ++i) {
+                const Run &before = axis.runs[i - 1], &after = axis.runs[i];
+                const std::int32_t apart = after.start2 - before.end2;  // in half pixels, as the lengths
+                if (apart <= 2 * bridge && before.end2 - before.start2 >= 2 * apart &&
+                    after.end2 - after.start2 >= 2 * apart)
+                    unite(base + i - 1, base + i);
+            }
+        }
+    };
+    if (bridge > 0) {
+        bridge_axis(rows, 0);
+        bridge_axis(columns, column_base);
+    }
 }
 
 void ScanTable::collect_points() {

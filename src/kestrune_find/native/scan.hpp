@@ -59,12 +59,15 @@ public:
     // reverse16(i) * extent >> 16, each line once); runs closer than `gap`
     // unset pixels on a line are joined.
     // Runs on scanned lines at most `link` pixels apart that overlap, and row
-    // and column runs that cross, belong to one group.
+    // and column runs that cross, belong to one group; so do neighbouring
+    // runs of a line at most `bridge` unset pixels apart when each is at least
+    // twice as long as the gap between them (a cable or a bar in front of a
+    // ball cuts it into pieces; specks and their gaps are alike in size).
     // `frame`, when given, is the H x W x 3 frame the mask was made from: the
     // edge points' (fx, fy) are then where its colour is halfway between the
     // colour inside the run and the colour beyond it.
     void build(const PlaneView& mask, std::int32_t row_count, std::int32_t column_count, std::int32_t gap,
-               std::int32_t link, const ImageView* frame = nullptr);
+               std::int32_t link, std::int32_t bridge = 0, const ImageView* frame = nullptr);
 
     std::int32_t height = 0, width = 0;
     const ImageView* frame = nullptr;  // the frame given to build, while it lasts
@@ -92,7 +95,7 @@ private:
     void place_column_runs();
     std::int32_t find_root(std::int32_t k);
     void unite(std::int32_t a, std::int32_t b);
-    void link_runs(std::int32_t link);
+    void link_runs(std::int32_t link, std::int32_t bridge);
     void collect_points();
 
     Nonzero64 nonzero64_;

@@ -24,9 +24,9 @@ struct Scanned {
 
     Scanned(std::vector<std::uint8_t> px, std::int32_t h, std::int32_t w, std::int32_t row_count,
             std::int32_t column_count, std::int32_t gap = 0, std::int32_t link = 0,
-            ScanTable::Nonzero64 nonzero64 = nullptr)
+            ScanTable::Nonzero64 nonzero64 = nullptr, std::int32_t bridge = 0)
         : pixels(std::move(px)), mask{pixels.data(), h, w, w}, table(nonzero64) {
-        table.build(mask, row_count, column_count, gap, link);
+        table.build(mask, row_count, column_count, gap, link, bridge);
     }
 };
 
@@ -262,17 +262,20 @@ TEST(groups_follow_link_distance_and_crossings) {
 
 TEST(groups_are_the_crossing_and_overlapping_runs_joined) {
     // Every pair of runs compared: a row run and a column run are joined when
-    // they cross, runs on scanned lines at most `link` apart when they overlap.
+    // they cross, runs on scanned lines at most `link` apart when they overlap,
+    // neighbours on one line at most `bridge` apart when each is twice as long.
     std::mt19937 rng(5);
     for (int round = 0; round < 40; ++round) {
         const std::int32_t h = 1 + static_cast<std::int32_t>(rng() % 90), w = 1 + static_cast<std::int32_t>(rng() % 90);
         const std::int32_t gap = static_cast<std::int32_t>(rng() % 3), link = static_cast<std::int32_t>(rng() % 4);
+        const std::int32_t bridge = static_cast<std::int32_t>(rng() % 6);
         std::vector<std::uint8_t> px(static_cast<std::size_t>(h * w));
         const std::int32_t cell = 2 + static_cast<std::int32_t>(rng() % 9);
         for (std::int32_t y = 0; y < h; ++y)
             for (std::int32_t x = 0; x < w; ++x)
                 px[static_cast<std::size_t>(y * w + x)] = ((x / cell) * 7 + (y / cell) * 3) % 5 < 2 || rng() % 13 == 0;
-        Scanned s(px, h, w, static_cast<std::int32_t>(rng() % 70), static_cast<std::int32_t>(rng() % 70), gap, link);
+        Scanned s(px, h, w, static_cast<std::int32_t>(rng() % 70), static_cast<std::int32_t>(rng() % 70), gap, link,
+                  nullptr, bridge);
         const ScanTable& t = s.table;
         // All runs, rows' first: (line, first pixel, last pixel, along rows).
         struct Flat { std::int32_t line, first, last; bool rows; };
@@ -294,18 +297,23 @@ TEST(groups_are_the_crossing_and_overlapping_runs_joined) {
         for (std::size_t a = 0; a < runs.size(); ++a)
             for (std::size_t b = a + 1; b < runs.size(); ++b) {
                 const Flat &p = runs[a], &q = runs[b];
+                // b follows a on its line, bridged (runs come in order along each line)
+                const std::int32_t apart = q.first - p.last - 1;
+                const bool bridged = p.rows == q.rows && p.line == q.line && b == a + 1 && apart <= bridge &&
+                                     p.last - p.first + 1 >= 2 * apart && q.last - q.first + 1 >= 2 * apart;
                 const bool joined =
-                    p.rows != q.rows
-                        ? q.first <= p.line && p.line <= q.last && p.first <= q.line && q.line <= p.last
-                        : p.line != q.line && std::abs(p.line - q.line) <= link && p.first <= q.last &&
-                              q.first <= p.last &&
-                              // only neighbouring scanned lines
-                              [&] {
-                                  const Axis& axis = p.rows ? t.rows : t.columns;
-                                  const auto i = std::lower_bound(axis.lines.begin(), axis.lines.end(), p.line);
-                                  const auto j = std::lower_bound(axis.lines.begin(), axis.lines.end(), q.line);
-                                  return std::abs(i - j) == 1;
-                              }();
+                    bridged ||
+                    (p.rows != q.rows
+                         ? q.first <= p.line && p.line <= q.last && p.first <= q.line && q.line <= p.last
+                         : p.line != q.line && std::abs(p.line - q.line) <= link && p.first <= q.last &&
+                               q.first <= p.last &&
+                               // only neighbouring scanned lines
+                               [&] {
+                                   const Axis& axis = p.rows ? t.rows : t.columns;
+                                   const auto i = std::lower_bound(axis.lines.begin(), axis.lines.end(), p.line);
+                                   const auto j = std::lower_bound(axis.lines.begin(), axis.lines.end(), q.line);
+                                   return std::abs(i - j) == 1;
+                               }());
                 if (joined) parent[root(a)] = root(b);
             }
         // The points' groups: one per set of joined runs that has a point.
