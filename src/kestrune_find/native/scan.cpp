@@ -124,8 +124,9 @@ void ScanTable::build(const PlaneView& mask, std::int32_t row_count, std::int32_
     read_runs(mask, gap);
     parent_.resize(rows.runs.size() + columns.runs.size());
     for (std::size_t k = 0; k < parent_.size(); ++k) parent_[k] = static_cast<std::int32_t>(k);
-    link_runs(link, bridge);
+    link_runs(link);
     collect_points();
+    join_bridged(bridge);
 }
 
 // The scanned lines, and where the scanned columns are: the same from frame
@@ -263,7 +264,7 @@ void ScanTable::unite(std::int32_t a, std::int32_t b) {
     else parent_[a] = b;
 }
 
-void ScanTable::link_runs(std::int32_t link, std::int32_t bridge) {
+void ScanTable::link_runs(std::int32_t link) {
     const std::int32_t column_base = rows.run_count();
     // A row run and a column run that share a pixel: the scanned columns
     // each row run passes, each with its run at that row. Rows come in order,
@@ -313,22 +314,39 @@ void ScanTable::link_runs(std::int32_t link, std::int32_t bridge) {
     };
     link_axis(rows, 0);
     link_axis(columns, column_base);
-    // Pieces of one line cut apart by something narrow in front.
+}
+
+// The groups of pieces of one line cut apart by something narrow in front
+// are joined (a group of its own lists, not the runs', so that each piece
+// stays its own group too).
+void ScanTable::join_bridged(std::int32_t bridge) {
+    joined_.resize(group_sizes.size());
+    for (std::size_t g = 0; g < joined_.size(); ++g) joined_[g] = static_cast<std::int32_t>(g);
+    auto top = [&](std::int32_t g) {
+        while (joined_[g] != g) g = joined_[g] = joined_[joined_[g]];
+        return g;
+    };
     auto bridge_axis = [&](const Axis& axis, std::int32_t base) {
         for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
             for (std::int32_t i = axis.first[k] + 1; i < axis.first[k + 1]; ++i) {
                 const Run &before = axis.runs[i - 1], &after = axis.runs[i];
                 const std::int32_t apart = after.start2 - before.end2;  // in half pixels, as the lengths
-                if (apart <= 2 * bridge && before.end2 - before.start2 >= 2 * apart &&
-                    after.end2 - after.start2 >= 2 * apart)
-                    unite(base + i - 1, base + i);
+                if (apart > 2 * bridge || before.end2 - before.start2 < 2 * apart ||
+                    after.end2 - after.start2 < 2 * apart)
+                    continue;
+                // Runs of a group without edge points have no group.
+                const std::int32_t a = group_of_[find_root(base + i - 1)], b = group_of_[find_root(base + i)];
+                if (a < 0 || b < 0) continue;
+                const std::int32_t ta = top(a), tb = top(b);
+                joined_[std::max(ta, tb)] = std::min(ta, tb);
             }
         }
     };
     if (bridge > 0) {
         bridge_axis(rows, 0);
-        bridge_axis(columns, column_base);
+        bridge_axis(columns, rows.run_count());
     }
+    for (EdgePoint& p : points) p.joined = top(p.group);
 }
 
 void ScanTable::collect_points() {

@@ -42,6 +42,9 @@ struct EdgePoint {
     Side inside;
     std::int32_t group;
     double fx, fy;
+    // The smallest group of those joined across narrow gaps (its own when
+    // none is).
+    std::int32_t joined = 0;
 };
 
 class ScanTable {
@@ -59,10 +62,10 @@ public:
     // reverse16(i) * extent >> 16, each line once); runs closer than `gap`
     // unset pixels on a line are joined.
     // Runs on scanned lines at most `link` pixels apart that overlap, and row
-    // and column runs that cross, belong to one group; so do neighbouring
-    // runs of a line at most `bridge` unset pixels apart when each is at least
-    // twice as long as the gap between them (a cable or a bar in front of a
-    // ball cuts it into pieces; specks and their gaps are alike in size).
+    // and column runs that cross, belong to one group. Groups with neighbouring
+    // runs on a line at most `bridge` unset pixels apart, each at least twice
+    // as long as the gap between them, are joined (a cable or a bar in front
+    // of a ball cuts it into pieces; specks and their gaps are alike in size).
     // `frame`, when given, is the H x W x 3 frame the mask was made from: the
     // edge points' (fx, fy) are then where its colour is halfway between the
     // colour inside the run and the colour beyond it.
@@ -95,13 +98,14 @@ private:
     void place_column_runs();
     std::int32_t find_root(std::int32_t k);
     void unite(std::int32_t a, std::int32_t b);
-    void link_runs(std::int32_t link, std::int32_t bridge);
+    void link_runs(std::int32_t link);
+    void join_bridged(std::int32_t bridge);
     void collect_points();
 
     Nonzero64 nonzero64_;
     // The line counts and the mask's height and width the lines were laid out for.
     std::array<std::int32_t, 4> layout_{-1, -1, -1, -1};
-    std::vector<std::int32_t> parent_, group_of_;
+    std::vector<std::int32_t> parent_, group_of_, joined_;
     // A bit per pixel of the row being read and of the one above it, and one
     // per scanned column; per x (0 to width), the first scanned column at x or
     // after it.

@@ -200,6 +200,8 @@ struct ClosedBuffers {
     std::vector<PointsView::Point> pixels;      // the alive points as the fits' integer points
     std::vector<FitPoint> near, facing;         // near_outline's points; outline_of's
     std::vector<double> distances;              // outline_of's
+    std::vector<std::int32_t> joined_of;        // each group's joined group
+    std::vector<std::size_t> pieces;            // groups in each joined one
 };
 
 // The points of each group of at least `fewest` points, biggest group first
@@ -227,6 +229,41 @@ std::size_t points_by_group(const ScanTable& table, std::size_t fewest, ClosedBu
     return count;
 }
 
+// After them, the groups joined across narrow gaps that join two or more
+// groups, of at least `fewest` points, biggest first, into the groups of
+// `buffers` from `first` on; how many.
+std::size_t joined_groups(const ScanTable& table, std::size_t fewest, std::size_t first, ClosedBuffers& buffers) {
+    const std::size_t count = table.group_sizes.size();
+    std::vector<std::int32_t>& joined_of = buffers.joined_of;
+    std::vector<std::size_t>& pieces = buffers.pieces;
+    std::vector<std::size_t>& sizes = buffers.sizes;
+    std::vector<std::size_t>& order = buffers.order;
+    joined_of.assign(count, -1);
+    pieces.assign(count, 0);
+    sizes.assign(count, 0);
+    for (const EdgePoint& p : table.points) {
+        joined_of[p.group] = p.joined;
+        ++sizes[p.joined];
+    }
+    for (std::size_t g = 0; g < count; ++g)
+        if (joined_of[g] >= 0) ++pieces[joined_of[g]];
+    order.clear();
+    for (std::size_t g = 0; g < count; ++g)
+        if (pieces[g] >= 2 && sizes[g] >= fewest) order.push_back(g);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
+    if (buffers.groups.size() < first + order.size()) buffers.groups.resize(first + order.size());
+    // The joined group's rank among them, or order.size() for the others.
+    std::vector<std::size_t>& rank = sizes;
+    for (std::size_t g = 0; g < count; ++g) rank[g] = order.size();
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        rank[order[k]] = k;
+        buffers.groups[first + k].points.clear();
+    }
+    for (const EdgePoint& p : table.points)
+        if (rank[p.joined] < order.size()) buffers.groups[first + rank[p.joined]].points.push_back(p);
+    return order.size();
+}
+
 class ClosedSearch {
 public:
     // `taken`: discs found before, whose points are spent from the start.
@@ -240,20 +277,31 @@ public:
 
     // One pass per level, every group in each: a shape scoring the first
     // level takes its points before any weaker one is looked for.
+    // Then the groups joined across narrow gaps, on what the finds so far
+    // left: a ball cut into pieces by a cable in front, none of which shows
+    // enough of its outline (searched after the pieces, so that a ball beside
+    // clutter it is joined to is found on its own first).
     void run(const std::vector<double>& levels) {
-        const std::span<GroupPoints> groups(buffers_.groups.data(), points_by_group(table_, 8, buffers_));
+        const std::size_t count = points_by_group(table_, 8, buffers_);
+        const std::size_t joined = joined_groups(table_, 8, count, buffers_);
+        const std::span<GroupPoints> groups(buffers_.groups.data(), count + joined);
         for (std::size_t rank = 0; rank < groups.size(); ++rank) {
             GroupPoints& group = groups[rank];
             group.group = rank;
             group.attempts = 0;
             group.unspent.assign(group.points.size(), 1);
-            spend_taken(group);
+            spend_found(group, taken_);
         }
         for (const double level : levels) {
             ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
-            for (GroupPoints& group : groups) {
+            for (std::size_t rank = 0; rank < groups.size(); ++rank) {
                 if (full() || work_ > options_.work_budget) return;
-                search_group(group, level);
+                if (rank >= count) {
+                    groups[rank].unspent.assign(groups[rank].points.size(), 1);
+                    spend_found(groups[rank], &found_);
+                }
+                joined_ = rank >= count;
+                search_group(groups[rank], level);
             }
         }
     }
@@ -270,6 +318,11 @@ private:
     // weighed and placed as that ellipse.
     bool disc() const { return options_.kind == ShapeKind::disc && !stretched_; }
     bool stretched_ = false;
+    // A group joined across narrow gaps is searched for what its pieces
+    // hid from their own searches: a few proposals, no piles (a pile is one
+    // group already).
+    bool joined_ = false;
+    static constexpr std::int32_t kJoinedFailures = 2;
 
     double distance(const Candidate& candidate, const EdgePoint& point, double* gx, double* gy) const {
         if (disc()) {
@@ -523,14 +576,18 @@ private:
         }
     }
 
-    void spend_taken(GroupPoints& group) const {
-        if (taken_ == nullptr) return;
+    // Spends what lies inside and on the rim of `finds` (discs, or ellipses
+    // when this search's are).
+    void spend_found(GroupPoints& group, const std::vector<Found>* finds) const {
         group.alive = group.unspent;
-        for (const Found& t : *taken_) {
+        if (finds == nullptr) return;
+        for (const Found& f : *finds) {
+            const double* v = f.values;
             Candidate candidate{};
-            candidate.disc = {t.values[0], t.values[1], t.values[2]};
-            candidate.set({t.values[0], t.values[1], t.values[2], t.values[2], 0.0});
-            spend(group, candidate, t.values[2]);
+            candidate.disc = {v[0], v[1], v[2]};
+            if (f.kind == ShapeKind::ellipse) candidate.set({v[0], v[1], v[2], v[3], v[4]});
+            else candidate.set({v[0], v[1], v[2], v[2], 0.0});
+            spend(group, candidate, size(candidate));
         }
     }
 
@@ -592,7 +649,8 @@ private:
         std::vector<PointsView::Point>& points = buffers_.pixels;
         std::int32_t failures = 0;
         bool outline_tried = false;
-        for (; failures < options_.max_failures && !full(); ++group.attempts) {
+        const std::int32_t most_failures = joined_ ? std::min(kJoinedFailures, options_.max_failures) : options_.max_failures;
+        for (; failures < most_failures && !full(); ++group.attempts) {
             if (!gather_alive(group, points) || work_ > options_.work_budget) break;
             // A small group's few random proposals land on its one shape; a
             // big one may hold clutter beside it, which they land on too.
@@ -625,7 +683,7 @@ private:
                 if (std::fabs(distance(proposal, p, &gx, &gy)) <= band) group.alive[k] = 0;
             }
         }
-        search_pile(group, level);
+        if (!joined_) search_pile(group, level);
     }
 
     // The pixels a group's blob may cover: its edge points' box, grown by the

@@ -262,8 +262,9 @@ TEST(groups_follow_link_distance_and_crossings) {
 
 TEST(groups_are_the_crossing_and_overlapping_runs_joined) {
     // Every pair of runs compared: a row run and a column run are joined when
-    // they cross, runs on scanned lines at most `link` apart when they overlap,
-    // neighbours on one line at most `bridge` apart when each is twice as long.
+    // they cross, runs on scanned lines at most `link` apart when they overlap;
+    // and the groups of neighbours on one line at most `bridge` apart, each
+    // twice as long as the gap, are joined.
     std::mt19937 rng(5);
     for (int round = 0; round < 40; ++round) {
         const std::int32_t h = 1 + static_cast<std::int32_t>(rng() % 90), w = 1 + static_cast<std::int32_t>(rng() % 90);
@@ -297,41 +298,49 @@ TEST(groups_are_the_crossing_and_overlapping_runs_joined) {
         for (std::size_t a = 0; a < runs.size(); ++a)
             for (std::size_t b = a + 1; b < runs.size(); ++b) {
                 const Flat &p = runs[a], &q = runs[b];
-                // b follows a on its line, bridged (runs come in order along each line)
-                const std::int32_t apart = q.first - p.last - 1;
-                const bool bridged = p.rows == q.rows && p.line == q.line && b == a + 1 && apart <= bridge &&
-                                     p.last - p.first + 1 >= 2 * apart && q.last - q.first + 1 >= 2 * apart;
                 const bool joined =
-                    bridged ||
-                    (p.rows != q.rows
-                         ? q.first <= p.line && p.line <= q.last && p.first <= q.line && q.line <= p.last
-                         : p.line != q.line && std::abs(p.line - q.line) <= link && p.first <= q.last &&
-                               q.first <= p.last &&
-                               // only neighbouring scanned lines
-                               [&] {
-                                   const Axis& axis = p.rows ? t.rows : t.columns;
-                                   const auto i = std::lower_bound(axis.lines.begin(), axis.lines.end(), p.line);
-                                   const auto j = std::lower_bound(axis.lines.begin(), axis.lines.end(), q.line);
-                                   return std::abs(i - j) == 1;
-                               }());
+                    p.rows != q.rows
+                        ? q.first <= p.line && p.line <= q.last && p.first <= q.line && q.line <= p.last
+                        : p.line != q.line && std::abs(p.line - q.line) <= link && p.first <= q.last &&
+                              q.first <= p.last &&
+                              // only neighbouring scanned lines
+                              [&] {
+                                  const Axis& axis = p.rows ? t.rows : t.columns;
+                                  const auto i = std::lower_bound(axis.lines.begin(), axis.lines.end(), p.line);
+                                  const auto j = std::lower_bound(axis.lines.begin(), axis.lines.end(), q.line);
+                                  return std::abs(i - j) == 1;
+                              }();
                 if (joined) parent[root(a)] = root(b);
             }
         // The points' groups: one per set of joined runs that has a point.
-        std::size_t point = 0;
-        bool same = true;
+        std::vector<std::size_t> point_run;  // each point's run
         std::map<std::size_t, std::int32_t> group_of_root;
+        bool same = true;
         for (std::size_t k = 0; k < runs.size(); ++k) {
             const Axis& axis = runs[k].rows ? t.rows : t.columns;
-            const std::size_t in_axis = runs[k].rows ? k : k - t.rows.runs.size();
-            const Run& run = axis.runs[in_axis];
-            for (int end = 0; end < run.start_edge + run.end_edge; ++end, ++point) {
-                CHECK(point < t.points.size());
-                if (point >= t.points.size()) return;
-                const auto at = group_of_root.insert({root(k), t.points[point].group}).first;
-                same = same && at->second == t.points[point].group;
-            }
+            const Run& run = axis.runs[runs[k].rows ? k : k - t.rows.runs.size()];
+            for (int end = 0; end < run.start_edge + run.end_edge; ++end) point_run.push_back(k);
         }
-        CHECK(same && point == t.points.size());
+        CHECK(point_run.size() == t.points.size());
+        if (point_run.size() != t.points.size()) return;
+        for (std::size_t n = 0; n < point_run.size(); ++n) {
+            const auto at = group_of_root.insert({root(point_run[n]), t.points[n].group}).first;
+            same = same && at->second == t.points[n].group;
+        }
+        CHECK(same);
+        // Bridged neighbours (runs come in order along each line) join their
+        // sets, when both have points.
+        for (std::size_t b = 1; b < runs.size(); ++b) {
+            const Flat &p = runs[b - 1], &q = runs[b];
+            const std::int32_t apart = q.first - p.last - 1;
+            if (p.rows != q.rows || p.line != q.line || apart > bridge || p.last - p.first + 1 < 2 * apart ||
+                q.last - q.first + 1 < 2 * apart || !group_of_root.count(root(b - 1)) || !group_of_root.count(root(b)))
+                continue;
+            parent[root(b - 1)] = root(b);
+        }
+        for (std::size_t m = 0; m < point_run.size(); ++m)
+            for (std::size_t n = m + 1; n < point_run.size(); n += 7)
+                CHECK((root(point_run[m]) == root(point_run[n])) == (t.points[m].joined == t.points[n].joined));
         // Distinct sets, distinct groups.
         std::vector<std::int32_t> groups;
         for (const auto& entry : group_of_root) groups.push_back(entry.second);
