@@ -649,7 +649,8 @@ private:
         std::vector<PointsView::Point>& points = buffers_.pixels;
         std::int32_t failures = 0;
         bool outline_tried = false;
-        const std::int32_t most_failures = joined_ ? std::min(kJoinedFailures, options_.max_failures) : options_.max_failures;
+        const std::int32_t most_failures =
+            joined_ ? std::min(kJoinedFailures, options_.max_failures) : options_.max_failures;
         for (; failures < most_failures && !full(); ++group.attempts) {
             if (!gather_alive(group, points) || work_ > options_.work_budget) break;
             // A small group's few random proposals land on its one shape; a
