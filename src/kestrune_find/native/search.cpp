@@ -286,9 +286,10 @@ public:
         const std::size_t joined = joined_groups(table_, 8, count, buffers_);
         const std::span<GroupPoints> groups(buffers_.groups.data(), count + joined);
         for (std::size_t rank = 0; rank < groups.size(); ++rank) {
-            GroupPoints& group = groups[rank];
-            group.group = rank;
-            group.attempts = 0;
+            groups[rank].group = rank;
+            groups[rank].attempts = 0;
+        }
+        for (GroupPoints& group : groups.first(count)) {
             group.unspent.assign(group.points.size(), 1);
             spend_found(group, taken_);
         }
@@ -296,12 +297,12 @@ public:
             ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
             for (std::size_t rank = 0; rank < groups.size(); ++rank) {
                 if (full() || work_ > options_.work_budget) return;
-                if (rank >= count) {
+                const bool joined = rank >= count;
+                if (joined) {
                     groups[rank].unspent.assign(groups[rank].points.size(), 1);
                     spend_found(groups[rank], &found_);
                 }
-                joined_ = rank >= count;
-                search_group(groups[rank], level);
+                search_group(groups[rank], level, joined);
             }
         }
     }
@@ -321,7 +322,6 @@ private:
     // A group joined across narrow gaps is searched for what its pieces
     // hid from their own searches: a few proposals, no piles (a pile is one
     // group already).
-    bool joined_ = false;
     static constexpr std::int32_t kJoinedFailures = 2;
 
     double distance(const Candidate& candidate, const EdgePoint& point, double* gx, double* gy) const {
@@ -644,13 +644,13 @@ private:
         return true;
     }
 
-    void search_group(GroupPoints& group, double level) {
+    void search_group(GroupPoints& group, double level, bool joined) {
         group.alive = group.unspent;  // what an earlier pass rejected may pass this one
         std::vector<PointsView::Point>& points = buffers_.pixels;
         std::int32_t failures = 0;
         bool outline_tried = false;
         const std::int32_t most_failures =
-            joined_ ? std::min(kJoinedFailures, options_.max_failures) : options_.max_failures;
+            joined ? std::min(kJoinedFailures, options_.max_failures) : options_.max_failures;
         for (; failures < most_failures && !full(); ++group.attempts) {
             if (!gather_alive(group, points) || work_ > options_.work_budget) break;
             // A small group's few random proposals land on its one shape; a
@@ -684,7 +684,7 @@ private:
                 if (std::fabs(distance(proposal, p, &gx, &gy)) <= band) group.alive[k] = 0;
             }
         }
-        if (!joined_) search_pile(group, level);
+        if (!joined) search_pile(group, level);
     }
 
     // The pixels a group's blob may cover: its edge points' box, grown by the
