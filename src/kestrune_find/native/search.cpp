@@ -69,6 +69,10 @@ constexpr double kStretchFloor = 0.45;
 constexpr double kStretchFloorSlope = 0.5;
 constexpr double kMinStretchFloor = 0.3;
 constexpr double kStretchedScore = 0.8;
+// The ellipse a circle's outline first draws is seldom refined into one of a
+// ratio kFarStretch times smaller: beyond what a disc may show by that much,
+// it is clutter's (every stretched ball measured started within it).
+constexpr double kFarStretch = 4.0 / 3.0;
 // A wide lens squeezes what lies near the frame's edges toward its centre: a
 // ball there is an ellipse whose long axis lies across the line to the
 // centre. Such an ellipse, kSqueezeFrom or further out (1 at the middle of
@@ -116,6 +120,13 @@ constexpr double kClearOutline = 0.85;
 constexpr double kBlobMargin = 3.0;
 constexpr std::size_t kMostPeaks = 64;
 constexpr std::ptrdiff_t kPileLeft = 48;  // unspent edge points, at least
+
+// A group's random proposal that, refined, scores under this share of the
+// level lands on clutter, and so would the next ones: the group is left
+// there. (Where a ball lies in a group beside clutter, the first proposal
+// found it in every set measured; the next ones only cost time, most of the
+// search's on clutter of the colour.)
+constexpr double kClutterShare = 0.5;
 
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
@@ -670,10 +681,12 @@ private:
             Candidate proposal{};
             if (!propose(points, group, proposal)) break;
             Candidate candidate = proposal;
-            const bool accepted = try_candidate(group, candidate, level);
+            double score = 0;
+            const bool accepted = try_candidate(group, candidate, level, &score);
             stretched_ = false;
             if (accepted) continue;
             ++failures;
+            if (score < kClutterShare * level) break;
             // The proposal's own inliers go, so that the next one differs.
             const double band = options_.delta + 0.5;
             const Ring within = ring(proposal, band);
@@ -772,7 +785,9 @@ private:
         const Found as_circle = find;
         Candidate stretched{};
         const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.4 * candidate.disc.r));
-        stretched.set(ellipse_through(near, candidate.disc));
+        const EllipseShape start = ellipse_through(near, candidate.disc);
+        if (start.a > kFarStretch * std::max(options_.stretch, options_.squeeze) * start.b) return;
+        stretched.set(start);
         stretched_ = true;
         if (refine(group.points, group.unspent, stretched) && valid(stretched)) weigh(stretched, find);
         if (stretched_ && find.score >= stretched_score && find.score > as_circle.score) {
@@ -784,13 +799,17 @@ private:
     }
 
     // Refines and weighs a proposal; keeps it when it scores `level`.
-    bool try_candidate(GroupPoints& group, Candidate& candidate, double level) {
+    // `scored`, when given, receives its score on the outline (-1 when it
+    // could not be placed or is not round).
+    bool try_candidate(GroupPoints& group, Candidate& candidate, double level, double* scored = nullptr) {
+        if (scored != nullptr) *scored = -1.0;
         if (!refine(group.points, group.unspent, candidate) || !valid(candidate)) return false;
         Found find{options_.kind, {}, 0, 0, {}};
         const bool round = round_enough(group, candidate);
         if (round) weigh(candidate, find);
         else find.score = -1.0;  // not a disc, at any level
         try_stretched(group, round, level, candidate, find);
+        if (scored != nullptr) *scored = find.score;
         if (find.score < level) return false;
         const double shape_size = size(candidate);
         {  // only what would be found pays for reading the frame inside
