@@ -46,17 +46,25 @@ const Cells& distances(const PlaneView& mask, const PixelBox& box, std::int32_t 
     for (std::int32_t j = 1; j + 1 < h; ++j) {
         const std::uint8_t* row = mask.row(box.y0 + (j - 1) * step);
         std::int32_t* out = d.data() + static_cast<std::size_t>(j) * w;
-        for (std::int32_t i = 1; i + 1 < w; ++i) out[i] = row[box.x0 + (i - 1) * step] != 0 ? kFar : 0;
+        for (std::int32_t i = 1; i + 1 < w; ++i) out[i] = kFar * (row[box.x0 + (i - 1) * step] != 0);
     }
-    auto at = [&](std::int32_t i, std::int32_t j) -> std::int32_t& { return d[static_cast<std::size_t>(j) * w + i]; };
-    for (std::int32_t j = 1; j + 1 < h; ++j)
+    // Each pass takes a row's cells from the row before it first (a loop
+    // with no chain from cell to cell, which the compiler vectorises), then
+    // along the row: the same minima, in a shorter chain.
+    for (std::int32_t j = 1; j + 1 < h; ++j) {
+        std::int32_t* row = d.data() + static_cast<std::size_t>(j) * w;
+        const std::int32_t* before = row - w;
         for (std::int32_t i = 1; i + 1 < w; ++i)
-            at(i, j) = std::min({at(i, j), at(i - 1, j) + kStraight, at(i, j - 1) + kStraight,
-                                 at(i - 1, j - 1) + kDiagonal, at(i + 1, j - 1) + kDiagonal});
-    for (std::int32_t j = h - 2; j >= 1; --j)
-        for (std::int32_t i = w - 2; i >= 1; --i)
-            at(i, j) = std::min({at(i, j), at(i + 1, j) + kStraight, at(i, j + 1) + kStraight,
-                                 at(i + 1, j + 1) + kDiagonal, at(i - 1, j + 1) + kDiagonal});
+            row[i] = std::min({row[i], before[i] + kStraight, before[i - 1] + kDiagonal, before[i + 1] + kDiagonal});
+        for (std::int32_t i = 1; i + 1 < w; ++i) row[i] = std::min(row[i], row[i - 1] + kStraight);
+    }
+    for (std::int32_t j = h - 2; j >= 1; --j) {
+        std::int32_t* row = d.data() + static_cast<std::size_t>(j) * w;
+        const std::int32_t* after = row + w;
+        for (std::int32_t i = 1; i + 1 < w; ++i)
+            row[i] = std::min({row[i], after[i] + kStraight, after[i + 1] + kDiagonal, after[i - 1] + kDiagonal});
+        for (std::int32_t i = w - 2; i >= 1; --i) row[i] = std::min(row[i], row[i + 1] + kStraight);
+    }
     cells.w = w;
     cells.h = h;
     return cells;

@@ -645,11 +645,12 @@ private:
             const EdgePoint& p = group.points[k];
             if (!group.alive[k] || !faces_inward(p, p.x - cx, p.y - cy)) continue;
             facing.push_back({p.x, p.y});
-            distances.push_back(std::hypot(p.x - cx, p.y - cy));
+            const double dx = p.x - cx, dy = p.y - cy;
+            distances.push_back(dx * dx + dy * dy);  // squared: the median's root is the median
         }
         if (facing.size() < 8) return false;
         std::nth_element(distances.begin(), distances.begin() + distances.size() / 2, distances.end());
-        DiscShape d{cx, cy, distances[distances.size() / 2]};
+        DiscShape d{cx, cy, std::sqrt(distances[distances.size() / 2])};
         if (!fit_disc(facing, d, fits_.level()) || !(d.r > 0)) return false;
         outline.disc = d;
         return true;
