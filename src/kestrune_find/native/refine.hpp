@@ -74,7 +74,7 @@ struct Ring {
     bool outside(double px, double py) const { return squared(px, py) > outer2; }
 };
 
-// A point the fits weigh: an edge point's (x, y), or its (fx, fy), copied
+// A point the fits weigh: an edge point's (x, y), or where it is placed, copied
 // out so that each pass of a fit reads one array in order.
 struct FitPoint {
     double x, y;

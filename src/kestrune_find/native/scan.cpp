@@ -361,35 +361,47 @@ void ScanTable::collect_points() {
         }
         return group_of_[root];
     };
-    // Each end of a run that is an edge: on the mask's boundary, and where
-    // the frame's colour changes (the boundary again without the frame).
+    // Each end of a run that is an edge, on the mask's boundary.
     auto read = [&](const Axis& axis, bool along_rows, std::int32_t base, Side start_side, Side end_side) {
         for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
             const std::int32_t line = axis.lines[k];
-            auto at = [&](std::int32_t j) { return line_pixel(along_rows, line, j); };
             for (std::int32_t r = axis.first[k]; r < axis.first[k + 1]; ++r) {
                 const Run& run = axis.runs[r];
                 if (!run.start_edge && !run.end_edge) continue;
                 const std::int32_t g = group(base + r);
                 group_sizes[static_cast<std::size_t>(g)] += run.start_edge + run.end_edge;
-                const std::int32_t first = (run.start2 + 1) / 2, last = (run.end2 - 1) / 2;
-                auto put = [&](double boundary, std::int32_t pixel, std::int32_t step, Side side) {
-                    const double placed =
-                        frame != nullptr ? edge_along(at, pixel, step, last - first + 1, axis.extent) : boundary;
+                const std::int32_t length = (run.end2 - run.start2) / 2;
+                auto put = [&](double boundary, Side side) {
                     const auto across = static_cast<double>(line);
                     if (along_rows) {
-                        points.push_back({boundary, across, side, g, placed, across});
+                        points.push_back({boundary, across, side, g, length});
                     } else {
-                        points.push_back({across, boundary, side, g, across, placed});
+                        points.push_back({across, boundary, side, g, length});
                     }
                 };
-                if (run.start_edge) put(run.start2 * 0.5, first, 1, start_side);
-                if (run.end_edge) put(run.end2 * 0.5, last, -1, end_side);
+                if (run.start_edge) put(run.start2 * 0.5, start_side);
+                if (run.end_edge) put(run.end2 * 0.5, end_side);
             }
         }
     };
     read(rows, true, 0, Side::right, Side::left);
     read(columns, false, rows.run_count(), Side::below, Side::above);
+}
+
+void ScanTable::placed(const EdgePoint& p, double& fx, double& fy) const {
+    fx = p.x;
+    fy = p.y;
+    if (frame == nullptr) return;
+    // The run lies after the boundary (step 1) or before it (-1); `pixel`
+    // is its set pixel there.
+    const bool along_rows = p.inside == Side::right || p.inside == Side::left;
+    const std::int32_t step = p.inside == Side::right || p.inside == Side::below ? 1 : -1;
+    const double boundary = along_rows ? p.x : p.y;
+    const auto pixel = static_cast<std::int32_t>(boundary + 0.5 * step);
+    const auto line = static_cast<std::int32_t>(along_rows ? p.y : p.x);
+    auto at = [&](std::int32_t j) { return line_pixel(along_rows, line, j); };
+    const double edge = edge_along(at, pixel, step, p.run_length, along_rows ? width : height);
+    (along_rows ? fx : fy) = edge;
 }
 
 }  // namespace kestrune::find

@@ -35,13 +35,13 @@ struct Axis {
 enum class Side : std::uint8_t { right = 0, left = 1, below = 2, above = 3 };
 
 // (x, y) lies on the mask's boundary between set and unset pixels, where the
-// evidence is read; (fx, fy) where the frame's colour changes, when the frame
-// shows it (else the same), which places a verified shape.
+// evidence is read (ScanTable::placed gives where the frame's colour
+// changes, which places a verified shape).
 struct EdgePoint {
     double x, y;
     Side inside;
     std::int32_t group;
-    double fx, fy;
+    std::int32_t run_length = 0;  // of the run it ends, in pixels
     // The smallest group of those joined across narrow gaps (its own when
     // none is).
     std::int32_t joined = 0;
@@ -66,15 +66,21 @@ public:
     // runs on a line at most `bridge` unset pixels apart, each at least twice
     // as long as the gap between them, are joined (a cable or a bar in front
     // of a ball cuts it into pieces; specks and their gaps are alike in size).
-    // `frame`, when given, is the H x W x 3 frame the mask was made from: the
-    // edge points' (fx, fy) are then where its colour is halfway between the
-    // colour inside the run and the colour beyond it.
+    // `frame`, when given, is the H x W x 3 frame the mask was made from (see
+    // `placed`).
     void build(const PlaneView& mask, std::int32_t row_count, std::int32_t column_count, std::int32_t gap,
                std::int32_t link, std::int32_t bridge = 0, const ImageView* frame = nullptr);
 
     std::int32_t height = 0, width = 0;
     const ImageView* frame = nullptr;  // the frame given to build, while it lasts
     const PlaneView* mask = nullptr;   // and its mask
+
+    // Where the frame's colour is halfway between the colour inside the run
+    // `p` ends and the colour beyond it, to a fraction of a pixel: (fx, fy).
+    // The mask's boundary, (x, y), without a frame or where the frame shows
+    // no one clear edge there. Worked out only for the points that place a
+    // shape found, while the frame given to build lasts.
+    void placed(const EdgePoint& p, double& fx, double& fy) const;
 
     // Pixel `j` along scanned row or column `line` of the frame.
     const std::uint8_t* line_pixel(bool along_rows, std::int32_t line, std::int32_t j) const {

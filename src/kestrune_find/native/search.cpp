@@ -210,6 +210,7 @@ struct ClosedBuffers {
     std::vector<std::size_t> sizes, order;      // points per group; groups by size
     std::vector<PointsView::Point> pixels;      // the alive points as the fits' integer points
     std::vector<FitPoint> near, facing;         // near_outline's points; outline_of's
+    std::vector<std::size_t> near_index;        // where near_outline's points are in its `points`
     std::vector<double> distances;              // outline_of's
     std::vector<std::int32_t> joined_of;        // each group's joined group
     std::vector<std::size_t> pieces;            // groups in each joined one
@@ -364,21 +365,30 @@ private:
     }
 
     // The usable points within `band` of the outline whose colour lies
-    // inside, at (x, y), or at (fx, fy) when `where_colour_changes`; in the
-    // buffers' `near`, until the next call.
+    // inside, at (x, y), or where the frame's colour changes when
+    // `where_colour_changes`; in the buffers' `near`, until the next call.
     std::span<FitPoint> near_outline(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
                                      const Candidate& candidate, double band, bool where_colour_changes = false) const {
         std::vector<FitPoint>& near = buffers_.near;
         if (near.size() < points.size()) near.resize(points.size());
-        if (disc()) return near_disc(points, usable, candidate.disc, band, where_colour_changes);
-        return near_ellipse(points, usable, candidate, band, where_colour_changes);
+        std::size_t* index = nullptr;
+        if (where_colour_changes) {
+            buffers_.near_index.resize(std::max(buffers_.near_index.size(), points.size()));
+            index = buffers_.near_index.data();
+        }
+        const std::span<FitPoint> found = disc() ? near_disc(points, usable, candidate.disc, band, index)
+                                                 : near_ellipse(points, usable, candidate, band, index);
+        if (where_colour_changes)
+            for (std::size_t k = 0; k < found.size(); ++k) table_.placed(points[index[k]], found[k].x, found[k].y);
+        return found;
     }
 
     // near_outline of an ellipse: the distances (as `distance` works them
     // out) of a block of points at a time, in a loop the compiler vectorises,
-    // with no condition in it; then each point written, kept or not.
+    // with no condition in it; then each point written, kept or not (and its
+    // place in `points` into `index`, when given).
     std::span<FitPoint> near_ellipse(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
-                                     const Candidate& candidate, double band, bool where_colour_changes) const {
+                                     const Candidate& candidate, double band, std::size_t* index) const {
         constexpr std::size_t kBlock = 16;
         const EllipseShape& e = candidate.ellipse;
         const double cs = candidate.cos_theta, sn = candidate.sin_theta, a2 = e.a * e.a, b2 = e.b * e.b;
@@ -404,7 +414,8 @@ private:
             for (std::size_t n = 0; n < block; ++n) {
                 const EdgePoint& p = points[first + n];
                 const double d = rhos[n] > 0 ? ds[n] : centre;
-                near[count] = where_colour_changes ? FitPoint{p.fx, p.fy} : FitPoint{p.x, p.y};
+                near[count] = FitPoint{p.x, p.y};
+                if (index != nullptr) index[count] = first + n;
                 const bool close = std::fabs(d) <= band, facing = faces_inward(p, gxs[n], gys[n]);
                 count += (usable[first + n] != 0) & close & facing;
             }
@@ -416,14 +427,15 @@ private:
     // out for every point, and each point written, kept or not, without a
     // branch to mispredict.
     std::span<FitPoint> near_disc(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
-                                  const DiscShape& disc, double band, bool where_colour_changes) const {
+                                  const DiscShape& disc, double band, std::size_t* index) const {
         FitPoint* near = buffers_.near.data();
         std::size_t count = 0;
         for (std::size_t k = 0; k < points.size(); ++k) {
             const EdgePoint& p = points[k];
             const double gx = p.x - disc.x, gy = p.y - disc.y;
             const double d = std::sqrt(gx * gx + gy * gy) - disc.r;  // disc_distance
-            near[count] = where_colour_changes ? FitPoint{p.fx, p.fy} : FitPoint{p.x, p.y};
+            near[count] = FitPoint{p.x, p.y};
+            if (index != nullptr) index[count] = k;
             const bool close = std::fabs(d) <= band, facing = faces_inward(p, gx, gy);
             count += (usable[k] != 0) & close & facing;
         }
@@ -461,7 +473,7 @@ private:
     // changes along its edge points (the mask's boundary lies a little
     // outside that where the edge is blurred); kept as it is when that fit
     // fails or moves it by more than a pixel.
-    // `moved_points`: the points near the outline at (fx, fy).
+    // `moved_points`: the points near the outline, where the colour changes.
     void place(std::span<const FitPoint> moved_points, Candidate& candidate) const {
         // Centre and size each moved by at most a pixel.
         auto small_move = [](double dx, double dy, double size_change) {

@@ -28,7 +28,7 @@ std::vector<EdgePoint> ellipse_points(const EllipseShape& e, int n, double noise
     for (int k = 0; k < n; ++k) {
         const double u = kTwoPi * k / n, s = e.a * std::cos(u), t = e.b * std::sin(u);
         const double x = e.x + s * cs - t * sn + jitter(rng), y = e.y + s * sn + t * cs + jitter(rng);
-        points.push_back({x, y, Side::right, 0, x, y});
+        points.push_back({x, y, Side::right, 0});
     }
     return points;
 }

@@ -227,7 +227,9 @@ TEST(edge_points_sit_on_the_boundary_facing_the_colour) {
     CHECK(s.table.points.size() == 16);
     CHECK(s.table.group_sizes == std::vector<std::int32_t>{16});
     for (const EdgePoint& p : s.table.points) {
-        CHECK(p.group == 0 && p.fx == p.x && p.fy == p.y);  // no frame: placed on the mask's boundary
+        double fx, fy;
+        s.table.placed(p, fx, fy);
+        CHECK(p.group == 0 && fx == p.x && fy == p.y);  // no frame: placed on the mask's boundary
         switch (p.inside) {
             case Side::right: CHECK(p.x == 2.5 && p.y >= 2 && p.y <= 5); break;
             case Side::left: CHECK(p.x == 6.5 && p.y >= 2 && p.y <= 5); break;
