@@ -121,13 +121,6 @@ constexpr double kBlobMargin = 3.0;
 constexpr std::size_t kMostPeaks = 64;
 constexpr std::ptrdiff_t kPileLeft = 48;  // unspent edge points, at least
 
-// A group's random proposal that, refined, scores under this share of the
-// level lands on clutter, and so would the next ones: the group is left
-// there. (Where a ball lies in a group beside clutter, the first proposal
-// found it in every set measured; the next ones only cost time, most of the
-// search's on clutter of the colour.)
-constexpr double kClutterShare = 0.5;
-
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
 
@@ -694,12 +687,10 @@ private:
             Candidate proposal{};
             if (!propose(points, group, proposal)) break;
             Candidate candidate = proposal;
-            double score = 0;
-            const bool accepted = try_candidate(group, candidate, level, &score);
+            const bool accepted = try_candidate(group, candidate, level);
             stretched_ = false;
             if (accepted) continue;
             ++failures;
-            if (score < kClutterShare * level) break;
             // The proposal's own inliers go, so that the next one differs.
             const double band = options_.delta + 0.5;
             const Ring within = ring(proposal, band);
@@ -812,17 +803,13 @@ private:
     }
 
     // Refines and weighs a proposal; keeps it when it scores `level`.
-    // `scored`, when given, receives its score on the outline (-1 when it
-    // could not be placed or is not round).
-    bool try_candidate(GroupPoints& group, Candidate& candidate, double level, double* scored = nullptr) {
-        if (scored != nullptr) *scored = -1.0;
+    bool try_candidate(GroupPoints& group, Candidate& candidate, double level) {
         if (!refine(group.points, group.unspent, candidate) || !valid(candidate)) return false;
         Found find{options_.kind, {}, 0, 0, {}};
         const bool round = round_enough(group, candidate);
         if (round) weigh(candidate, find);
         else find.score = -1.0;  // not a disc, at any level
         try_stretched(group, round, level, candidate, find);
-        if (scored != nullptr) *scored = find.score;
         if (find.score < level) return false;
         const double shape_size = size(candidate);
         {  // only what would be found pays for reading the frame inside
