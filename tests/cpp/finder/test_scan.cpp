@@ -239,6 +239,36 @@ TEST(edge_points_sit_on_the_boundary_facing_the_colour) {
     }
 }
 
+TEST(edge_points_are_placed_where_the_frame_turns_halfway) {
+    // The square x, y 4..11 of a 16 x 16 mask; the frame is 200 inside, 0
+    // outside, and 100 on the square's outermost pixels: each side's edge lies
+    // on those pixels' centres, half a pixel inside the mask's boundary.
+    std::vector<std::uint8_t> px(256, 0), rgb(256 * 3, 0);
+    auto level = [](int v) { return v < 4 || v > 11 ? 0 : v == 4 || v == 11 ? 1 : 2; };
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            px[static_cast<std::size_t>(y * 16 + x)] = level(x) > 0 && level(y) > 0;
+            for (int c = 0; c < 3; ++c) rgb[static_cast<std::size_t>((y * 16 + x) * 3 + c)] = 100 * std::min(level(x), level(y));
+        }
+    const PlaneView mask{px.data(), 16, 16, 16};
+    const ImageView frame{rgb.data(), 16, 16, 3, 48, 3};
+    ScanTable table;
+    table.build(mask, 16, 16, 0, 1, 0, &frame);
+    int placed_inside = 0;
+    for (const EdgePoint& p : table.points) {
+        const double line = p.inside == Side::right || p.inside == Side::left ? p.y : p.x;
+        if (line < 6 || line > 9) continue;  // where the lines cross the square's own rim
+        double fx, fy;
+        table.placed(p, fx, fy);
+        const double want = p.inside == Side::right || p.inside == Side::below ? 4.0 : 11.0;
+        const bool ok = p.inside == Side::right || p.inside == Side::left ? fx == want && fy == p.y
+                                                                          : fy == want && fx == p.x;
+        CHECK(ok);
+        placed_inside += ok;
+    }
+    CHECK(placed_inside == 16);  // 4 lines a side
+}
+
 TEST(groups_follow_link_distance_and_crossings) {
     // Runs at x 1..3 on rows 2 and 4 of an 8 x 8 mask; rows 0, 2, 4, 6 and
     // columns 0, 4 are scanned. Neighbouring scanned rows 2 apart join when
