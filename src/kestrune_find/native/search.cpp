@@ -209,8 +209,32 @@ struct ClosedBuffers {
     std::vector<std::size_t> pieces;            // groups in each joined one
 };
 
-// The points of each group of at least `fewest` points, biggest group first
-// (equal ones in the table's order) into the first groups of `buffers`; how many.
+// The groups `order` lists with at least `fewest` points (`sizes`), biggest
+// first (equal ones in the table's order), and their edge points, by the
+// group `key` names (a point's group or its joined group), into the groups of
+// `buffers` from `first` on; how many. `sizes` is spent.
+std::size_t gather_groups(const ScanTable& table, std::int32_t EdgePoint::*key, std::size_t fewest,
+                          std::size_t first, ClosedBuffers& buffers) {
+    std::vector<std::size_t>& sizes = buffers.sizes;
+    std::vector<std::size_t>& order = buffers.order;
+    std::erase_if(order, [&](std::size_t g) { return sizes[g] < fewest; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
+    const std::size_t count = order.size();
+    if (buffers.groups.size() < first + count) buffers.groups.resize(first + count);
+    // The group's rank, or count for one not gathered.
+    std::vector<std::size_t>& rank = sizes;
+    for (std::size_t g = 0; g < rank.size(); ++g) rank[g] = count;
+    for (std::size_t k = 0; k < count; ++k) {
+        rank[order[k]] = k;
+        buffers.groups[first + k].points.clear();
+    }
+    for (const EdgePoint& p : table.points)
+        if (rank[p.*key] < count) buffers.groups[first + rank[p.*key]].points.push_back(p);
+    return count;
+}
+
+// The points of each group of at least `fewest` points into the first groups
+// of `buffers` (gather_groups); how many.
 std::size_t points_by_group(const ScanTable& table, std::size_t fewest, ClosedBuffers& buffers) {
     std::vector<std::size_t>& sizes = buffers.sizes;
     std::vector<std::size_t>& order = buffers.order;
@@ -218,25 +242,12 @@ std::size_t points_by_group(const ScanTable& table, std::size_t fewest, ClosedBu
     for (const EdgePoint& p : table.points) ++sizes[p.group];
     order.resize(sizes.size());
     for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
-    std::size_t count = 0;
-    while (count < order.size() && sizes[order[count]] >= fewest) ++count;
-    if (buffers.groups.size() < count) buffers.groups.resize(count);
-    // The group's rank, or count for a group too small to search.
-    std::vector<std::size_t>& rank = sizes;
-    for (std::size_t g = 0; g < rank.size(); ++g) rank[g] = count;
-    for (std::size_t k = 0; k < count; ++k) {
-        rank[order[k]] = k;
-        buffers.groups[k].points.clear();
-    }
-    for (const EdgePoint& p : table.points)
-        if (rank[p.group] < count) buffers.groups[rank[p.group]].points.push_back(p);
-    return count;
+    return gather_groups(table, &EdgePoint::group, fewest, 0, buffers);
 }
 
 // After them, the groups joined across narrow gaps that join two or more
-// groups, of at least `fewest` points, biggest first, into the groups of
-// `buffers` from `first` on; how many.
+// groups, of at least `fewest` points, into the groups of `buffers` from
+// `first` on (gather_groups); how many.
 std::size_t joined_groups(const ScanTable& table, std::size_t fewest, std::size_t first, ClosedBuffers& buffers) {
     const std::size_t count = table.group_sizes.size();
     std::vector<std::int32_t>& joined_of = buffers.joined_of;
@@ -254,19 +265,8 @@ std::size_t joined_groups(const ScanTable& table, std::size_t fewest, std::size_
         if (joined_of[g] >= 0) ++pieces[joined_of[g]];
     order.clear();
     for (std::size_t g = 0; g < count; ++g)
-        if (pieces[g] >= 2 && sizes[g] >= fewest) order.push_back(g);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return sizes[a] > sizes[b]; });
-    if (buffers.groups.size() < first + order.size()) buffers.groups.resize(first + order.size());
-    // The joined group's rank among them, or order.size() for the others.
-    std::vector<std::size_t>& rank = sizes;
-    for (std::size_t g = 0; g < count; ++g) rank[g] = order.size();
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        rank[order[k]] = k;
-        buffers.groups[first + k].points.clear();
-    }
-    for (const EdgePoint& p : table.points)
-        if (rank[p.joined] < order.size()) buffers.groups[first + rank[p.joined]].points.push_back(p);
-    return order.size();
+        if (pieces[g] >= 2) order.push_back(g);
+    return gather_groups(table, &EdgePoint::joined, fewest, first, buffers);
 }
 
 class ClosedSearch {
