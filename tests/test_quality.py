@@ -78,7 +78,9 @@ def test_balls_touching_in_piles():
     # Boxes, rows and two layers of touching balls: each its own disc, and
     # nothing on the frames without them.
     found, missed, false = tally_case("piles", 8, 4)
-    assert found >= 0.45 * (found + missed)  # 0.17 when a pile was one blob to the search
+    # 0.17 when a pile was one blob to the search; 0.54 before the peaks that
+    # failed were tried again beside their neighbours as refined.
+    assert found >= 0.55 * (found + missed)
     assert false == 0
 
 

@@ -724,7 +724,10 @@ private:
     // Balls touching in a pile draw one blob whose outline no one disc
     // fits: each is tried where its centre stands out, a peak of the blob's
     // distance from what is not the colour, and weighed beside the balls
-    // that touch it (the rim where they touch is theirs).
+    // that touch it (the rim where they touch is theirs). Peaks where two
+    // balls meet lie off both, and so do the neighbours a ball is weighed
+    // beside: those that fail are tried once more from where refining took
+    // them, beside their neighbours as refined.
     void search_pile(GroupPoints& group, double level) {
         if (!disc() || full() || table_.mask == nullptr || work_ > options_.work_budget) return;
         // What the fits explained is spent: a group with little left is no pile.
@@ -739,18 +742,27 @@ private:
         if (peaks < 2) return;  // a lone blob is the fits' to find
         // The discs found before may touch a peak as well.
         for (const Found& f : found_) discs.push_back({f.values[0], f.values[1], f.values[2]});
-        for (std::size_t k = 0; k < peaks && !full(); ++k) {
-            const DiscShape peak = discs[k];
-            // Beyond the frame the blob may go on: a peak there is not where a ball stands.
-            if (inside_found(peak) || !within_frame(peak)) continue;
-            const std::vector<DiscShape> beside = blob.touching(discs, peak);
-            if (beside.empty()) continue;
-            Candidate candidate{};
-            candidate.disc = peak;
-            touching_ = &beside;
-            try_candidate(group, candidate, level);
-            touching_ = nullptr;
-            stretched_ = false;
+        std::vector<std::uint8_t> again(peaks, 1);
+        for (int round = 0; round < 2; ++round) {
+            for (std::size_t k = 0; k < peaks && !full(); ++k) {
+                if (!again[k]) continue;
+                again[k] = 0;
+                const DiscShape peak = discs[k];
+                // Beyond the frame the blob may go on: a peak there is not where a ball stands.
+                if (inside_found(peak) || !within_frame(peak)) continue;
+                const std::vector<DiscShape> beside = blob.touching(discs, peak);
+                if (beside.empty()) continue;
+                Candidate candidate{};
+                candidate.disc = peak;
+                touching_ = &beside;
+                const bool accepted = try_candidate(group, candidate, level);
+                touching_ = nullptr;
+                stretched_ = false;
+                if (!accepted && round == 0 && valid(candidate)) {
+                    discs[k] = candidate.disc;
+                    again[k] = 1;
+                }
+            }
         }
     }
 
