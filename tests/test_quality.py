@@ -80,7 +80,7 @@ def test_balls_touching_in_piles():
     found, missed, false = tally_case("piles", 8, 4)
     # 0.17 when a pile was one blob to the search; 0.54 before the peaks that
     # failed were tried again beside their neighbours as refined.
-    assert found >= 0.55 * (found + missed)
+    assert found >= 0.57 * (found + missed)
     assert false == 0
 
 

@@ -724,10 +724,11 @@ private:
     // Balls touching in a pile draw one blob whose outline no one disc
     // fits: each is tried where its centre stands out, a peak of the blob's
     // distance from what is not the colour, and weighed beside the balls
-    // that touch it (the rim where they touch is theirs). Peaks where two
-    // balls meet lie off both, and so do the neighbours a ball is weighed
-    // beside: those that fail are tried once more from where refining took
-    // them, beside their neighbours as refined.
+    // that touch it (the rim where they touch is theirs). A peak where two
+    // balls meet lies off both, and so do the neighbours a ball is weighed
+    // beside: once a ball of the blob is found (a pile, not a patch of the
+    // colour), the peaks that failed are tried once more from where refining
+    // took them, beside their neighbours as refined and the balls found.
     void search_pile(GroupPoints& group, double level) {
         if (!disc() || full() || table_.mask == nullptr || work_ > options_.work_budget) return;
         // What the fits explained is spent: a group with little left is no pile.
@@ -743,7 +744,13 @@ private:
         // The discs found before may touch a peak as well.
         for (const Found& f : found_) discs.push_back({f.values[0], f.values[1], f.values[2]});
         std::vector<std::uint8_t> again(peaks, 1);
+        std::vector<DiscShape> refined(discs.begin(), discs.begin() + static_cast<std::ptrdiff_t>(peaks));
         for (int round = 0; round < 2; ++round) {
+            if (round == 1) {
+                if (!holds_find(box)) return;
+                discs = refined;  // and every find so far, those of the first round too
+                for (const Found& f : found_) discs.push_back({f.values[0], f.values[1], f.values[2]});
+            }
             for (std::size_t k = 0; k < peaks && !full(); ++k) {
                 if (!again[k]) continue;
                 again[k] = 0;
@@ -759,7 +766,7 @@ private:
                 touching_ = nullptr;
                 stretched_ = false;
                 if (!accepted && round == 0 && valid(candidate)) {
-                    discs[k] = candidate.disc;
+                    refined[k] = candidate.disc;
                     again[k] = 1;
                 }
             }
@@ -768,6 +775,12 @@ private:
 
     bool within_frame(const DiscShape& d) const {
         return d.x - d.r >= 0 && d.y - d.r >= 0 && d.x + d.r <= table_.width - 1 && d.y + d.r <= table_.height - 1;
+    }
+
+    bool holds_find(const PixelBox& box) const {
+        return std::any_of(found_.begin(), found_.end(), [&](const Found& f) {
+            return f.values[0] >= box.x0 && f.values[0] < box.x1 && f.values[1] >= box.y0 && f.values[1] < box.y1;
+        });
     }
 
     bool inside_found(const DiscShape& d) const {
