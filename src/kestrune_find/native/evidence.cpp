@@ -82,10 +82,10 @@ constexpr std::ptrdiff_t kTurnLines = 24;
 // showing a darker background; a highlight is lighter).
 constexpr double kMinHoleShare = 0.008;
 constexpr double kHoleDarker = 30.0;
-constexpr double kHoleCells = 48;
+constexpr double kHoleCells = 48;  // grid cells across the core, at least (every pixel below 96)
 // Of the square on its longest side, the share a hole covers at least: a
 // round hole 0.79, a letter's 0.4-0.8, a diagonal sliver of a cable 0.2.
-constexpr double kMinHoleFill = 0.3;  // grid cells across the core, at least (every pixel below 96)
+constexpr double kMinHoleFill = 0.3;
 
 }  // namespace
 

@@ -248,20 +248,20 @@ void ScanTable::place_column_runs() {
         columns.runs[static_cast<std::size_t>(open_[static_cast<std::size_t>(c.column)]++)] = c.run;
 }
 
-std::int32_t ScanTable::find_root(std::int32_t k) {
-    while (parent_[k] != k) {
-        parent_[k] = parent_[parent_[k]];
-        k = parent_[k];
+std::int32_t ScanTable::find_root(std::vector<std::int32_t>& forest, std::int32_t k) {
+    while (forest[k] != k) {
+        forest[k] = forest[forest[k]];
+        k = forest[k];
     }
     return k;
 }
 
-void ScanTable::unite(std::int32_t a, std::int32_t b) {
-    a = find_root(a);
-    b = find_root(b);
+void ScanTable::unite(std::vector<std::int32_t>& forest, std::int32_t a, std::int32_t b) {
+    a = find_root(forest, a);
+    b = find_root(forest, b);
     if (a == b) return;
-    if (a < b) parent_[b] = a;
-    else parent_[a] = b;
+    if (a < b) forest[b] = a;
+    else forest[a] = b;
 }
 
 void ScanTable::link_runs(std::int32_t link) {
@@ -277,7 +277,7 @@ void ScanTable::link_runs(std::int32_t link) {
             for (std::int32_t i = rows.first[r]; i < rows.first[r + 1]; ++i) {
                 const Run& run = rows.runs[static_cast<std::size_t>(i)];
                 const std::int32_t last = (run.end2 - 1) / 2;
-                std::int32_t root = find_root(i);
+                std::int32_t root = find_root(parent_, i);
                 for (std::int32_t k = column_of_[static_cast<std::size_t>((run.start2 + 1) / 2)];
                      k < count && columns.lines[static_cast<std::size_t>(k)] <= last; ++k) {
                     std::int32_t c = open_[static_cast<std::size_t>(k)];
@@ -286,7 +286,7 @@ void ScanTable::link_runs(std::int32_t link) {
                     open_[static_cast<std::size_t>(k)] = c;
                     if (c == end || (columns.runs[static_cast<std::size_t>(c)].start2 + 1) / 2 > y) continue;
                     // unite(i, column_base + c), keeping i's root at hand
-                    const std::int32_t other = find_root(column_base + c);
+                    const std::int32_t other = find_root(parent_, column_base + c);
                     if (other < root) {
                         parent_[static_cast<std::size_t>(root)] = other;
                         root = other;
@@ -306,7 +306,7 @@ void ScanTable::link_runs(std::int32_t link) {
             while (i < i_end && j < j_end) {
                 const Run& p = axis.runs[i];
                 const Run& q = axis.runs[j];
-                if (std::max(p.start2, q.start2) < std::min(p.end2, q.end2)) unite(base + i, base + j);
+                if (std::max(p.start2, q.start2) < std::min(p.end2, q.end2)) unite(parent_, base + i, base + j);
                 if (p.end2 < q.end2) ++i;
                 else ++j;
             }
@@ -322,10 +322,6 @@ void ScanTable::link_runs(std::int32_t link) {
 void ScanTable::join_bridged(std::int32_t bridge) {
     joined_.resize(group_sizes.size());
     for (std::size_t g = 0; g < joined_.size(); ++g) joined_[g] = static_cast<std::int32_t>(g);
-    auto top = [&](std::int32_t g) {
-        while (joined_[g] != g) g = joined_[g] = joined_[joined_[g]];
-        return g;
-    };
     auto bridge_axis = [&](const Axis& axis, std::int32_t base) {
         for (std::size_t k = 0; k + 1 < axis.first.size(); ++k) {
             for (std::int32_t i = axis.first[k] + 1; i < axis.first[k + 1]; ++i) {
@@ -335,10 +331,9 @@ void ScanTable::join_bridged(std::int32_t bridge) {
                     after.end2 - after.start2 < 2 * apart)
                     continue;
                 // Runs of a group without edge points have no group.
-                const std::int32_t a = group_of_[find_root(base + i - 1)], b = group_of_[find_root(base + i)];
-                if (a < 0 || b < 0) continue;
-                const std::int32_t ta = top(a), tb = top(b);
-                joined_[std::max(ta, tb)] = std::min(ta, tb);
+                const std::int32_t a = group_of_[find_root(parent_, base + i - 1)];
+                const std::int32_t b = group_of_[find_root(parent_, base + i)];
+                if (a >= 0 && b >= 0) unite(joined_, a, b);
             }
         }
     };
@@ -346,7 +341,7 @@ void ScanTable::join_bridged(std::int32_t bridge) {
         bridge_axis(rows, 0);
         bridge_axis(columns, rows.run_count());
     }
-    for (EdgePoint& p : points) p.joined = top(p.group);
+    for (EdgePoint& p : points) p.joined = find_root(joined_, p.group);
 }
 
 void ScanTable::collect_points() {
@@ -354,7 +349,7 @@ void ScanTable::collect_points() {
     group_sizes.clear();
     group_of_.assign(parent_.size(), -1);
     auto group = [&](std::int32_t run) {
-        const std::int32_t root = find_root(run);
+        const std::int32_t root = find_root(parent_, run);
         if (group_of_[root] < 0) {
             group_of_[root] = static_cast<std::int32_t>(group_sizes.size());
             group_sizes.push_back(0);

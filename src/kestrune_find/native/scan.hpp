@@ -102,8 +102,10 @@ private:
     void read_row(const std::uint64_t* bits, std::int32_t gap);
     void end_column_run(std::int32_t column, std::int32_t first, std::int32_t last, std::int32_t gap);
     void place_column_runs();
-    std::int32_t find_root(std::int32_t k);
-    void unite(std::int32_t a, std::int32_t b);
+    // Union-find over `forest` (each entry its parent; a root its own): the
+    // smaller root stays.
+    static std::int32_t find_root(std::vector<std::int32_t>& forest, std::int32_t k);
+    static void unite(std::vector<std::int32_t>& forest, std::int32_t a, std::int32_t b);
     void link_runs(std::int32_t link);
     void join_bridged(std::int32_t bridge);
     void collect_points();

@@ -737,20 +737,20 @@ private:
         const double longer = std::max(box.x1 - box.x0, box.y1 - box.y0);
         if (longer < 4 * options_.min_r) return;  // no room for two discs side by side
         const Blob blob(*table_.mask, box, options_.min_r);
-        std::vector<DiscShape> discs = blob.peaks(options_.min_r, max_size_, kMostPeaks);
+        std::vector<DiscShape> places = blob.peaks(options_.min_r, max_size_, kMostPeaks);
         work_ += static_cast<double>(box.x1 - box.x0) * static_cast<double>(box.y1 - box.y0);
-        const std::size_t peaks = discs.size();
+        const std::size_t peaks = places.size();
         if (peaks < 2) return;  // a lone blob is the fits' to find
-        // The discs found before may touch a peak as well.
-        for (const Found& f : found_) discs.push_back({f.values[0], f.values[1], f.values[2]});
         std::vector<std::uint8_t> again(peaks, 1);
-        std::vector<DiscShape> refined(discs.begin(), discs.begin() + static_cast<std::ptrdiff_t>(peaks));
+        std::vector<DiscShape> refined = places;
         for (int round = 0; round < 2; ++round) {
             if (round == 1) {
                 if (!holds_find(box)) return;
-                discs = refined;  // and every find so far, those of the first round too
-                for (const Found& f : found_) discs.push_back({f.values[0], f.values[1], f.values[2]});
+                places = refined;
             }
+            // The discs found so far may touch a peak as well.
+            std::vector<DiscShape> discs = places;
+            for (const Found& f : found_) discs.push_back({f.values[0], f.values[1], f.values[2]});
             for (std::size_t k = 0; k < peaks && !full(); ++k) {
                 if (!again[k]) continue;
                 again[k] = 0;
