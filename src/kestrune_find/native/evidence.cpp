@@ -44,7 +44,11 @@ constexpr double kNearBackground = 0.15;
 // A shape's core may be hidden in part by something kHiddenDarker or more
 // below the colour's typical brightness there, or by anything between its
 // runs on a line (see kMostGapsInFront), as long as kMinShown of the
-// core shows and the outline where it shows is clear (kMinOutlineShown). A
+// core shows and the outline where it shows is clear (kMinOutlineShown, or
+// kMinOutlineClearRim where kClearRim of the outer rim stands clear: a bar or
+// a hand across a ball hides some of its crossings' change as well, but
+// leaves the rim around it clear, where a disc drawn over clutter of the
+// colour finds the colour beyond it). A
 // ball held by a robot's gripper shows a crescent; its fill in the mask alone
 // would be a half. What lies beside a half disc of the colour, a wedge of a
 // colour wheel or an egg of it is seldom that much darker, and a circle drawn
@@ -56,6 +60,8 @@ constexpr double kNearBackground = 0.15;
 constexpr double kMinShown = 0.5;
 constexpr double kHiddenDarker = 60.0;
 constexpr double kMinOutlineShown = 0.8;
+constexpr double kMinOutlineClearRim = 0.7;
+constexpr double kClearRim = 0.85;
 constexpr double kDarkShare = 0.3;
 constexpr double kMinShownDark = 0.3;
 constexpr double kMinHidingSize = 15.0;
@@ -311,7 +317,7 @@ public:
     // the core is hidden.
     void weigh_hidden() {
         for (const Colour& c : unset_inside_) ev_.crossings_hidden += unlike_background(c, background_);
-        if (!weigh_hiding_ || gaps_.empty() || set_middles_.empty() || ev_.outline() < kMinOutlineShown) return;
+        if (!weigh_hiding_ || gaps_.empty() || set_middles_.empty() || !outline_shown()) return;
         auto colour = [&](const Spot& spot) {
             return colour_at(table_, spot.rows, spot.line, spot.u, (spot.rows ? table_.rows : table_.columns).extent);
         };
@@ -332,6 +338,13 @@ public:
             if (level <= black) ev_.core_hidden_dark += gaps_[k].length;
         }
         join_across_hidden(hidden);
+    }
+
+    // Whether the outline shows clearly enough where it shows for what
+    // hides the core to be weighed.
+    bool outline_shown() const {
+        const double outline = ev_.outline();
+        return outline >= kMinOutlineShown || (outline >= kMinOutlineClearRim && ev_.clear() >= kClearRim);
     }
 
     // A line's runs on both sides of something in front are one surface: the
