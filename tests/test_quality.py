@@ -47,18 +47,18 @@ def test_generated_scenes(colour):
     assert found >= 0.8 * (found + missed) and false <= 0.1 * found
 
 
-def case_sets(case, n, n_empty):
-    """A yellow and a red set of a hard case: (colour calibrated on clean
-    balls of it, items) each."""
-    for colour in ("yellow", "red"):
-        (frame0, truth0), items = cases.case_set(case, colour, n, n_empty, seed=5)
+def case_sets(case, n, n_empty, colours=("yellow", "red"), seed=5):
+    """A set of a hard case per colour (a yellow and a red one unless told):
+    (colour calibrated on clean balls of it, items) each."""
+    for colour in colours:
+        (frame0, truth0), items = cases.case_set(case, colour, n, n_empty, seed=seed)
         yield kf.calibrate(frame0, [truth0.calibration_rect()]).colour, items
 
 
-def tally_case(case, n, n_empty):
+def tally_case(case, n, n_empty, **sets):
     """tally over case_sets: (found, missed, false finds)."""
     found = missed = false = 0
-    for calibrated, items in case_sets(case, n, n_empty):
+    for calibrated, items in case_sets(case, n, n_empty, **sets):
         counts = tally(items, "disc", calibrated, min_r=8, max_r=120)
         found, missed, false = found + counts[0], missed + counts[1], false + counts[2]
     return found, missed, false
@@ -78,12 +78,7 @@ def test_balls_whose_outline_is_partly_hidden_too():
     # A hand, a bar or a tripod across a ball hides part of the change at its
     # outline as well; with the rim around it clear, what hides the core is
     # still weighed (the benchmark's first frames of three colours).
-    found = missed = false = 0
-    for colour in ("red", "green", "purple"):
-        (frame0, truth0), items = cases.case_set("hidden", colour, 5, 0, seed=1)
-        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
-        counts = tally(items, "disc", calibrated, min_r=8, max_r=120)
-        found, missed, false = found + counts[0], missed + counts[1], false + counts[2]
+    found, missed, false = tally_case("hidden", 5, 0, colours=("red", "green", "purple"), seed=1)
     assert found >= 0.58 * (found + missed)  # 0.52 when the outline had to show at 0.8 of its crossings
     assert false == 0
 
