@@ -204,6 +204,7 @@ struct ClosedBuffers {
     std::vector<PointsView::Point> pixels;      // the alive points as the fits' integer points
     std::vector<FitPoint> near, facing;         // near_outline's points; outline_of's
     std::vector<std::size_t> near_index;        // where near_outline's points are in its `points`
+    std::vector<std::uint32_t> nearby;          // NearbyPoints' points
     std::vector<double> distances;              // outline_of's
     std::vector<std::int32_t> joined_of;        // each group's joined group
     std::vector<std::size_t> pieces;            // groups in each joined one
@@ -324,6 +325,47 @@ private:
     // weighed and placed as that ellipse.
     bool disc() const { return options_.kind == ShapeKind::disc && !stretched_; }
     bool stretched_ = false;
+    // The usable points of one try's group in a ring about where its disc
+    // started: refining moves a disc little, so each later pass over the
+    // points reads these instead of the whole group, and keeps exactly what
+    // a pass over the whole group would (a point within `band` of the disc
+    // lies within band + its move of where it started).
+    struct NearbyPoints {
+        const std::vector<EdgePoint>* points = nullptr;  // none gathered
+        const std::vector<std::uint8_t>* usable = nullptr;
+        DiscShape from{};
+        double reach = 0;
+        std::size_t count = 0;  // in the buffers' `nearby`
+    };
+    mutable NearbyPoints nearby_;
+    // Rounding in the distances, far below anything a band measures.
+    static constexpr double kNearbySlack = 1e-6;
+
+    void gather_nearby(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
+                       const DiscShape& from, double reach) const {
+        std::vector<std::uint32_t>& index = buffers_.nearby;
+        if (index.size() < points.size()) index.resize(points.size());
+        const double inner = std::max(0.0, from.r - reach - kNearbySlack), outer = from.r + reach + kNearbySlack;
+        const double inner2 = inner * inner, outer2 = outer * outer;
+        std::uint32_t* out = index.data();
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < points.size(); ++k) {
+            const double dx = points[k].x - from.x, dy = points[k].y - from.y, d2 = dx * dx + dy * dy;
+            out[count] = static_cast<std::uint32_t>(k);
+            count += (usable[k] != 0) & (d2 >= inner2) & (d2 <= outer2);
+        }
+        nearby_ = {&points, &usable, from, reach, count};
+    }
+
+    // Whether the gathered points hold every point within `band` of `disc`.
+    bool nearby_hold(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
+                     const DiscShape& disc, double band) const {
+        if (nearby_.points != &points || nearby_.usable != &usable) return false;
+        const DiscShape& from = nearby_.from;
+        const double move = std::hypot(disc.x - from.x, disc.y - from.y) + std::fabs(disc.r - from.r);
+        return band + move + kNearbySlack <= nearby_.reach;
+    }
+
     // A group joined across narrow gaps is searched for what its pieces
     // hid from their own searches: a few proposals, no piles (a pile is one
     // group already).
@@ -423,7 +465,7 @@ private:
                                   const DiscShape& disc, double band, std::size_t* index) const {
         FitPoint* near = buffers_.near.data();
         std::size_t count = 0;
-        for (std::size_t k = 0; k < points.size(); ++k) {
+        auto visit = [&](std::size_t k) {
             const EdgePoint& p = points[k];
             const double gx = p.x - disc.x, gy = p.y - disc.y;
             const double d = std::sqrt(gx * gx + gy * gy) - disc.r;  // disc_distance
@@ -431,6 +473,12 @@ private:
             if (index != nullptr) index[count] = k;
             const bool close = std::fabs(d) <= band, facing = faces_inward(p, gx, gy);
             count += (usable[k] != 0) & close & facing;
+        };
+        if (nearby_hold(points, usable, disc, band)) {
+            const std::uint32_t* nearby = buffers_.nearby.data();
+            for (std::size_t n = 0; n < nearby_.count; ++n) visit(nearby[n]);
+        } else {
+            for (std::size_t k = 0; k < points.size(); ++k) visit(k);
         }
         return {near, count};
     }
@@ -438,6 +486,10 @@ private:
     bool refine(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
                 Candidate& candidate) const {
         const double shape_size = size(candidate);
+        // Wide enough for the passes below and for round_enough's.
+        if (disc())
+            gather_nearby(points, usable, candidate.disc,
+                          std::max(3.0, 0.25 * shape_size) + std::max(2.0, 0.1 * shape_size));
         // Narrowing bands; the wider ones only bring the shape near, the
         // last one places it.
         int pass = 0;
@@ -829,6 +881,11 @@ private:
 
     // Refines and weighs a proposal; keeps it when it scores `level`.
     bool try_candidate(GroupPoints& group, Candidate& candidate, double level) {
+        // What refine gathers holds for this try only: accepting it spends points.
+        struct Forget {
+            NearbyPoints& nearby;
+            ~Forget() { nearby = {}; }
+        } forget{nearby_};
         if (!refine(group.points, group.unspent, candidate) || !valid(candidate)) return false;
         Found find{options_.kind, {}, 0, 0, {}};
         const bool round = round_enough(group, candidate);
