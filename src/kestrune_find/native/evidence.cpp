@@ -128,7 +128,8 @@ using Colour = std::array<double, 3>;
 
 // The frame's colour at the pixel nearest to `u` along a scanned line.
 KESTRUNE_ALWAYS_INLINE Colour colour_at(const ScanTable& table, bool rows, std::int32_t line, double u, std::int32_t extent) {
-    const auto k = static_cast<std::int32_t>(std::clamp(std::floor(u + 0.5), 0.0, extent - 1.0));
+    // Clamped first, the value is not negative: truncating it is its floor.
+    const auto k = static_cast<std::int32_t>(std::clamp(u + 0.5, 0.0, extent - 1.0));
     const std::uint8_t* p = table.line_pixel(rows, line, k);
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};
 }
@@ -997,13 +998,6 @@ struct RayLists {
         return lists;
     }
 };
-
-// floor(v) as an integer for |v| < 2^63, without the call that std::floor
-// is on the baseline x86 (which has no rounding instruction).
-std::int64_t floor_to_int(double v) {
-    const auto t = static_cast<std::int64_t>(v);
-    return t - (static_cast<double>(t) > v ? 1 : 0);
-}
 
 // The pixels about the samples (x + rho c, y + rho s), rho = near + step j,
 // inside the frame (the ray's ends are).

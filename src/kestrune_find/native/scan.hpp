@@ -11,6 +11,13 @@
 
 namespace kestrune::find {
 
+// floor(v) as an integer for |v| < 2^63, without the call that std::floor
+// is on the baseline x86 (which has no rounding instruction).
+inline std::int64_t floor_to_int(double v) {
+    const auto t = static_cast<std::int64_t>(v);
+    return t - (static_cast<double>(t) > v ? 1 : 0);
+}
+
 // Coordinates are in pixels with pixel centres at integers, so pixel k covers
 // [k - 0.5, k + 0.5]. Runs keep their ends in half pixels (2k - 1 and 2k + 1),
 // which are exact integers.

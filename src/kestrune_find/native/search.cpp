@@ -155,7 +155,7 @@ std::int32_t iterations_needed(const SearchOptions& options, double share, int s
     return std::max(options.min_iterations, static_cast<std::int32_t>(std::ceil(n)));
 }
 
-std::int32_t as_pixel(double v) { return static_cast<std::int32_t>(std::floor(v + 0.5)); }
+std::int32_t as_pixel(double v) { return static_cast<std::int32_t>(floor_to_int(v + 0.5)); }
 
 
 struct Candidate {
@@ -591,10 +591,13 @@ private:
             Circle circle;
             fits_.circle(points, count, min_r, max_r, delta, seed, circle);
             if (circle.r <= 0) return 0;
-            const std::int64_t lo = std::max<std::int64_t>(0, circle.r - delta), hi = circle.r + delta;
+            // In doubles, exact for any pixel's coordinates, and in a loop the compiler vectorises.
+            const double lo = std::max<std::int64_t>(0, std::int64_t{circle.r} - delta);
+            const double hi = std::int64_t{circle.r} + delta, lo2 = lo * lo, hi2 = hi * hi;
+            const double cx = circle.x, cy = circle.y;
             for (const auto& p : points) {
-                const std::int64_t dx = p.x - circle.x, dy = p.y - circle.y, d2 = dx * dx + dy * dy;
-                inliers += (d2 >= lo * lo) & (d2 <= hi * hi);  // both compared: no branch to mispredict
+                const double dx = p.x - cx, dy = p.y - cy, d2 = dx * dx + dy * dy;
+                inliers += (d2 >= lo2) & (d2 <= hi2);  // both compared: no branch to mispredict
             }
             shape.disc = {static_cast<double>(circle.x), static_cast<double>(circle.y), static_cast<double>(circle.r)};
             return inliers;
