@@ -463,22 +463,37 @@ private:
     // branch to mispredict.
     std::span<FitPoint> near_disc(const std::vector<EdgePoint>& points, const std::vector<std::uint8_t>& usable,
                                   const DiscShape& disc, double band, std::size_t* index) const {
+        constexpr std::size_t kBlock = 16;
         FitPoint* near = buffers_.near.data();
         std::size_t count = 0;
-        auto visit = [&](std::size_t k) {
-            const EdgePoint& p = points[k];
-            const double gx = p.x - disc.x, gy = p.y - disc.y;
-            const double d = std::sqrt(gx * gx + gy * gy) - disc.r;  // disc_distance
-            near[count] = FitPoint{p.x, p.y};
-            if (index != nullptr) index[count] = k;
-            const bool close = std::fabs(d) <= band, facing = faces_inward(p, gx, gy);
-            count += (usable[k] != 0) & close & facing;
+        // The distances of a block of points at a time, in a loop the
+        // compiler vectorises; then each point written, kept or not.
+        auto visit = [&](std::size_t total, auto point_at) {
+            for (std::size_t first = 0; first < total; first += kBlock) {
+                const std::size_t block = std::min(kBlock, total - first);
+                double gxs[kBlock], gys[kBlock], ds[kBlock];
+                for (std::size_t n = 0; n < block; ++n) {
+                    const EdgePoint& p = points[point_at(first + n)];
+                    gxs[n] = p.x - disc.x;
+                    gys[n] = p.y - disc.y;
+                }
+                for (std::size_t n = 0; n < block; ++n)
+                    ds[n] = std::sqrt(gxs[n] * gxs[n] + gys[n] * gys[n]) - disc.r;  // disc_distance
+                for (std::size_t n = 0; n < block; ++n) {
+                    const std::size_t k = point_at(first + n);
+                    const EdgePoint& p = points[k];
+                    near[count] = FitPoint{p.x, p.y};
+                    if (index != nullptr) index[count] = k;
+                    const bool close = std::fabs(ds[n]) <= band, facing = faces_inward(p, gxs[n], gys[n]);
+                    count += (usable[k] != 0) & close & facing;
+                }
+            }
         };
         if (nearby_hold(points, usable, disc, band)) {
             const std::uint32_t* nearby = buffers_.nearby.data();
-            for (std::size_t n = 0; n < nearby_.count; ++n) visit(nearby[n]);
+            visit(nearby_.count, [nearby](std::size_t n) { return static_cast<std::size_t>(nearby[n]); });
         } else {
-            for (std::size_t k = 0; k < points.size(); ++k) visit(k);
+            visit(points.size(), [](std::size_t k) { return k; });
         }
         return {near, count};
     }
