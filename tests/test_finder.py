@@ -347,6 +347,21 @@ def test_a_letter_o_of_the_colour_is_not_a_ball_and_a_glossy_ball_is(seed):
     assert only_the_ball_is_found(rgb, rng, seed, r, blur=0.8)
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_a_ring_in_front_of_a_light_post_is_not_a_ball(seed):
+    # The hole shows the post, lighter than the ring and unlike the wall
+    # around it: read as something in front of a ball, it would fill the
+    # ring. A highlight is never that large a share of a ball.
+    rng = np.random.default_rng(seed)
+    rgb = canvas(seed=seed, noise=0.0)
+    r = rng.uniform(20, 60)
+    ring, hole = rng.uniform(35, 60), rng.uniform(0.4, 0.5)
+    rgb[0:int(240 + 0.6 * ring), int(170 - 0.45 * ring):int(170 + 0.35 * ring)] = (235, 235, 232)
+    paint_disc(rgb, 170, 240, ring, hole=hole)
+    paint_ball(rgb, 470, 240, r)
+    assert only_the_ball_is_found(rgb, rng, seed, r, blur=0.8)
+
+
 def paint_ellipse(rgb, x, y, a, b, theta, colour=RED):
     """An anti-aliased ellipse, 4 x 4 supersampled."""
     ys, xs = np.mgrid[0:rgb.shape[0], 0:rgb.shape[1]].astype(np.float64)

@@ -62,8 +62,8 @@ struct Evidence {
     // The largest patch of unset pixels that the colour encloses inside the
     // core, as a share of the shape's area, and whether it is darker than the
     // colour around it: a ring's or a letter's hole, the background seen
-    // through. (A glossy ball's highlight is enclosed too, but lighter; its
-    // seam, and anything in front of it, reach its outline.)
+    // through. (A glossy ball's highlight is enclosed too, but lighter and
+    // small; its seam, and anything in front of it, reach its outline.)
     double hole = 0;
     bool hole_dark = false;
 
@@ -72,7 +72,7 @@ struct Evidence {
     // least half of it shows (less behind something black); none when the
     // frame inside turns from light to dark and back too often (a coil or a
     // weave of the colour, which blur and a wide colour fill in the mask), or
-    // shows a dark hole.
+    // shows a dark hole, or a hole larger than any highlight.
     double fill() const;
     bool striped() const;
     bool holed() const;
