@@ -91,7 +91,7 @@ constexpr double kHoleDarker = 30.0;
 constexpr double kHoleCells = 48;  // grid cells across the core, at least (every pixel below 96)
 // A hole of kMinLightHole of the area or more counts whatever its
 // brightness: a ring's hole may show a lighter background, but a ball's
-// highlight covers less (0.045 at most, on balls lit hard from above).
+// highlight covers less (0.043 at most, on balls lit hard from above).
 constexpr double kMinLightHole = 0.1;
 // Of the square on its longest side, the share a hole covers at least: a
 // round hole 0.79, a letter's 0.4-0.8, a diagonal sliver of a cable 0.2.
