@@ -69,8 +69,10 @@ def test_balls_behind_things_of_any_brightness():
     # lies between a ball's runs on a line stands in front of it.
     found, missed, false = tally_case("hidden", 12, 6)
     # 0.44 when only dark things could hide a ball; 0.54 when a cable cut a
-    # ball's blob into pieces searched apart, or a sliver of it read as a hole
-    assert found >= 0.6 * (found + missed)
+    # ball's blob into pieces searched apart, or a sliver of it read as a hole;
+    # 0.65 when a bar between the colour's runs had to be as unlike the
+    # background as a crossing, and the outline show at 0.7 of its crossings
+    assert found >= 0.72 * (found + missed)
     assert false == 0
 
 

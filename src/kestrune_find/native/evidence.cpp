@@ -60,8 +60,8 @@ constexpr double kNearBackground = 0.15;
 constexpr double kMinShown = 0.5;
 constexpr double kHiddenDarker = 60.0;
 constexpr double kMinOutlineShown = 0.8;
-constexpr double kMinOutlineClearRim = 0.7;
-constexpr double kClearRim = 0.85;
+constexpr double kMinOutlineClearRim = 0.6;
+constexpr double kClearRim = 0.9;
 constexpr double kDarkShare = 0.3;
 constexpr double kMinShownDark = 0.3;
 constexpr double kMinHidingSize = 15.0;
@@ -70,6 +70,12 @@ constexpr double kMinHidingSize = 15.0;
 // often; at the core's ends only what is darker can hide it (else a disc drawn
 // around an ellipse would call the background beside it hidden).
 constexpr std::size_t kMostGapsInFront = 2;
+// Such a gap has the colour on both sides, as a bar across a ball leaves
+// it, and need only be further than kHiddenDistance2 from all but this share
+// of the background's colours: a bar of grey or brown in front of a busy
+// photograph matches some of it, while a coil's gaps show the background
+// itself.
+constexpr double kNearBackgroundBetween = 0.3;
 
 // Inside a shape the frame's brightness (the largest channel, which carries
 // it for every hue) turns when it rises or falls back by more than
@@ -191,10 +197,10 @@ struct Background {
 
 // Whether `c` is unlike the colours of `background` (see above): whether
 // fewer than the allowed share lie near it, counted a block at a time.
-bool unlike_background(const Colour& c, const Background& background) {
+bool unlike_background(const Colour& c, const Background& background, double share = kNearBackground) {
     const std::size_t n = background.size();
     if (n < 4) return false;  // too little outline to tell the background by
-    const double allowed = kNearBackground * static_cast<double>(n);
+    const double allowed = share * static_cast<double>(n);
     const float* r = background.channels[0].data();
     const float* g = background.channels[1].data();
     const float* b = background.channels[2].data();
@@ -337,7 +343,10 @@ public:
         for (std::size_t k = 0; k < gaps_.size(); ++k) {
             const Colour c = colour(gaps_[k]);
             const double level = brightness(c);
-            if ((level > darkest && !gaps_[k].between) || !unlike_background(c, background_)) continue;
+            const bool between = gaps_[k].between;
+            if ((level > darkest && !between) ||
+                !unlike_background(c, background_, between ? kNearBackgroundBetween : kNearBackground))
+                continue;
             hidden[k] = 1;
             ev_.core_hidden += gaps_[k].length;
             if (level <= black) ev_.core_hidden_dark += gaps_[k].length;
