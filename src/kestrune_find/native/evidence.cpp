@@ -45,7 +45,8 @@ constexpr double kNearBackground = 0.15;
 // below the colour's typical brightness there, or by anything between its
 // runs on a line (see kMostGapsInFront), as long as kMinShown of the
 // core shows and the outline where it shows is clear (kMinOutlineShown, or
-// kMinOutlineClearRim where kClearRim of the outer rim stands clear: a bar or
+// kMinOutlineClearRim where kClearRim of the outer rim stands clear, or
+// kMinOutlineClearerRim where kClearerRim does: a bar or
 // a hand across a ball hides some of its crossings' change as well, but
 // leaves the rim around it clear, where a disc drawn over clutter of the
 // colour finds the colour beyond it). A
@@ -60,8 +61,10 @@ constexpr double kNearBackground = 0.15;
 constexpr double kMinShown = 0.5;
 constexpr double kHiddenDarker = 60.0;
 constexpr double kMinOutlineShown = 0.8;
-constexpr double kMinOutlineClearRim = 0.6;
-constexpr double kClearRim = 0.9;
+constexpr double kMinOutlineClearRim = 0.7;
+constexpr double kClearRim = 0.85;
+constexpr double kMinOutlineClearerRim = 0.6;
+constexpr double kClearerRim = 0.9;
 constexpr double kDarkShare = 0.3;
 constexpr double kMinShownDark = 0.3;
 constexpr double kMinHidingSize = 15.0;
@@ -358,7 +361,9 @@ public:
     // hides the core to be weighed.
     bool outline_shown() const {
         const double outline = ev_.outline();
-        return outline >= kMinOutlineShown || (outline >= kMinOutlineClearRim && ev_.clear() >= kClearRim);
+        const double clear = ev_.clear();
+        return outline >= kMinOutlineShown || (outline >= kMinOutlineClearRim && clear >= kClearRim) ||
+               (outline >= kMinOutlineClearerRim && clear >= kClearerRim);
     }
 
     // A line's runs on both sides of something in front are one surface: the
