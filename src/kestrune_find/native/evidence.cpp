@@ -73,11 +73,13 @@ constexpr double kMinHidingSize = 15.0;
 // often; at the core's ends only what is darker can hide it (else a disc drawn
 // around an ellipse would call the background beside it hidden).
 constexpr std::size_t kMostGapsInFront = 2;
-// Such a gap has the colour on both sides, as a bar across a ball leaves
-// it, and need only be further than kHiddenDistance2 from all but this share
-// of the background's colours: a bar of grey or brown in front of a busy
-// photograph matches some of it, while a coil's gaps show the background
-// itself.
+// On a disc such a gap, with the colour on both sides as a bar across a
+// ball leaves it, need only be further than kHiddenDistance2 from all but
+// this share of the background's colours: a bar of grey or brown in front of
+// a busy photograph matches some of it, while a coil's gaps show the
+// background itself. (An ellipse, weighed as a stretched ball, bends round
+// its blob more freely: an ellipse of the colour near the frame's edge whose
+// sheen cut its runs was taken for a squeezed ball that way.)
 constexpr double kNearBackgroundBetween = 0.3;
 
 // Inside a shape the frame's brightness (the largest channel, which carries
@@ -247,6 +249,9 @@ struct Weighing {
     // Discs touching the shape (balls beside it in a pile): its outer rim
     // there is theirs, neither clear nor not.
     const std::vector<DiscShape>* touching = nullptr;
+    // How much of the background a gap between the colour's runs may match
+    // and still hide the core (kNearBackgroundBetween on a disc).
+    double between_share = kNearBackground;
 };
 
 // Where one scanned line crosses the shape grown by the rim (outer), the
@@ -348,7 +353,7 @@ public:
             const double level = brightness(c);
             const bool between = gaps_[k].between;
             if ((level > darkest && !between) ||
-                !unlike_background(c, background_, between ? kNearBackgroundBetween : kNearBackground))
+                !unlike_background(c, background_, between ? how_.between_share : kNearBackground))
                 continue;
             hidden[k] = 1;
             ev_.core_hidden += gaps_[k].length;
@@ -898,7 +903,7 @@ Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim
     const auto chord = disc_chord(disc);
     auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
     integrate(table, {disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer},
-              {rim, disc.r / 2, true, true, touching}, chord, chord_at, ev);
+              {rim, disc.r / 2, true, true, touching, kNearBackgroundBetween}, chord, chord_at, ev);
     return ev;
 }
 
