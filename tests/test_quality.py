@@ -151,3 +151,18 @@ def test_a_clear_ball_does_not_depend_on_the_seed():
                      for finds in by_seed]
             assert all(found), f"the clear ball at ({x:.0f}, {y:.0f}) is missed under seeds " \
                 f"{[s for s, ok in enumerate(found) if not ok]}"
+
+
+def test_an_ellipse_whose_sheen_cuts_its_runs_is_no_squeezed_ball():
+    # A pink ellipse of axis ratio 1.4 by the frame's top edge, its runs cut by
+    # its sheen: weighed as a squeezed ball, the cuts read as something in
+    # front (0.82), until an ellipse kept the stricter test of such cuts.
+    colour = bench.GENERATED_COLOURS[5]
+    items = scenes.scene_set(colour, 6, 0, (480, 640), 4)
+    frame0, truth0 = items[0]
+    calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+    frame, truth = items[5]
+    finds = kf.Finder(seed=0).find(frame, "disc", calibrated, min_r=8, max_r=120)
+    m = bench.match(finds, truth, "disc")
+    assert [where for _, where in m.false_finds] == []
+    assert m.found == len(truth.discs)
