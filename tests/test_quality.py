@@ -157,8 +157,7 @@ def test_an_ellipse_whose_sheen_cuts_its_runs_is_no_squeezed_ball():
     # A pink ellipse of axis ratio 1.4 by the frame's top edge, its runs cut by
     # its sheen: weighed as a squeezed ball, the cuts read as something in
     # front (0.82), until an ellipse kept the stricter test of such cuts.
-    colour = bench.GENERATED_COLOURS[5]
-    items = scenes.scene_set(colour, 6, 0, (480, 640), 4)
+    items = scenes.scene_set("pink", 6, seed=0)
     frame0, truth0 = items[0]
     calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
     frame, truth = items[5]

@@ -201,8 +201,8 @@ struct Background {
 };
 
 // Whether `c` is unlike the colours of `background` (see above): whether
-// fewer than the allowed share lie near it, counted a block at a time.
-bool unlike_background(const Colour& c, const Background& background, double share = kNearBackground) {
+// fewer than `share` of them lie near it, counted a block at a time.
+bool unlike_background(const Colour& c, const Background& background, double share) {
     const std::size_t n = background.size();
     if (n < 4) return false;  // too little outline to tell the background by
     const double allowed = share * static_cast<double>(n);
@@ -335,7 +335,7 @@ public:
     // After every line: which crossings hide the outline, and how much of
     // the core is hidden.
     void weigh_hidden() {
-        for (const Colour& c : unset_inside_) ev_.crossings_hidden += unlike_background(c, background_);
+        for (const Colour& c : unset_inside_) ev_.crossings_hidden += unlike_background(c, background_, kNearBackground);
         if (!weigh_hiding_ || gaps_.empty() || set_middles_.empty() || !outline_shown()) return;
         auto colour = [&](const Spot& spot) {
             return colour_at(table_, spot.rows, spot.line, spot.u, (spot.rows ? table_.rows : table_.columns).extent);
