@@ -109,6 +109,18 @@ def test_a_reflection_is_no_ball():
     assert images <= 1  # 3 when nothing told a ball's image from a ball
 
 
+def test_a_mat_cut_by_the_frame_is_no_ball():
+    # A large square mat of the colour with a corner out of the frame: its
+    # sides run near a circle and a square has no second harmonic, so it
+    # scored 0.64-0.65 as a disc (the last frame of each set has one).
+    for colour, n in [("yellow", 3), ("pink", 5)]:
+        (frame0, truth0), items = cases.case_set("reflection", colour, n, 3, seed=1)
+        calibrated = kf.calibrate(frame0, [truth0.calibration_rect()]).colour
+        frame, truth = items[-1]
+        m = bench.match(kf.Finder(seed=1).find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
+        assert not truth.discs and m.false_finds == [], colour
+
+
 def test_finds_keep_to_the_sizes_asked_for():
     # Placing a find moves its size by up to a pixel and the outline may read
     # it larger: specks just under min_r were reported, and balls over max_r.

@@ -1,7 +1,9 @@
 #include "refine.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 
 #include "kestrune/platform.hpp"
 #include "kestrune/simd/level.hpp"
@@ -337,12 +339,53 @@ bool second_harmonic(std::span<const FitPoint> points, const DiscShape& disc, do
     return true;
 }
 
+// The fourth harmonic beside the second, fitted together: a square's
+// sides leave a fourth harmonic and no second, a ball's outline neither.
+bool fourth_harmonic(std::span<const FitPoint> points, const DiscShape& disc, double& r0, double& p, double& q) {
+    std::array<std::array<double, 5>, 5> A{};
+    std::array<double, 5> b{};
+    for (const FitPoint& pt : points) {
+        const double dx = pt.x - disc.x, dy = pt.y - disc.y;
+        const double d2 = dx * dx + dy * dy;
+        if (d2 < 1e-18) continue;
+        const double d = std::sqrt(d2);
+        const double c2 = (dx * dx - dy * dy) / d2, s2 = 2 * dx * dy / d2;
+        const double row[5] = {1.0, c2, s2, c2 * c2 - s2 * s2, 2 * c2 * s2};
+        for (int i = 0; i < 5; ++i) {
+            b[i] += row[i] * d;
+            for (int j = i; j < 5; ++j) A[i][j] += row[i] * row[j];
+        }
+    }
+    mirror<5>(A);
+    if (!solve<5>(A, b) || !(b[0] > 0)) return false;
+    r0 = b[0];
+    p = b[3];
+    q = b[4];
+    return true;
+}
+
 }  // namespace
 
 double ellipticity(std::span<const FitPoint> points, const DiscShape& disc) {
     double r0, p, q;
     if (!second_harmonic(points, disc, r0, p, q)) return 0.0;
     return std::sqrt(p * p + q * q) / r0;
+}
+
+double squareness(std::span<const FitPoint> points, const DiscShape& disc) {
+    double r0, p, q;
+    if (!fourth_harmonic(points, disc, r0, p, q)) return 0.0;
+    return std::sqrt(p * p + q * q) / r0;
+}
+
+double turn_covered(std::span<const FitPoint> points, const DiscShape& disc) {
+    constexpr int kSectors = 32;
+    std::array<bool, kSectors> seen{};
+    for (const FitPoint& pt : points) {
+        const double turn = std::atan2(pt.y - disc.y, pt.x - disc.x) / (2 * std::numbers::pi) + 0.5;  // 0 to 1
+        seen[std::clamp(static_cast<int>(turn * kSectors), 0, kSectors - 1)] = true;
+    }
+    return static_cast<double>(std::count(seen.begin(), seen.end(), true)) / kSectors;
 }
 
 EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc) {

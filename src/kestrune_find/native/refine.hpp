@@ -93,6 +93,13 @@ bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, SimdLeve
 // the second harmonic of their distance from the centre, over the radius
 // ((a - b) / (a + b) for an ellipse of semi-axes a and b).
 double ellipticity(std::span<const FitPoint> points, const DiscShape& disc);
+// How far the outline through these points is from round the way a square
+// is: the amplitude of the fourth harmonic of their distance from the
+// centre (fitted beside the second), over the radius.
+double squareness(std::span<const FitPoint> points, const DiscShape& disc);
+// The share of the turn around the disc's centre that the points lie in (in
+// 32 sectors).
+double turn_covered(std::span<const FitPoint> points, const DiscShape& disc);
 // The ellipse about the disc's centre that the same second harmonic gives: a
 // start for fitting a disc's points as an ellipse (from a circle, the fit
 // cannot tell which way to turn).

@@ -56,6 +56,14 @@ constexpr double kMinSeen = 0.6;
 // 1.3 ((a - b) / (a + b) = 0.13) are ellipses, not discs; a ball seen through
 // a wide-angle lens near the frame's edge stays below.
 constexpr double kMaxEllipticity = 0.13;
+// A mat or a sheet of the colour, cut by the frame's edge, can score as a
+// disc: its sides run near the circle, and a square has no second harmonic.
+// Its fourth harmonic gives it away, where the outline is read round 3/8 of
+// the turn at least (on a short arc the fit is noise): over 5 % of the radius
+// and over 5 pixels. A ball's outline, even hidden in part, stays within 4.
+constexpr double kMinSquareCover = 0.375;
+constexpr double kMaxSquareness = 0.05;
+constexpr double kMaxSquarePixels = 5.0;
 // A disc stretched into an ellipse (a ball near the edge of a wide lens, or
 // smeared by motion) is tried as that ellipse when its circle is not round or
 // scores from a floor to below kStretchedScore. The floor is kStretchFloor at
@@ -573,6 +581,16 @@ private:
         return ellipticity(near, candidate.disc) <= kMaxEllipticity;
     }
 
+    // A disc whose outline has a square's sides (asked of what would be
+    // found only: it costs a fit).
+    bool square(const GroupPoints& group, const Candidate& candidate) const {
+        if (!disc() || stretched_) return false;
+        const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
+        const double amplitude = squareness(near, candidate.disc);
+        if (amplitude <= kMaxSquareness || amplitude * candidate.disc.r <= kMaxSquarePixels) return false;
+        return turn_covered(near, candidate.disc) >= kMinSquareCover;
+    }
+
     // Whether an ellipse (normalised: `a` along `theta` is the long axis) lies
     // as a ball near the frame's edge squeezed by a wide lens does.
     bool squeezed(const EllipseShape& e) const {
@@ -918,7 +936,7 @@ private:
             else read_ellipse_inside(table_, candidate.ellipse, rim_for(shape_size), find.evidence);
             rescore(find);
         }
-        if (find.score < level || find.score >= ceiling_) return false;
+        if (find.score < level || find.score >= ceiling_ || square(group, candidate)) return false;
         accept(group, candidate, find);
         return true;
     }

@@ -108,6 +108,30 @@ TEST(fit_ellipse_finds_the_ellipse_from_its_second_harmonic) {
     }
 }
 
+TEST(a_squares_sides_show_in_the_fourth_harmonic_and_a_balls_outline_does_not) {
+    // The sides of a square turned 0.3, where they lie within a quarter of
+    // the radius of the circle inside it (what a disc's outline gathers).
+    const DiscShape disc{100, 80, 50};
+    std::vector<FitPoint> sides;
+    for (int side = 0; side < 4; ++side) {
+        const double normal = 0.3 + side * std::numbers::pi / 2;
+        for (double along = -37.5; along <= 37.5; along += 0.5)
+            sides.push_back({disc.x + disc.r * std::cos(normal) - along * std::sin(normal),
+                             disc.y + disc.r * std::sin(normal) + along * std::cos(normal)});
+    }
+    CHECK(ellipticity(sides, disc) < 1e-6);
+    CHECK(squareness(sides, disc) > 0.05);
+    CHECK(turn_covered(sides, disc) > 0.75);  // not in the corners
+    // A noisy circle and an ellipse of axis ratio 1.3 stay far below.
+    const auto round = fit_points(ellipse_points({100, 80, 50, 50, 0}, 200, 0.5, 2));
+    CHECK(squareness(round, disc) < 0.005);
+    const auto oval = fit_points(ellipse_points({100, 80, 56.5, 43.5, 0.7}, 200, 0.5, 2));
+    CHECK(squareness(oval, disc) < 0.02);
+    // Half the circle: half the turn.
+    std::vector<FitPoint> half(round.begin(), round.begin() + 100);
+    CHECK(turn_covered(half, disc) == 0.5);
+}
+
 TEST(a_ring_leaves_out_only_points_further_than_the_band_from_the_outline) {
     // Discs and ellipses up to the longest axis ratio a ring is drawn for;
     // points at the ring's radii give or take a few parts in 10^12, where
