@@ -119,6 +119,14 @@ def test_a_mat_cut_by_the_frame_is_no_ball():
         frame, truth = items[-1]
         m = bench.match(kf.Finder(seed=1).find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
         assert not truth.discs and m.false_finds == [], colour
+    # A large pale ball cut by the frame's top, its shaded underside lost in a
+    # black shirt, has as strong a fourth harmonic; its outline is an arc,
+    # not straight sides, and it is still found.
+    (_, items), = bench.pale_sets(34, 1, colours=("blue",))
+    calibrated = kf.calibrate(items[0][0], [items[0][1].calibration_rect()]).colour
+    frame, truth = items[33]
+    m = bench.match(kf.Finder(seed=1).find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
+    assert m.found == len(truth.discs) == 2
 
 
 def test_finds_keep_to_the_sizes_asked_for():

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <vector>
 
 #include "kestrune/platform.hpp"
 #include "kestrune/simd/level.hpp"
@@ -378,14 +380,52 @@ double squareness(std::span<const FitPoint> points, const DiscShape& disc) {
     return std::sqrt(p * p + q * q) / r0;
 }
 
+namespace {
+
+constexpr int kSectors = 32;
+
+int sector_of(const FitPoint& pt, const DiscShape& disc) {
+    const double turn = std::atan2(pt.y - disc.y, pt.x - disc.x) / (2 * std::numbers::pi) + 0.5;  // 0 to 1
+    return std::clamp(static_cast<int>(turn * kSectors), 0, kSectors - 1);
+}
+
+}  // namespace
+
 double turn_covered(std::span<const FitPoint> points, const DiscShape& disc) {
-    constexpr int kSectors = 32;
     std::array<bool, kSectors> seen{};
-    for (const FitPoint& pt : points) {
-        const double turn = std::atan2(pt.y - disc.y, pt.x - disc.x) / (2 * std::numbers::pi) + 0.5;  // 0 to 1
-        seen[std::clamp(static_cast<int>(turn * kSectors), 0, kSectors - 1)] = true;
-    }
+    for (const FitPoint& pt : points) seen[sector_of(pt, disc)] = true;
     return static_cast<double>(std::count(seen.begin(), seen.end(), true)) / kSectors;
+}
+
+double straightest_side(std::span<const FitPoint> points, const DiscShape& disc, int sectors) {
+    std::array<std::vector<FitPoint>, kSectors> by_sector;
+    for (const FitPoint& pt : points) by_sector[sector_of(pt, disc)].push_back(pt);
+    double straightest = std::numeric_limits<double>::infinity();
+    std::vector<double> xs, ys, weights;
+    for (int first = 0; first < kSectors; ++first) {
+        xs.clear();
+        ys.clear();
+        bool every = true;
+        for (int k = 0; k < sectors && every; ++k) {
+            const auto& sector = by_sector[(first + k) % kSectors];
+            every = !sector.empty();
+            for (const FitPoint& pt : sector) {
+                xs.push_back(pt.x);
+                ys.push_back(pt.y);
+            }
+        }
+        weights.assign(xs.size(), 1.0);
+        double px, py, nx, ny;
+        if (!every || xs.size() < 2 * static_cast<std::size_t>(sectors) || !fit_line(xs, ys, weights, px, py, nx, ny))
+            continue;
+        double squares = 0;
+        for (std::size_t k = 0; k < xs.size(); ++k) {
+            const double off = (xs[k] - px) * nx + (ys[k] - py) * ny;
+            squares += off * off;
+        }
+        straightest = std::min(straightest, std::sqrt(squares / static_cast<double>(xs.size())) / disc.r);
+    }
+    return straightest;
 }
 
 EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc) {

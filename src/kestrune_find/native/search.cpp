@@ -60,10 +60,16 @@ constexpr double kMaxEllipticity = 0.13;
 // disc: its sides run near the circle, and a square has no second harmonic.
 // Its fourth harmonic gives it away, where the outline is read round 3/8 of
 // the turn at least (on a short arc the fit is noise): over 5 % of the radius
-// and over 5 pixels. A ball's outline, even hidden in part, stays within 4.
+// and over 5 pixels (a ball's outline, even hidden in part, stays within 4),
+// with a straight side to show for it: 56 degrees of the outline on a line
+// to 1 % of the radius (the sides measured: 0.2-0.4 %). A large ball cut by
+// the frame's top and its own shadow can have such a harmonic too, but its
+// arc strays 3 % from any line.
 constexpr double kMinSquareCover = 0.375;
 constexpr double kMaxSquareness = 0.05;
 constexpr double kMaxSquarePixels = 5.0;
+constexpr int kSideSectors = 5;  // of 32
+constexpr double kMaxSideBend = 0.01;
 // A disc stretched into an ellipse (a ball near the edge of a wide lens, or
 // smeared by motion) is tried as that ellipse when its circle is not round or
 // scores from a floor to below kStretchedScore. The floor is kStretchFloor at
@@ -588,7 +594,8 @@ private:
         const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
         const double amplitude = squareness(near, candidate.disc);
         if (amplitude <= kMaxSquareness || amplitude * candidate.disc.r <= kMaxSquarePixels) return false;
-        return turn_covered(near, candidate.disc) >= kMinSquareCover;
+        return turn_covered(near, candidate.disc) >= kMinSquareCover &&
+               straightest_side(near, candidate.disc, kSideSectors) <= kMaxSideBend;
     }
 
     // Whether an ellipse (normalised: `a` along `theta` is the long axis) lies

@@ -122,11 +122,14 @@ TEST(a_squares_sides_show_in_the_fourth_harmonic_and_a_balls_outline_does_not) {
     CHECK(ellipticity(sides, disc) < 1e-6);
     CHECK(squareness(sides, disc) > 0.05);
     CHECK(turn_covered(sides, disc) > 0.75);  // not in the corners
+    CHECK(straightest_side(sides, disc, 5) < 1e-9);
     // A noisy circle and an ellipse of axis ratio 1.3 stay far below.
     const auto round = fit_points(ellipse_points({100, 80, 50, 50, 0}, 200, 0.5, 2));
     CHECK(squareness(round, disc) < 0.005);
     const auto oval = fit_points(ellipse_points({100, 80, 56.5, 43.5, 0.7}, 200, 0.5, 2));
     CHECK(squareness(oval, disc) < 0.02);
+    // An arc over 5 of 32 sectors strays from a line by about 3 % of the radius.
+    CHECK(straightest_side(round, disc, 5) > 0.025 && straightest_side(round, disc, 5) < 0.035);
     // Half the circle: half the turn.
     std::vector<FitPoint> half(round.begin(), round.begin() + 100);
     CHECK(turn_covered(half, disc) == 0.5);
