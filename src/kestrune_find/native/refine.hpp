@@ -103,8 +103,8 @@ double turn_covered(std::span<const FitPoint> points, const DiscShape& disc);
 // How close to a line the points come along `sectors` neighbouring sectors of
 // those 32, each holding some: the least RMS distance from the line fitted to
 // a run of them, over the radius (an arc of a circle strays about 3 % over 5
-// sectors). Infinite where no run has points in every sector, and two a
-// sector in all.
+// sectors). Infinite where no run has points in every sector and twice as
+// many points as sectors.
 double straightest_side(std::span<const FitPoint> points, const DiscShape& disc, int sectors);
 // The ellipse about the disc's centre that the same second harmonic gives: a
 // start for fitting a disc's points as an ellipse (from a circle, the fit
