@@ -312,75 +312,38 @@ bool fit_ellipse(std::span<const FitPoint> points, EllipseShape& shape, SimdLeve
 namespace {
 
 // Least squares for the points' distance from the disc's centre along the
-// angle theta: d(theta) = r0 + p cos 2theta + q sin 2theta. False when the
-// points cannot fix it.
-bool second_harmonic(std::span<const FitPoint> points, const DiscShape& disc, double& r0, double& p, double& q) {
-    // A point's row is (1, c2, s2): the sums as in fit_disc, products with 1 left out.
-    double a00 = 0, a01 = 0, a02 = 0, a11 = 0, a12 = 0, a22 = 0, b0 = 0, b1 = 0, b2 = 0;
+// angle theta: d(theta) = r0 + p2 cos 2theta + q2 sin 2theta for N = 3, and
+// + p4 cos 4theta + q4 sin 4theta beside them for N = 5 (a square's sides
+// leave a fourth harmonic and no second, a ball's outline neither). False
+// when the points cannot fix it.
+template <int N> bool harmonics(std::span<const FitPoint> points, const DiscShape& disc, std::array<double, N>& fitted) {
+    static_assert(N == 3 || N == 5);
+    std::array<std::array<double, N>, N> A{};
+    std::array<double, N> b{};
     for (const FitPoint& pt : points) {
         const double dx = pt.x - disc.x, dy = pt.y - disc.y;
         const double d = std::sqrt(dx * dx + dy * dy);
         if (d < 1e-9) continue;
         const double c2 = (dx * dx - dy * dy) / (d * d), s2 = 2 * dx * dy / (d * d);
-        b0 += d;
-        b1 += c2 * d;
-        b2 += s2 * d;
-        a00 += 1.0;
-        a01 += c2;
-        a02 += s2;
-        a11 += c2 * c2;
-        a12 += c2 * s2;
-        a22 += s2 * s2;
-    }
-    std::array<std::array<double, 3>, 3> A{{{a00, a01, a02}, {a01, a11, a12}, {a02, a12, a22}}};
-    std::array<double, 3> b{b0, b1, b2};
-    if (!solve<3>(A, b) || !(b[0] > 0)) return false;
-    r0 = b[0];
-    p = b[1];
-    q = b[2];
-    return true;
-}
-
-// The fourth harmonic beside the second, fitted together: a square's
-// sides leave a fourth harmonic and no second, a ball's outline neither.
-bool fourth_harmonic(std::span<const FitPoint> points, const DiscShape& disc, double& r0, double& p, double& q) {
-    std::array<std::array<double, 5>, 5> A{};
-    std::array<double, 5> b{};
-    for (const FitPoint& pt : points) {
-        const double dx = pt.x - disc.x, dy = pt.y - disc.y;
-        const double d2 = dx * dx + dy * dy;
-        if (d2 < 1e-18) continue;
-        const double d = std::sqrt(d2);
-        const double c2 = (dx * dx - dy * dy) / d2, s2 = 2 * dx * dy / d2;
         const double row[5] = {1.0, c2, s2, c2 * c2 - s2 * s2, 2 * c2 * s2};
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < N; ++i) {
             b[i] += row[i] * d;
-            for (int j = i; j < 5; ++j) A[i][j] += row[i] * row[j];
+            for (int j = i; j < N; ++j) A[i][j] += row[i] * row[j];
         }
     }
-    mirror<5>(A);
-    if (!solve<5>(A, b) || !(b[0] > 0)) return false;
-    r0 = b[0];
-    p = b[3];
-    q = b[4];
+    mirror<N>(A);
+    if (!solve<N>(A, b) || !(b[0] > 0)) return false;
+    fitted = b;
     return true;
 }
 
-}  // namespace
-
-double ellipticity(std::span<const FitPoint> points, const DiscShape& disc) {
-    double r0, p, q;
-    if (!second_harmonic(points, disc, r0, p, q)) return 0.0;
-    return std::sqrt(p * p + q * q) / r0;
+// The amplitude of the highest harmonic fitted, over r0; 0 where the points
+// cannot fix it.
+template <int N> double highest_harmonic(std::span<const FitPoint> points, const DiscShape& disc) {
+    std::array<double, N> fitted;
+    if (!harmonics<N>(points, disc, fitted)) return 0.0;
+    return std::sqrt(fitted[N - 2] * fitted[N - 2] + fitted[N - 1] * fitted[N - 1]) / fitted[0];
 }
-
-double squareness(std::span<const FitPoint> points, const DiscShape& disc) {
-    double r0, p, q;
-    if (!fourth_harmonic(points, disc, r0, p, q)) return 0.0;
-    return std::sqrt(p * p + q * q) / r0;
-}
-
-namespace {
 
 constexpr int kSectors = 32;
 
@@ -390,6 +353,10 @@ int sector_of(const FitPoint& pt, const DiscShape& disc) {
 }
 
 }  // namespace
+
+double ellipticity(std::span<const FitPoint> points, const DiscShape& disc) { return highest_harmonic<3>(points, disc); }
+
+double squareness(std::span<const FitPoint> points, const DiscShape& disc) { return highest_harmonic<5>(points, disc); }
 
 double turn_covered(std::span<const FitPoint> points, const DiscShape& disc) {
     std::array<bool, kSectors> seen{};
@@ -429,8 +396,9 @@ double straightest_side(std::span<const FitPoint> points, const DiscShape& disc,
 }
 
 EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc) {
-    double r0, p, q;
-    if (!second_harmonic(points, disc, r0, p, q)) return {disc.x, disc.y, disc.r, disc.r, 0.0};
+    std::array<double, 3> fitted;
+    if (!harmonics<3>(points, disc, fitted)) return {disc.x, disc.y, disc.r, disc.r, 0.0};
+    const auto [r0, p, q] = fitted;
     // The distance is longest along the major axis: at 2 theta = atan2(q, p).
     const double m = std::min(std::sqrt(p * p + q * q), 0.5 * r0);
     return {disc.x, disc.y, r0 + m, r0 - m, 0.5 * std::atan2(q, p)};
