@@ -90,8 +90,10 @@ def test_balls_touching_in_piles():
     # nothing on the frames without them.
     found, missed, false = tally_case("piles", 8, 4)
     # 0.17 when a pile was one blob to the search; 0.54 before the peaks that
-    # failed were tried again beside their neighbours as refined.
-    assert found >= 0.57 * (found + missed)
+    # failed were tried again beside their neighbours as refined; 0.58 when
+    # the rim of a ball's neighbour counted from its peak's disc, not the
+    # neck the blob fills between them.
+    assert found >= 0.61 * (found + missed)
     assert false == 0
 
 

@@ -421,7 +421,11 @@ private:
         std::array<std::pair<double, double>, 8> theirs;
         std::size_t count = 0;
         for (const DiscShape& d : *how_.touching) {
-            const double across = line.position - (line.rows ? d.y : d.x), h2 = d.r * d.r - across * across;
+            // Grown by the rim: a neighbour placed by the blob's peaks lies a
+            // little inside its outline, and the blob fills the neck between
+            // two balls beyond both.
+            const double r = d.r + how_.rim;
+            const double across = line.position - (line.rows ? d.y : d.x), h2 = r * r - across * across;
             if (h2 <= 0 || count == theirs.size()) continue;
             const double c = line.rows ? d.x : d.y, h = std::sqrt(h2);
             if (c + h > a && c - h < b) theirs[count++] = {std::max(a, c - h), std::min(b, c + h)};
