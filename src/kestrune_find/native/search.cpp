@@ -134,6 +134,7 @@ constexpr double kClearOutline = 0.85;
 constexpr double kBlobMargin = 3.0;
 constexpr std::size_t kMostPeaks = 64;
 constexpr std::ptrdiff_t kPileLeft = 48;  // unspent edge points, at least
+constexpr int kPileRounds = 4;  // of trying a pile's peaks, the first on the peaks themselves
 
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
@@ -822,8 +823,9 @@ private:
     // that touch it (the rim where they touch is theirs). A peak where two
     // balls meet lies off both, and so do the neighbours a ball is weighed
     // beside: once a ball of the blob is found (a pile, not a patch of the
-    // colour), the peaks that failed are tried once more from where refining
-    // took them, beside their neighbours as refined and the balls found.
+    // colour), the peaks that failed are tried again from where refining
+    // took them, beside their neighbours as refined and the balls found, in
+    // a few rounds (each places the neighbours a little better).
     void search_pile(GroupPoints& group, double level) {
         if (!disc() || full() || table_.mask == nullptr || work_ > options_.work_budget) return;
         // What the fits explained is spent: a group with little left is no pile.
@@ -838,8 +840,8 @@ private:
         if (peaks < 2) return;  // a lone blob is the fits' to find
         std::vector<std::uint8_t> again(peaks, 1);
         std::vector<DiscShape> refined = places;
-        for (int round = 0; round < 2; ++round) {
-            if (round == 1) {
+        for (int round = 0; round < kPileRounds; ++round) {
+            if (round > 0) {
                 if (!holds_find(box)) return;
                 places = refined;
             }
@@ -860,7 +862,7 @@ private:
                 const bool accepted = try_candidate(group, candidate, level);
                 touching_ = nullptr;
                 stretched_ = false;
-                if (!accepted && round == 0 && valid(candidate)) {
+                if (!accepted && round + 1 < kPileRounds && valid(candidate)) {
                     refined[k] = candidate.disc;
                     again[k] = 1;
                 }
