@@ -92,8 +92,9 @@ def test_balls_touching_in_piles():
     # 0.17 when a pile was one blob to the search; 0.54 before the peaks that
     # failed were tried again beside their neighbours as refined; 0.58 when
     # the rim of a ball's neighbour counted from its peak's disc, not the
-    # neck the blob fills between them.
-    assert found >= 0.61 * (found + missed)
+    # neck the blob fills between them; 0.63 when a peak with no neighbour
+    # of its size (two layers) was not tried.
+    assert found >= 0.64 * (found + missed)
     assert false == 0
 
 

@@ -855,7 +855,8 @@ private:
                 // Beyond the frame the blob may go on: a peak there is not where a ball stands.
                 if (inside_found(peak) || !within_frame(peak)) continue;
                 const std::vector<DiscShape> beside = blob.touching(discs, peak);
-                if (beside.empty()) continue;
+                // With none beside it (where two layers meet, the blob's
+                // peaks there are wider than any ball) it is weighed alone.
                 Candidate candidate{};
                 candidate.disc = peak;
                 touching_ = &beside;
