@@ -68,7 +68,7 @@ def test_options_are_stored_as_plain_numbers_and_cannot_change():
     with pytest.raises(dataclasses.FrozenInstanceError):
         options.min_r = 3.0  # type: ignore[misc]
     assert FindOptions.of({"min_r": None, "max_shapes": 4}) == FindOptions(max_shapes=4)
-    assert FindOptions(max_shapes=16, stretch=1.2, min_r=3).given() == {"min_r": 3.0, "stretch": 1.2}
+    assert FindOptions(max_shapes=64, stretch=1.2, min_r=3).given() == {"min_r": 3.0, "stretch": 1.2}
 
 
 def _resolve(options, shape, height=480, width=640, **kwargs):
@@ -83,12 +83,12 @@ def _resolve(options, shape, height=480, width=640, **kwargs):
     (FindOptions(), "stripe", (480, 640), dict(min_width=6.0, max_width=640.0, min_score=0.75)),
     (FindOptions(), "ellipse", (480, 640), dict(min_score=0.8, round_min_score=0.625, max_iterations=256)),
     (FindOptions(min_score=0.5), "ellipse", (480, 640), dict(min_score=0.5, round_min_score=0.5)),
-    (FindOptions(max_width=30), "stripe", (480, 640), dict(min_width=6.0, max_width=30.0, max_shapes=16)),
+    (FindOptions(max_width=30), "stripe", (480, 640), dict(min_width=6.0, max_width=30.0, max_shapes=64)),
     # Frames too small for the sizes asked for: nothing to search for.
     (FindOptions(), "disc", (16, 40), dict(min_r=10.0, max_r=10.0, max_shapes=0)),
     (FindOptions(max_width=3), "stripe", (480, 640), dict(min_width=6.0, max_width=6.0, max_shapes=0)),
     # A min_r beyond half the frame raises the default maximum to it.
-    (FindOptions(min_r=30), "disc", (40, 80), dict(min_r=30.0, max_r=30.0, max_shapes=16)),
+    (FindOptions(min_r=30), "disc", (40, 80), dict(min_r=30.0, max_r=30.0, max_shapes=64)),
 ])
 def test_resolve_gives_the_values_of_one_search(options, shape, size, expected):
     search = _resolve(options, shape, *size)

@@ -98,6 +98,19 @@ def test_balls_touching_in_piles():
     assert false == 0
 
 
+def test_a_box_of_twenty_balls_is_reported_whole():
+    # A box holds more balls of one colour than the finds of a frame were
+    # once capped at (16); max_shapes still caps them when asked.
+    (calibrated, items), = case_sets("piles", 8, 0, colours=("yellow",), seed=6)
+    finder = kf.Finder(seed=1)
+    full = [(frame, truth) for frame, truth in items if len(truth.discs) == 20]
+    assert len(full) == 2
+    for frame, truth in full:
+        found = bench.match(finder.find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc").found
+        assert found >= 19
+        assert len(finder.find(frame, "disc", calibrated, min_r=8, max_r=120, max_shapes=16)) == 16
+
+
 def test_a_reflection_is_no_ball():
     # A glossy floor mirrors each ball just below it, in a colour faded
     # toward the floor's: the ball is found, its image is not.

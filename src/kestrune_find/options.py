@@ -94,7 +94,7 @@ STRETCH = 1.3
 #: frame's centre may show, as a wide lens's distortion squeezes it.
 SQUEEZE = 1.5
 MAX_STRETCH = 1.6    # beyond, a circle lies too far off an ellipse to start it from: search for ellipses
-MAX_SHAPES = 16
+MAX_SHAPES = 64      # a box or a pile of balls holds 20 or more; a frame rarely more of one colour
 MOST_SHAPES = 10_000  # a find reports at most this many: more is a mistake, not a wish
 LINE_WIDTH = 12.0    # lines are at most this wide; stripes at least STRIPE_WIDTH
 STRIPE_WIDTH = 6.0
