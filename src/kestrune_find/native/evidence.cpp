@@ -421,10 +421,11 @@ private:
         std::array<std::pair<double, double>, 8> theirs;
         std::size_t count = 0;
         for (const DiscShape& d : *how_.touching) {
-            // Grown by the rim: a neighbour placed by the blob's peaks lies a
-            // little inside its outline, and the blob fills the neck between
-            // two balls beyond both.
-            const double r = d.r + how_.rim;
+            // Grown by half the rim: a neighbour placed by the blob's peaks
+            // lies a little inside its outline, and the blob fills the neck
+            // between two balls beyond both. (By the whole rim, a patch of the
+            // colour beside a peak scores as a ball on real frames.)
+            const double r = d.r + how_.rim / 2;
             const double across = line.position - (line.rows ? d.y : d.x), h2 = r * r - across * across;
             if (h2 <= 0 || count == theirs.size()) continue;
             const double c = line.rows ? d.x : d.y, h = std::sqrt(h2);
