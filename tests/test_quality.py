@@ -6,6 +6,7 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
@@ -83,6 +84,36 @@ def test_balls_whose_outline_is_partly_hidden_too():
     found, missed, false = tally_case("hidden", 5, 0, colours=("red", "green", "purple"), seed=1)
     assert found >= 0.58 * (found + missed)  # 0.52 when the outline had to show at 0.8 of its crossings
     assert false == 0
+
+
+def _ball_behind_a_bar(rng, half_width, bar_colour, background=(70, 75, 80), ball=(200, 40, 40)):
+    """A shaded ball of radius 40 at (320, 240), a vertical bar `half_width`
+    radii each side of its centre in front of it (none when 0)."""
+    y, x = np.mgrid[0:480, 0:640].astype(float)
+    frame = np.empty((480, 640, 3))
+    frame[:] = background
+    frame += rng.normal(0, 6, (480, 640, 1))
+    d = np.hypot(x - 320, y - 240)
+    shaded = np.array(ball) * np.clip(1.0 - 0.35 * (d / 40) ** 2, 0, 1)[..., None]
+    frame = np.where((d <= 40)[..., None], shaded, frame)
+    if half_width:
+        bar = np.array(bar_colour) + rng.normal(0, 4, (480, 640, 1))
+        frame = np.where((np.abs(x - 320) <= half_width * 40)[..., None], bar, frame)
+    return np.clip(frame, 0, 255).astype(np.uint8)
+
+
+def test_a_light_bar_across_the_middle_of_a_ball():
+    # The lines along the bar see no colour at all; the lines across it see
+    # the ball on both sides, which hides it for both. Where the background
+    # itself shows between two halves, no ball is there.
+    rng = np.random.default_rng(3)
+    colour = kf.calibrate(_ball_behind_a_bar(rng, 0, None), [(300, 220, 340, 260)]).colour
+    finder = kf.Finder(seed=1)
+    # 0.4 (half the ball) was missed while only the lines across the bar called it hidden
+    for half_width in (0.2, 0.3, 0.4):
+        found = finder.find(_ball_behind_a_bar(rng, half_width, (175, 178, 170)), "disc", colour, min_r=8, max_r=120)
+        assert [(round(s.x), round(s.y)) for s in found] == [(320, 240)] and abs(found[0].r - 40) <= 2
+    assert finder.find(_ball_behind_a_bar(rng, 0.4, (70, 75, 80)), "disc", colour, min_r=8, max_r=120) == []
 
 
 def test_balls_touching_in_piles():

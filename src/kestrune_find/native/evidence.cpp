@@ -269,6 +269,7 @@ struct Spot {
     std::int32_t line;
     double u, length;
     bool between = false;  // a gap with the colour on both sides, on a line of few such gaps
+    bool framed = false;   // and those sides runs of the rim's width or more, not specks
 };
 
 // Each core line's runs and gaps in order: a gap's index in the gaps, -1 for
@@ -295,6 +296,7 @@ struct IntegrationLists {
     std::vector<CoreLine> core_lines;
     std::vector<double> levels;
     std::vector<std::uint8_t> hidden;
+    std::vector<std::uint32_t> framed;  // hidden gaps between runs of the rim's width or more
 
     static IntegrationLists& emptied() {
         thread_local IntegrationLists lists;
@@ -359,7 +361,37 @@ public:
             ev_.core_hidden += gaps_[k].length;
             if (level <= black) ev_.core_hidden_dark += gaps_[k].length;
         }
+        hidden_across(hidden);
         join_across_hidden(hidden);
+    }
+
+    // A bar across a ball cuts the lines across it into runs with the bar
+    // between them; the lines along the bar see only the bar. What of such a
+    // line's gap the lines across call hidden, between runs of the ball on
+    // both sides (not specks, nor a dark patch at the core's end: the text
+    // on a page beside a half disc), is hidden too.
+    void hidden_across(const std::vector<std::uint8_t>& hidden) {
+        std::vector<std::uint32_t>& framed = lists_.framed;
+        framed.clear();
+        for (std::size_t k = 0; k < gaps_.size(); ++k)
+            if (hidden[k] && gaps_[k].framed) framed.push_back(static_cast<std::uint32_t>(k));
+        if (framed.empty()) return;
+        for (std::size_t k = 0; k < gaps_.size(); ++k) {
+            if (hidden[k]) continue;
+            const Spot& gap = gaps_[k];
+            const double lo = gap.u - gap.length / 2, hi = gap.u + gap.length / 2;
+            const Axis& across = gap.rows ? table_.columns : table_.rows;
+            const auto lines = std::upper_bound(across.lines.begin(), across.lines.end(), hi) -
+                               std::lower_bound(across.lines.begin(), across.lines.end(), lo);
+            if (lines <= 0) continue;
+            std::ptrdiff_t covered_by = 0;
+            for (const std::uint32_t j : framed) {
+                const Spot& other = gaps_[j];
+                covered_by += other.rows != gap.rows && other.line >= lo && other.line <= hi &&
+                              std::fabs(other.u - gap.line) <= other.length / 2;
+            }
+            ev_.core_hidden += gap.length * static_cast<double>(covered_by) / static_cast<double>(lines);
+        }
     }
 
     // Whether the outline shows clearly enough where it shows for what
@@ -582,8 +614,12 @@ private:
         for (std::size_t k = first_run + 1; k < last_run; ++k) count += pieces_[k].gap >= 0;
         if (count == 0 || count > kMostGapsInFront) return;
         for (std::size_t k = first_run + 1; k < last_run; ++k)
-            if (pieces_[k].gap >= 0 && pieces_[k].gap != kSliver)
-                gaps_[static_cast<std::size_t>(pieces_[k].gap)].between = true;
+            if (pieces_[k].gap >= 0 && pieces_[k].gap != kSliver) {
+                Spot& gap = gaps_[static_cast<std::size_t>(pieces_[k].gap)];
+                gap.between = true;
+                gap.framed = pieces_[k - 1].gap < 0 && pieces_[k + 1].gap < 0 &&
+                             std::min(pieces_[k - 1].length, pieces_[k + 1].length) >= how_.rim;
+            }
     }
 };
 
