@@ -65,7 +65,7 @@ struct SearchOptions {
     double max_ratio = 3.0;               // ellipses: longer over shorter semi-axis
     // How long to look: proposals that fail in a row before a group is left,
     // and the fewest iterations of one proposal.
-    std::int32_t max_failures = 4;
+    std::int32_t max_failures = 3;
     std::int32_t min_iterations = 32;
     // Point tests (iterations times points) all fits of one search may spend:
     // a frame that the colour covers widely is searched in bounded time.
