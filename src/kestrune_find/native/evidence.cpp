@@ -71,8 +71,13 @@ constexpr double kMinHidingSize = 15.0;
 // What lies between runs of the colour on a line of the core stands in front
 // of the shape whatever its brightness, when the line is cut at most this
 // often; at the core's ends only what is darker can hide it (else a disc drawn
-// around an ellipse would call the background beside it hidden).
+// around an ellipse would call the background beside it hidden), unless the
+// outline shows all round where nothing hides it (kOutlineAllRound) and the
+// rim around stands clear (kClearAllRound), and half the core still shows
+// with those ends hidden: a light bar or a hand over a ball's side.
 constexpr std::size_t kMostGapsInFront = 2;
+constexpr double kOutlineAllRound = 0.95;
+constexpr double kClearAllRound = 0.97;
 // On a disc such a gap, with the colour on both sides as a bar across a
 // ball leaves it, need only be further than kHiddenDistance2 from all but
 // this share of the background's colours: a bar of grey or brown in front of
@@ -348,18 +353,31 @@ public:
         const auto mid = levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2);
         std::nth_element(levels.begin(), mid, levels.end());
         const double typical = *mid, darkest = typical - kHiddenDarker, black = kDarkShare * typical;
+        const bool all_round = ev_.outline() >= kOutlineAllRound && ev_.clear() >= kClearAllRound;
         std::vector<std::uint8_t>& hidden = lists_.hidden;
         hidden.assign(gaps_.size(), 0);
+        double at_ends = 0;  // what only all_round lets hide
         for (std::size_t k = 0; k < gaps_.size(); ++k) {
             const Colour c = colour(gaps_[k]);
             const double level = brightness(c);
-            const bool between = gaps_[k].between;
-            if ((level > darkest && !between) ||
+            const bool between = gaps_[k].between, at_end = level > darkest && !between;
+            if ((at_end && !all_round) ||
                 !unlike_background(c, background_, between ? how_.between_share : kNearBackground))
                 continue;
+            if (at_end) {
+                hidden[k] = 2;
+                at_ends += gaps_[k].length;
+                continue;
+            }
             hidden[k] = 1;
             ev_.core_hidden += gaps_[k].length;
             if (level <= black) ev_.core_hidden_dark += gaps_[k].length;
+        }
+        if (at_ends > 0) {
+            const bool keep = ev_.core - ev_.core_hidden - at_ends >= kMinShown * ev_.core;
+            if (keep) ev_.core_hidden += at_ends;
+            for (std::uint8_t& h : hidden)
+                if (h == 2) h = keep ? 1 : 0;
         }
         hidden_across(hidden);
         join_across_hidden(hidden);
