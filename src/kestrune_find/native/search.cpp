@@ -56,6 +56,12 @@ constexpr double kMinSeen = 0.6;
 // 1.3 ((a - b) / (a + b) = 0.13) are ellipses, not discs; a ball seen through
 // a wide-angle lens near the frame's edge stays below.
 constexpr double kMaxEllipticity = 0.13;
+// A disc under kSmallRound pixels is read from some 20-30 points a pixel
+// apart, and a thing in front of part of it bends them more: its outline
+// reads up to kMaxSmallEllipticity from round (0.14-0.18 on balls of radius
+// 6-8 a quarter hidden).
+constexpr double kSmallRound = 10.0;
+constexpr double kMaxSmallEllipticity = 0.17;
 // A mat or a sheet of the colour, cut by the frame's edge, can score as a
 // disc: its sides run near the circle, and a square has no second harmonic.
 // Its fourth harmonic gives it away, where the outline is read round 3/8 of
@@ -585,7 +591,8 @@ private:
     bool round_enough(const GroupPoints& group, const Candidate& candidate) const {
         if (!disc()) return true;
         const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
-        return ellipticity(near, candidate.disc) <= kMaxEllipticity;
+        return ellipticity(near, candidate.disc) <=
+               (candidate.disc.r < kSmallRound ? kMaxSmallEllipticity : kMaxEllipticity);
     }
 
     // A disc whose outline has a square's sides (asked of what would be
