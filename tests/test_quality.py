@@ -185,6 +185,24 @@ def test_a_mat_cut_by_the_frame_is_no_ball():
     assert m.found == len(truth.discs) == 2
 
 
+def test_a_polygon_of_the_colour_is_no_ball():
+    # Five to seven straight sides, nothing in front: too weak a fourth
+    # harmonic for the square's test (a pentagon scored 0.73, a heptagon 0.92).
+    rng = np.random.default_rng(3)
+    colour = kf.calibrate(_ball_behind_a_bar(rng, 0, None), [(300, 220, 340, 260)]).colour
+    y, x = np.mgrid[0:480, 0:640].astype(float)
+    finder = kf.Finder(seed=1)
+    for sides in (5, 6, 7):
+        for turn in (0.0, 0.3):
+            inside = np.ones((480, 640), bool)
+            for k in range(sides):
+                a = turn + 2 * np.pi * (k + 0.5) / sides
+                inside &= (x - 320) * np.cos(a) + (y - 240) * np.sin(a) <= 40 * np.cos(np.pi / sides)
+            frame = np.full((480, 640, 3), (70.0, 75.0, 80.0)) + rng.normal(0, 6, (480, 640, 1))
+            frame = np.where(inside[..., None], np.array((190, 40, 40)) + rng.normal(0, 5, (480, 640, 1)), frame)
+            assert finder.find(np.clip(frame, 0, 255).astype(np.uint8), "disc", colour, min_r=8, max_r=120) == []
+
+
 def test_small_balls_partly_hidden():
     # Balls of radius 6-10, some partly behind clutter: a small ball's outline
     # is read from few points a pixel apart and reads further from round.

@@ -364,10 +364,16 @@ double turn_covered(std::span<const FitPoint> points, const DiscShape& disc) {
     return static_cast<double>(std::count(seen.begin(), seen.end(), true)) / kSectors;
 }
 
-double straightest_side(std::span<const FitPoint> points, const DiscShape& disc, int sectors) {
+namespace {
+
+// For each of the 32 sectors, how close to a line the points come along the
+// `sectors` sectors from it (see straightest_side); infinite where they
+// cannot tell.
+std::array<double, kSectors> side_bends(std::span<const FitPoint> points, const DiscShape& disc, int sectors) {
     std::array<std::vector<FitPoint>, kSectors> by_sector;
     for (const FitPoint& pt : points) by_sector[sector_of(pt, disc)].push_back(pt);
-    double straightest = std::numeric_limits<double>::infinity();
+    std::array<double, kSectors> bends;
+    bends.fill(std::numeric_limits<double>::infinity());
     std::vector<double> xs, ys, weights;
     for (int first = 0; first < kSectors; ++first) {
         xs.clear();
@@ -390,9 +396,35 @@ double straightest_side(std::span<const FitPoint> points, const DiscShape& disc,
             const double off = (xs[k] - px) * nx + (ys[k] - py) * ny;
             squares += off * off;
         }
-        straightest = std::min(straightest, std::sqrt(squares / static_cast<double>(xs.size())) / disc.r);
+        bends[first] = std::sqrt(squares / static_cast<double>(xs.size())) / disc.r;
     }
-    return straightest;
+    return bends;
+}
+
+}  // namespace
+
+double straightest_side(std::span<const FitPoint> points, const DiscShape& disc, int sectors) {
+    const auto bends = side_bends(points, disc, sectors);
+    return *std::min_element(bends.begin(), bends.end());
+}
+
+int straight_sides(std::span<const FitPoint> points, const DiscShape& disc, int sectors, double max_bend) {
+    const auto bends = side_bends(points, disc, sectors);
+    const auto first = std::find_if(bends.begin(), bends.end(), [&](double b) { return b <= max_bend; });
+    if (first == bends.end()) return 0;
+    // From one straight run on, the runs that follow it round the turn
+    // without sharing a sector with the one before.
+    const int start = static_cast<int>(first - bends.begin());
+    int count = 1;
+    for (int k = start + sectors; k + sectors <= start + kSectors;) {
+        if (bends[k % kSectors] <= max_bend) {
+            ++count;
+            k += sectors;
+        } else {
+            ++k;
+        }
+    }
+    return count;
 }
 
 EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc) {

@@ -76,6 +76,13 @@ constexpr double kMaxSquareness = 0.05;
 constexpr double kMaxSquarePixels = 5.0;
 constexpr int kSideSectors = 5;  // of 32
 constexpr double kMaxSideBend = 0.01;
+// Nor is a patch with kPolygonSides or more straight sides of kPolygonSectors
+// (45 degrees, where an arc strays 2 % of the radius from a line), when
+// nothing hides its core: a pentagon's harmonics are too weak to tell, and a
+// ball behind a robot's part shows the part's straight edges, with its core
+// hidden behind them.
+constexpr int kPolygonSectors = 4;
+constexpr int kPolygonSides = 3;
 // A disc stretched into an ellipse (a ball near the edge of a wide lens, or
 // smeared by motion) is tried as that ellipse when its circle is not round or
 // scores from a floor to below kStretchedScore. The floor is kStretchFloor at
@@ -595,15 +602,17 @@ private:
                (candidate.disc.r < kSmallRound ? kMaxSmallEllipticity : kMaxEllipticity);
     }
 
-    // A disc whose outline has a square's sides (asked of what would be
-    // found only: it costs a fit).
-    bool square(const GroupPoints& group, const Candidate& candidate) const {
+    // A disc whose outline has a square's sides, or a polygon's (asked of
+    // what would be found only: it costs a fit).
+    bool square(const GroupPoints& group, const Candidate& candidate, const Evidence& ev) const {
         if (!disc() || stretched_) return false;
         const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
+        if (turn_covered(near, candidate.disc) < kMinSquareCover) return false;
+        if (ev.core_hidden == 0 && straight_sides(near, candidate.disc, kPolygonSectors, kMaxSideBend) >= kPolygonSides)
+            return true;
         const double amplitude = squareness(near, candidate.disc);
         if (amplitude <= kMaxSquareness || amplitude * candidate.disc.r <= kMaxSquarePixels) return false;
-        return turn_covered(near, candidate.disc) >= kMinSquareCover &&
-               straightest_side(near, candidate.disc, kSideSectors) <= kMaxSideBend;
+        return straightest_side(near, candidate.disc, kSideSectors) <= kMaxSideBend;
     }
 
     // Whether an ellipse (normalised: `a` along `theta` is the long axis) lies
@@ -953,7 +962,7 @@ private:
             else read_ellipse_inside(table_, candidate.ellipse, rim_for(shape_size), find.evidence);
             rescore(find);
         }
-        if (find.score < level || find.score >= ceiling_ || square(group, candidate)) return false;
+        if (find.score < level || find.score >= ceiling_ || square(group, candidate, find.evidence)) return false;
         accept(group, candidate, find);
         return true;
     }
