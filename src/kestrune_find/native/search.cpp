@@ -77,12 +77,14 @@ constexpr double kMaxSquarePixels = 5.0;
 constexpr int kSideSectors = 5;  // of 32
 constexpr double kMaxSideBend = 0.01;
 // Nor is a patch with kPolygonSides or more straight sides of kPolygonSectors
-// (45 degrees, where an arc strays 2 % of the radius from a line), when
-// nothing hides its core: a pentagon's harmonics are too weak to tell, and a
-// ball behind a robot's part shows the part's straight edges, with its core
-// hidden behind them.
+// (45 degrees, where an arc strays 2 % of the radius from a line), one of
+// them straight to the pixel (kPolygonEdgeBend), when nothing hides its core:
+// a pentagon's harmonics are too weak to tell. A ball behind a robot's part
+// shows the part's straight edges, but its core is hidden behind them; a ball
+// smeared by motion has flattened sides, but none that straight.
 constexpr int kPolygonSectors = 4;
 constexpr int kPolygonSides = 3;
+constexpr double kPolygonEdgeBend = 0.005;
 // A disc stretched into an ellipse (a ball near the edge of a wide lens, or
 // smeared by motion) is tried as that ellipse when its circle is not round or
 // scores from a floor to below kStretchedScore. The floor is kStretchFloor at
@@ -608,7 +610,8 @@ private:
         if (!disc() || stretched_) return false;
         const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
         if (turn_covered(near, candidate.disc) < kMinSquareCover) return false;
-        if (ev.core_hidden == 0 && straight_sides(near, candidate.disc, kPolygonSectors, kMaxSideBend) >= kPolygonSides)
+        if (ev.core_hidden == 0 && straight_sides(near, candidate.disc, kPolygonSectors, kMaxSideBend) >= kPolygonSides &&
+            straightest_side(near, candidate.disc, kPolygonSectors) <= kPolygonEdgeBend)
             return true;
         const double amplitude = squareness(near, candidate.disc);
         if (amplitude <= kMaxSquareness || amplitude * candidate.disc.r <= kMaxSquarePixels) return false;

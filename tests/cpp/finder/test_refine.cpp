@@ -135,6 +135,29 @@ TEST(a_squares_sides_show_in_the_fourth_harmonic_and_a_balls_outline_does_not) {
     CHECK(turn_covered(half, disc) == 0.5);
 }
 
+TEST(a_polygons_sides_are_counted_apart_and_a_circles_are_none) {
+    // A regular pentagon's sides, within a quarter of the radius of its
+    // circumscribed circle (its corners rounded off by leaving them out).
+    const DiscShape disc{100, 80, 50};
+    std::vector<FitPoint> sides;
+    const double apothem = disc.r * std::cos(std::numbers::pi / 5), half = disc.r * std::sin(std::numbers::pi / 5);
+    for (int side = 0; side < 5; ++side) {
+        const double normal = 0.3 + side * kTwoPi / 5;
+        for (double along = -0.8 * half; along <= 0.8 * half; along += 0.5)
+            sides.push_back({disc.x + apothem * std::cos(normal) - along * std::sin(normal),
+                             disc.y + apothem * std::sin(normal) + along * std::cos(normal)});
+    }
+    CHECK(straight_sides(sides, disc, 4, 0.01) == 5);
+    const auto round = fit_points(ellipse_points({100, 80, 50, 50, 0}, 200, 0.5, 2));
+    CHECK(straight_sides(round, disc, 4, 0.01) == 0);
+    // One chord across the circle (a bar in front): one side.
+    std::vector<FitPoint> cut;
+    for (const FitPoint& p : round)
+        if (p.x < 140) cut.push_back(p);
+    for (double y = 50; y <= 110; y += 0.5) cut.push_back({140, y});
+    CHECK(straight_sides(cut, disc, 4, 0.01) == 1);
+}
+
 TEST(a_ring_leaves_out_only_points_further_than_the_band_from_the_outline) {
     // Discs and ellipses up to the longest axis ratio a ring is drawn for;
     // points at the ring's radii give or take a few parts in 10^12, where
