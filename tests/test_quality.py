@@ -56,11 +56,11 @@ def case_sets(case, n, n_empty, colours=("yellow", "red"), seed=5):
         yield kf.calibrate(frame0, [truth0.calibration_rect()]).colour, items
 
 
-def tally_case(case, n, n_empty, **sets):
+def tally_case(case, n, n_empty, min_r=8, **sets):
     """tally over case_sets: (found, missed, false finds)."""
     found = missed = false = 0
     for calibrated, items in case_sets(case, n, n_empty, **sets):
-        counts = tally(items, "disc", calibrated, min_r=8, max_r=120)
+        counts = tally(items, "disc", calibrated, min_r=min_r, max_r=120)
         found, missed, false = found + counts[0], missed + counts[1], false + counts[2]
     return found, missed, false
 
@@ -103,12 +103,17 @@ def _ball_behind_a_bar(rng, half_width, bar_colour, background=(70, 75, 80), bal
     return np.clip(frame, 0, 255).astype(np.uint8)
 
 
+def _red_ball_colour(rng):
+    """The colour calibrated on the clean red ball of _ball_behind_a_bar."""
+    return kf.calibrate(_ball_behind_a_bar(rng, 0, None), [(300, 220, 340, 260)]).colour
+
+
 def test_a_light_bar_across_the_middle_of_a_ball():
     # The lines along the bar see no colour at all; the lines across it see
     # the ball on both sides, which hides it for both. Where the background
     # itself shows between two halves, no ball is there.
     rng = np.random.default_rng(3)
-    colour = kf.calibrate(_ball_behind_a_bar(rng, 0, None), [(300, 220, 340, 260)]).colour
+    colour = _red_ball_colour(rng)
     finder = kf.Finder(seed=1)
     # 0.4 (half the ball) was missed while only the lines across the bar called it hidden
     for half_width in (0.2, 0.3, 0.4):
@@ -189,7 +194,7 @@ def test_a_polygon_of_the_colour_is_no_ball():
     # Five to seven straight sides, nothing in front: too weak a fourth
     # harmonic for the square's test (a pentagon scored 0.73, a heptagon 0.92).
     rng = np.random.default_rng(3)
-    colour = kf.calibrate(_ball_behind_a_bar(rng, 0, None), [(300, 220, 340, 260)]).colour
+    colour = _red_ball_colour(rng)
     y, x = np.mgrid[0:480, 0:640].astype(float)
     finder = kf.Finder(seed=1)
     for sides in (5, 6, 7):
@@ -206,10 +211,7 @@ def test_a_polygon_of_the_colour_is_no_ball():
 def test_small_balls_partly_hidden():
     # Balls of radius 6-10, some partly behind clutter: a small ball's outline
     # is read from few points a pixel apart and reads further from round.
-    found = missed = false = 0
-    for calibrated, items in case_sets("small", 12, 4, colours=("orange", "green"), seed=2):
-        counts = tally(items, "disc", calibrated, min_r=5, max_r=120)
-        found, missed, false = found + counts[0], missed + counts[1], false + counts[2]
+    found, missed, false = tally_case("small", 12, 4, min_r=5, colours=("orange", "green"), seed=2)
     assert found >= 0.92 * (found + missed)  # 0.91 while they had to be as round as large ones
     assert false <= 1
 

@@ -408,10 +408,11 @@ double straightest_side(std::span<const FitPoint> points, const DiscShape& disc,
     return *std::min_element(bends.begin(), bends.end());
 }
 
-int straight_sides(std::span<const FitPoint> points, const DiscShape& disc, int sectors, double max_bend) {
+StraightSides straight_sides(std::span<const FitPoint> points, const DiscShape& disc, int sectors, double max_bend) {
     const auto bends = side_bends(points, disc, sectors);
+    const double straightest = *std::min_element(bends.begin(), bends.end());
     const auto first = std::find_if(bends.begin(), bends.end(), [&](double b) { return b <= max_bend; });
-    if (first == bends.end()) return 0;
+    if (first == bends.end()) return {0, straightest};
     // From one straight run on, the runs that follow it round the turn
     // without sharing a sector with the one before.
     const int start = static_cast<int>(first - bends.begin());
@@ -424,7 +425,7 @@ int straight_sides(std::span<const FitPoint> points, const DiscShape& disc, int 
             ++k;
         }
     }
-    return count;
+    return {count, straightest};
 }
 
 EllipseShape ellipse_through(std::span<const FitPoint> points, const DiscShape& disc) {

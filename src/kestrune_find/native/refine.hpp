@@ -107,8 +107,13 @@ double turn_covered(std::span<const FitPoint> points, const DiscShape& disc);
 // many points as sectors.
 double straightest_side(std::span<const FitPoint> points, const DiscShape& disc, int sectors);
 // How many runs of `sectors` sectors, none sharing a sector, come within
-// `max_bend` of a line (as straightest_side measures it): a polygon's sides.
-int straight_sides(std::span<const FitPoint> points, const DiscShape& disc, int sectors, double max_bend);
+// `max_bend` of a line (as straightest_side measures it): a polygon's sides;
+// and how close the straightest run comes (straightest_side's value).
+struct StraightSides {
+    int count;
+    double straightest;
+};
+StraightSides straight_sides(std::span<const FitPoint> points, const DiscShape& disc, int sectors, double max_bend);
 // The ellipse about the disc's centre that the same second harmonic gives: a
 // start for fitting a disc's points as an ellipse (from a circle, the fit
 // cannot tell which way to turn).

@@ -610,9 +610,10 @@ private:
         if (!disc() || stretched_) return false;
         const auto near = near_outline(group.points, group.unspent, candidate, std::max(2.0, 0.25 * candidate.disc.r));
         if (turn_covered(near, candidate.disc) < kMinSquareCover) return false;
-        if (ev.core_hidden == 0 && straight_sides(near, candidate.disc, kPolygonSectors, kMaxSideBend) >= kPolygonSides &&
-            straightest_side(near, candidate.disc, kPolygonSectors) <= kPolygonEdgeBend)
-            return true;
+        if (ev.core_hidden == 0) {
+            const StraightSides sides = straight_sides(near, candidate.disc, kPolygonSectors, kMaxSideBend);
+            if (sides.count >= kPolygonSides && sides.straightest <= kPolygonEdgeBend) return true;
+        }
         const double amplitude = squareness(near, candidate.disc);
         if (amplitude <= kMaxSquareness || amplitude * candidate.disc.r <= kMaxSquarePixels) return false;
         return straightest_side(near, candidate.disc, kSideSectors) <= kMaxSideBend;

@@ -147,15 +147,15 @@ TEST(a_polygons_sides_are_counted_apart_and_a_circles_are_none) {
             sides.push_back({disc.x + apothem * std::cos(normal) - along * std::sin(normal),
                              disc.y + apothem * std::sin(normal) + along * std::cos(normal)});
     }
-    CHECK(straight_sides(sides, disc, 4, 0.01) == 5);
+    CHECK(straight_sides(sides, disc, 4, 0.01).count == 5);
     const auto round = fit_points(ellipse_points({100, 80, 50, 50, 0}, 200, 0.5, 2));
-    CHECK(straight_sides(round, disc, 4, 0.01) == 0);
+    CHECK(straight_sides(round, disc, 4, 0.01).count == 0);
     // One chord across the circle (a bar in front): one side.
     std::vector<FitPoint> cut;
     for (const FitPoint& p : round)
         if (p.x < 140) cut.push_back(p);
     for (double y = 50; y <= 110; y += 0.5) cut.push_back({140, y});
-    CHECK(straight_sides(cut, disc, 4, 0.01) == 1);
+    CHECK(straight_sides(cut, disc, 4, 0.01).count == 1);
 }
 
 TEST(a_ring_leaves_out_only_points_further_than_the_band_from_the_outline) {
