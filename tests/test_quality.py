@@ -138,8 +138,9 @@ def test_balls_touching_in_piles():
     # failed were tried again beside their neighbours as refined; 0.58 while
     # a neighbour's rim ended at its peak's disc, short of the neck the blob
     # fills between two balls, and a peak with no neighbour of its size (two
-    # layers) was not tried.
-    assert found >= 0.62 * (found + missed)
+    # layers) was not tried; 0.63 before the blob was drawn apart where the
+    # frame's shading steps (the upper layer's balls, inside the blob).
+    assert found >= 0.66 * (found + missed)
     assert false == 0
 
 

@@ -73,13 +73,15 @@ const Cells& distances(const PlaneView& mask, const PixelBox& box, std::int32_t 
 }  // namespace
 
 Blob::Blob(const PlaneView& mask, const PixelBox& box, double min_r)
-    : box_(box), step_(std::clamp(static_cast<std::int32_t>(min_r / 4), 2, 4)) {
+    : box_(box), step_(step_for(min_r)) {
     if (box.x1 - box.x0 < 3 * step_ || box.y1 - box.y0 < 3 * step_) return;
     const Cells& cells = distances(mask, box, step_);
     w_ = cells.w;
     h_ = cells.h;
     d_ = &cells.d;
 }
+
+std::int32_t Blob::step_for(double min_r) { return std::clamp(static_cast<std::int32_t>(min_r / 4), 2, 4); }
 
 std::vector<DiscShape> Blob::peaks(double min_r, double max_r, std::size_t most) const {
     std::vector<DiscShape> peaks;

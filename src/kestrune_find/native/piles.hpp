@@ -26,6 +26,9 @@ public:
     // radius min_r eight cells across or more.
     Blob(const PlaneView& mask, const PixelBox& box, double min_r);
 
+    // That step: the cells are the pixels (box.x0 + i step, box.y0 + j step).
+    static std::int32_t step_for(double min_r);
+
     // The discs the distance's peaks draw, each peak at least `min_r` from the
     // unset pixels, its disc reaching to them, biggest first; a peak nearer a
     // bigger one than kPeakSpacing of its radius is the same disc. At most

@@ -11,6 +11,7 @@
 #include "piles.hpp"
 #include "reflections.hpp"
 #include "refine.hpp"
+#include "shading.hpp"
 
 namespace kestrune::find {
 
@@ -150,6 +151,7 @@ constexpr double kBlobMargin = 3.0;
 constexpr std::size_t kMostPeaks = 64;
 constexpr std::ptrdiff_t kPileLeft = 48;  // unspent edge points, at least
 constexpr int kPileRounds = 4;  // of trying a pile's peaks, the first on the peaks themselves
+constexpr double kMinRing = 0.7, kMinCreased = 0.5;  // see search_shaded
 
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
@@ -331,6 +333,7 @@ public:
         }
         for (const double level : levels) {
             ceiling_ = level < levels.front() ? levels.front() : kNoCeiling;
+            piles_.clear();
             for (std::size_t rank = 0; rank < groups.size(); ++rank) {
                 if (full() || work_ > options_.work_budget) return;
                 const bool joined = rank >= count;
@@ -340,6 +343,9 @@ public:
                 }
                 search_group(groups[rank], level, joined);
             }
+            // Last, when every group's outline has had its turn: a pile's box
+            // holds other groups' blobs too.
+            for (const Pile& pile : piles_) search_shaded(groups[pile.rank], pile, level);
         }
     }
 
@@ -837,6 +843,12 @@ private:
                 std::min(table_.height, static_cast<std::int32_t>(std::ceil(y_hi + grow)) + 1)};
     }
 
+    // A group's pile, for search_shaded.
+    struct Pile {
+        std::size_t rank;
+        PixelBox box;
+    };
+
     // Balls touching in a pile draw one blob whose outline no one disc
     // fits: each is tried where its centre stands out, a peak of the blob's
     // distance from what is not the colour, and weighed beside the balls
@@ -856,6 +868,7 @@ private:
         const Blob blob(*table_.mask, box, options_.min_r);
         std::vector<DiscShape> places = blob.peaks(options_.min_r, max_size_, kMostPeaks);
         work_ += static_cast<double>(box.x1 - box.x0) * static_cast<double>(box.y1 - box.y0);
+        piles_.push_back({group.group, box});
         const std::size_t peaks = places.size();
         if (peaks < 2) return;  // a lone blob is the fits' to find
         std::vector<std::uint8_t> again(peaks, 1);
@@ -889,6 +902,67 @@ private:
                 }
             }
         }
+    }
+
+    // Where balls lie on and against one another, their blob is solid and
+    // its peaks are few and wider than any ball: the blob with the frame's
+    // creases cleared (see shading.hpp) draws them apart. Each of its peaks
+    // that no ball found holds is fitted to where the frame shows it ends;
+    // it is a ball of the pile when that end lies on its circle on kMinRing
+    // of it, and is a crease of the frame (not the mask's edge) on
+    // kMinCreased at least: where the mask's edge draws a ball, the search
+    // above has weighed it, and a circle inside a square meets the mask's
+    // edge too. (Below kMinRing, a circle drawn where a lit ball's shading
+    // steps inside it, smaller than the ball.) Only in a box that holds a
+    // ball found already: a pile, not a patch of the colour, whose shading
+    // draws circles too (and every blob would pay for the search).
+    void search_shaded(GroupPoints& group, const Pile& pile, double level) {
+        const PixelBox& box = pile.box;
+        // Never what takes the search past its budget: the groups after this
+        // one are still to be searched.
+        const double cost = static_cast<double>(box.x1 - box.x0) * static_cast<double>(box.y1 - box.y0);
+        if (table_.frame == nullptr || full() || work_ + cost > options_.work_budget || !holds_find(box)) return;
+        work_ += cost;
+        const double step = crease_step(table_, box);
+        const Blob split(split_mask(table_, box, Blob::step_for(options_.min_r), step), box, options_.min_r);
+        // The circles that end most clearly all round first: a circle drawn
+        // round a ball and its shadow ends on the shadow's edge less often.
+        std::vector<std::pair<CreaseRing, Candidate>> circles;
+        for (const DiscShape& peak : split.peaks(options_.min_r, max_size_, kMostPeaks)) {
+            Candidate candidate{};
+            candidate.disc = peak;
+            if (inside_found(peak) || !within_frame(peak)) continue;
+            CreaseRing ring;
+            if (fit_to_creases(table_, step, fits_.level(), candidate.disc, ring) && ring.ring >= kMinRing &&
+                ring.creased >= kMinCreased && valid(candidate))
+                circles.emplace_back(ring, candidate);
+        }
+        std::stable_sort(circles.begin(), circles.end(),
+                         [](const auto& a, const auto& b) { return a.first.ring > b.first.ring; });
+        for (auto& [ring, candidate] : circles) {
+            if (full()) return;
+            if (!inside_found(candidate.disc)) try_shaded(group, candidate, ring, level);
+        }
+    }
+
+    // A ball placed by its creases, scored by its fill and the share of its
+    // circle where the frame shows it ends; not refined to the mask's edge
+    // points (it may have none), nor stretched. Its support counts the rays
+    // that show its end where the mask's edge points near it are fewer.
+    bool try_shaded(GroupPoints& group, Candidate& candidate, const CreaseRing& ring, double level) {
+        Found find{options_.kind, {}, 0, 0, {}};
+        {
+            const Stopwatch timed(evidence_ms_);
+            const double rim = rim_for(size(candidate));
+            find.evidence = disc_evidence(table_, candidate.disc, rim);
+            if (find.evidence.fill() * ring.ring < level) return false;
+            read_disc_inside(table_, candidate.disc, rim, find.evidence);
+        }
+        find.score = find.evidence.seen() >= kMinSeen ? find.evidence.fill() * ring.ring : 0.0;
+        if (find.score < level || find.score >= ceiling_ || square(group, candidate, find.evidence)) return false;
+        accept(group, candidate, find);
+        found_.back().support = std::max(found_.back().support, ring.ends);
+        return true;
     }
 
     bool within_frame(const DiscShape& d) const {
@@ -1003,6 +1077,7 @@ private:
     double max_size_;
     double work_ = 0;
     const std::vector<DiscShape>* touching_ = nullptr;  // the balls beside a pile's candidate
+    std::vector<Pile> piles_;  // for search_shaded
     double ceiling_ = kNoCeiling;  // this pass keeps what scores below it
 };
 
