@@ -42,69 +42,11 @@ std::int32_t brightness(const ImageView& frame, std::int64_t y, std::int64_t x) 
 
 double crease_least(double typical) { return std::max(kMinCrease, kCreaseShare * typical); }
 
-}  // namespace
-
-double crease_step(const ScanTable& table, const PixelBox& box) {
-    if (table.frame == nullptr || table.mask == nullptr) return crease_least(0.0);
-    std::array<std::uint32_t, 256> histogram{};
-    std::uint32_t count = 0;
-    for (std::int32_t y = box.y0; y < box.y1; y += kBrightnessGrid) {
-        const std::uint8_t* row = table.mask->row(y);
-        for (std::int32_t x = box.x0; x < box.x1; x += kBrightnessGrid)
-            if (row[x]) {
-                ++histogram[static_cast<std::size_t>(brightness(*table.frame, y, x))];
-                ++count;
-            }
-    }
-    std::uint32_t seen = 0;
-    std::size_t median = 0;
-    while (median < histogram.size() && 2 * (seen + histogram[median]) <= count) seen += histogram[median++];
-    return crease_least(static_cast<double>(std::min<std::size_t>(median, 255)));
-}
-
-const PlaneView& split_mask(const ScanTable& table, const PixelBox& box, std::int32_t cell, double step) {
-    thread_local std::vector<std::uint8_t> bytes;
-    thread_local PlaneView plane;
-    const PlaneView& mask = *table.mask;
-    if (table.frame == nullptr) return mask;
-    bytes.resize(static_cast<std::size_t>(mask.rows * mask.cols));
-    plane = {bytes.data(), mask.rows, mask.cols, mask.cols};
-    const ImageView& frame = *table.frame;
-    // Each cell's span: the pixels from half a cell before it to half a cell
-    // after, so that a crease between two cells clears one of them.
-    const std::int32_t before = cell / 2, after = cell - before;
-    const auto last_x = static_cast<std::int32_t>(mask.cols - 1), last_y = static_cast<std::int32_t>(mask.rows - 1);
-    const auto least = static_cast<std::int32_t>(std::ceil(step));
-    std::array<std::int32_t, 64> across{}, along{};
-    const std::int32_t n = std::min(cell + 2, static_cast<std::int32_t>(across.size()));
-    for (std::int32_t y = box.y0; y < box.y1; y += cell) {
-        const std::uint8_t* in = mask.row(y);
-        std::uint8_t* out = plane.row(y);
-        for (std::int32_t x = box.x0; x < box.x1; x += cell) {
-            out[x] = in[x];
-            if (!in[x]) continue;
-            for (std::int32_t k = 0; k < n; ++k) {
-                const std::int32_t d = k - before - 1;
-                across[k] = brightness(frame, y, std::clamp(x + d, 0, last_x));
-                along[k] = brightness(frame, std::clamp(y + d, 0, last_y), x);
-            }
-            for (std::int32_t k = 2; k < n; ++k)
-                if (std::abs(across[k] - across[k - 2]) >= least || std::abs(along[k] - along[k - 2]) >= least) {
-                    out[x] = 0;
-                    break;
-                }
-        }
-    }
-    (void)after;
-    return plane;
-}
-
-namespace {
-
-// Along each of kRays rays from the disc's centre, from `from` to `to` times
-// its radius: the distance from the centre to the first place where the mask
-// ends (its boundary, half a pixel back) or the brightness steps by `step`
-// across two pixels; negative where neither shows.
+// Along every `every`-th of kRays rays from the disc's centre, from `from` to
+// `to` times its radius: the distance from the centre to the first place
+// where the mask ends (its boundary, half a pixel back) or the brightness
+// steps by `step` across two pixels, and whether that is a crease; negative
+// where neither shows (and on the rays not read).
 void read_ends(const ScanTable& table, double step, const DiscShape& disc, double from, double to,
                std::array<double, kRays>& ends, std::array<bool, kRays>& stepped, int every = 1) {
     const ImageView& frame = *table.frame;
@@ -147,7 +89,63 @@ void read_ends(const ScanTable& table, double step, const DiscShape& disc, doubl
 
 double near_ring(double r) { return std::max(1.5, kNearFirst * r); }
 
+
 }  // namespace
+
+double crease_step(const ScanTable& table, const PixelBox& box) {
+    if (table.frame == nullptr || table.mask == nullptr) return crease_least(0.0);
+    std::array<std::uint32_t, 256> histogram{};
+    std::uint32_t count = 0;
+    for (std::int32_t y = box.y0; y < box.y1; y += kBrightnessGrid) {
+        const std::uint8_t* row = table.mask->row(y);
+        for (std::int32_t x = box.x0; x < box.x1; x += kBrightnessGrid)
+            if (row[x]) {
+                ++histogram[static_cast<std::size_t>(brightness(*table.frame, y, x))];
+                ++count;
+            }
+    }
+    std::uint32_t seen = 0;
+    std::size_t median = 0;
+    while (median < histogram.size() && 2 * (seen + histogram[median]) <= count) seen += histogram[median++];
+    return crease_least(static_cast<double>(std::min<std::size_t>(median, 255)));
+}
+
+const PlaneView& split_mask(const ScanTable& table, const PixelBox& box, std::int32_t cell, double step) {
+    thread_local std::vector<std::uint8_t> bytes;
+    thread_local PlaneView plane;
+    const PlaneView& mask = *table.mask;
+    if (table.frame == nullptr) return mask;
+    bytes.resize(static_cast<std::size_t>(mask.rows * mask.cols));
+    plane = {bytes.data(), mask.rows, mask.cols, mask.cols};
+    const ImageView& frame = *table.frame;
+    // Each cell's span: the pixels from half a cell before it to half a cell
+    // after, so that a crease between two cells clears one of them.
+    const std::int32_t before = cell / 2;
+    const auto last_x = static_cast<std::int32_t>(mask.cols - 1), last_y = static_cast<std::int32_t>(mask.rows - 1);
+    const auto least = static_cast<std::int32_t>(std::ceil(step));
+    std::array<std::int32_t, 64> across{}, along{};
+    const std::int32_t n = std::min(cell + 2, static_cast<std::int32_t>(across.size()));
+    for (std::int32_t y = box.y0; y < box.y1; y += cell) {
+        const std::uint8_t* in = mask.row(y);
+        std::uint8_t* out = plane.row(y);
+        for (std::int32_t x = box.x0; x < box.x1; x += cell) {
+            out[x] = in[x];
+            if (!in[x]) continue;
+            for (std::int32_t k = 0; k < n; ++k) {
+                const std::int32_t d = k - before - 1;
+                across[k] = brightness(frame, y, std::clamp(x + d, 0, last_x));
+                along[k] = brightness(frame, std::clamp(y + d, 0, last_y), x);
+            }
+            for (std::int32_t k = 2; k < n; ++k)
+                if (std::abs(across[k] - across[k - 2]) >= least || std::abs(along[k] - along[k - 2]) >= least) {
+                    out[x] = 0;
+                    break;
+                }
+        }
+    }
+    return plane;
+}
+
 
 bool fit_to_creases(const ScanTable& table, double step, SimdLevel level, DiscShape& disc, CreaseRing& ring) {
     if (table.frame == nullptr || table.mask == nullptr || !(disc.r > 0)) return false;
