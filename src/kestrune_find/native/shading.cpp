@@ -89,7 +89,6 @@ void read_ends(const ScanTable& table, double step, const DiscShape& disc, doubl
 
 double near_ring(double r) { return std::max(1.5, kNearFirst * r); }
 
-
 }  // namespace
 
 double crease_step(const ScanTable& table, const PixelBox& box) {
@@ -145,7 +144,6 @@ const PlaneView& split_mask(const ScanTable& table, const PixelBox& box, std::in
     }
     return plane;
 }
-
 
 bool fit_to_creases(const ScanTable& table, double step, SimdLevel level, DiscShape& disc, CreaseRing& ring) {
     if (table.frame == nullptr || table.mask == nullptr || !(disc.r > 0)) return false;
