@@ -144,6 +144,17 @@ def test_balls_touching_in_piles():
     assert false == 0
 
 
+def test_two_layers_whose_outline_shows_no_ball():
+    # 26 balls in two layers fill one blob whose outer balls all fall short
+    # (their rims touch neighbours): none was found while the blob's shading
+    # was read only round a ball found already.
+    (calibrated, items), = case_sets("piles", 5, 0, colours=("yellow",), seed=1)
+    frame, truth = items[4]
+    m = bench.match(kf.Finder(seed=1).find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
+    assert len(truth.discs) == 26
+    assert m.found >= 6 and not m.false_finds
+
+
 def test_a_box_of_twenty_balls_is_reported_whole():
     # A box holds more balls of one colour than the finds of a frame were
     # once capped at (16); max_shapes still caps them when asked.

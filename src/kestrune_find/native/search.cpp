@@ -152,6 +152,12 @@ constexpr std::size_t kMostPeaks = 64;
 constexpr std::ptrdiff_t kPileLeft = 48;  // unspent edge points, at least
 constexpr int kPileRounds = 4;  // of trying a pile's peaks, the first on the peaks themselves
 constexpr double kMinRing = 0.7, kMinCreased = 0.5;  // see search_shaded
+// A near miss: a disc that scored below the pass's level, yet filled (a
+// pile's outer ball, its rim shared with its neighbours) and with some clear
+// rim and outline. Two of them in a pile's box make it a pile worth reading
+// for its shading when no ball of it is found yet (a box of two layers).
+constexpr double kNearMissFill = 0.9, kNearMissRim = 0.4;
+constexpr std::size_t kPileNearMisses = 2;
 
 // Half a pixel: see outline_size.
 constexpr double kOutlineGap = 0.5;
@@ -915,13 +921,15 @@ private:
     // edge too. (Below kMinRing, a circle drawn where a lit ball's shading
     // steps inside it, smaller than the ball.) Only in a box that holds a
     // ball found already: a pile, not a patch of the colour, whose shading
-    // draws circles too (and every blob would pay for the search).
+    // draws circles too (and every blob would pay for the search); or one
+    // where two discs nearly passed (see kNearMissFill).
     void search_shaded(GroupPoints& group, const Pile& pile, double level) {
         const PixelBox& box = pile.box;
         // Never what takes the search past its budget: the groups after this
         // one are still to be searched.
         const double cost = static_cast<double>(box.x1 - box.x0) * static_cast<double>(box.y1 - box.y0);
-        if (table_.frame == nullptr || full() || work_ + cost > options_.work_budget || !holds_find(box)) return;
+        if (table_.frame == nullptr || full() || work_ + cost > options_.work_budget) return;
+        if (!holds_find(box) && near_misses_in(box) < kPileNearMisses) return;
         work_ += cost;
         const double step = crease_step(table_, box);
         const Blob split(split_mask(table_, box, Blob::step_for(options_.min_r), step), box, options_.min_r);
@@ -973,6 +981,17 @@ private:
         return std::any_of(found_.begin(), found_.end(), [&](const Found& f) {
             return f.values[0] >= box.x0 && f.values[0] < box.x1 && f.values[1] >= box.y0 && f.values[1] < box.y1;
         });
+    }
+
+    void note_near_miss(const DiscShape& d, const Evidence& ev) {
+        if (ev.fill() >= kNearMissFill && ev.clear() >= kNearMissRim && ev.outline() >= kNearMissRim)
+            near_misses_.push_back(d);
+    }
+
+    std::size_t near_misses_in(const PixelBox& box) const {
+        return static_cast<std::size_t>(std::count_if(near_misses_.begin(), near_misses_.end(), [&](const DiscShape& d) {
+            return d.x >= box.x0 && d.x < box.x1 && d.y >= box.y0 && d.y < box.y1;
+        }));
     }
 
     bool inside_found(const DiscShape& d) const {
@@ -1032,6 +1051,7 @@ private:
         if (round) weigh(candidate, find);
         else find.score = -1.0;  // not a disc, at any level
         try_stretched(group, round, level, candidate, find);
+        if (disc() && find.score < level) note_near_miss(candidate.disc, find.evidence);
         if (find.score < level) return false;
         const double shape_size = size(candidate);
         {  // only what would be found pays for reading the frame inside
@@ -1078,6 +1098,7 @@ private:
     double work_ = 0;
     const std::vector<DiscShape>* touching_ = nullptr;  // the balls beside a pile's candidate
     std::vector<Pile> piles_;  // for search_shaded
+    std::vector<DiscShape> near_misses_;  // discs that nearly passed, for search_shaded
     double ceiling_ = kNoCeiling;  // this pass keeps what scores below it
 };
 
