@@ -73,8 +73,23 @@ def test_balls_behind_things_of_any_brightness():
     # ball's blob into pieces searched apart, or a sliver of it read as a hole;
     # 0.65 when a bar between the colour's runs had to be as unlike the
     # background as a crossing, and the outline show at 0.7 of its crossings
-    assert found >= 0.72 * (found + missed)
+    # (0.77 before a thing whose edge runs on past the ball could hide its side)
+    assert found >= 0.78 * (found + missed)
     assert false == 0
+
+
+def test_balls_behind_things_much_like_the_background():
+    # Boards and bars of a grey or a brown the background has too, over a
+    # ball's side: what shows the ball hidden is the thing's edge running on
+    # past it. 4 of these 8 balls were found before that was read.
+    found = missed = false = 0
+    for (calibrated, items), frames in zip(case_sets("hidden", 5, 0, colours=("blue", "pink"), seed=1), ((2, 4), (3,))):
+        for k in frames:
+            frame, truth = items[k]
+            m = bench.match(kf.Finder(seed=1).find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
+            found, missed, false = found + m.found, missed + m.missed, false + m.false
+    assert found + missed == 8
+    assert found >= 7 and false == 0
 
 
 def test_balls_whose_outline_is_partly_hidden_too():

@@ -257,7 +257,23 @@ struct Weighing {
     // How much of the background a gap between the colour's runs may match
     // and still hide the core (kNearBackgroundBetween on a disc).
     double between_share = kNearBackground;
+    const HalfPlane* visible = nullptr;  // the side read, where given
 };
+
+// [lo, hi] of a line (a row at `position` when `rows`, else a column) cut
+// down to the side `visible` says, where given.
+void visible_part(const HalfPlane* visible, bool rows, double position, double& lo, double& hi) {
+    if (visible == nullptr) return;
+    // Along the line, along * u + across * position >= c.
+    const double along = rows ? visible->nx : visible->ny, across = rows ? visible->ny : visible->nx;
+    const double rest = visible->c - across * position;
+    if (std::fabs(along) < 1e-12) {
+        if (rest > 0) hi = lo;  // the whole line lies on the other side
+        return;
+    }
+    if (along > 0) lo = std::max(lo, rest / along);
+    else hi = std::min(hi, rest / along);
+}
 
 // Where one scanned line crosses the shape grown by the rim (outer), the
 // outline itself, the core (shrunk by the rim) and the middle; each [lo, hi].
@@ -447,10 +463,11 @@ private:
         bool rows;
         std::int32_t position, extent;
         const Run *begin, *end;
+        double lo, hi;  // what of the line is read: the frame's part, or less
 
         bool clip(double& a, double& b) const {
-            a = std::max(a, -0.5);
-            b = std::min(b, extent - 0.5);
+            a = std::max(a, lo);
+            b = std::min(b, hi);
             return b > a;
         }
     };
@@ -511,7 +528,9 @@ private:
     // (the outer rim's end), as it is (the outline), shrunk by the rim (the
     // core) and shrunk by half its size (the middle).
     void read_line(const Axis& axis, bool rows, std::int32_t position, const Run* begin, const Run* end) {
-        const Line line{rows, position, axis.extent, begin, end};
+        double lo = -0.5, hi = axis.extent - 0.5;
+        visible_part(how_.visible, rows, position, lo, hi);
+        const Line line{rows, position, axis.extent, begin, end, lo, hi};
         Chords c{};
         if (!chord_(rows, position, how_.rim, c.outer_lo, c.outer_hi)) return;
         if (!chord_(rows, position, 0.0, c.outline_lo, c.outline_hi)) {
@@ -645,7 +664,8 @@ private:
 // box, with and without the frame's edges; the evidence read so far scaled to
 // the whole shape. `chord_at(y, lo, hi)`: the shape's extent along row y.
 template <class ChordAt>
-double unclipped_length(const ScanTable& table, const Box& box, ChordAt chord_at, const Evidence& ev) {
+double unclipped_length(const ScanTable& table, const Box& box, ChordAt chord_at, const Evidence& ev,
+                        const HalfPlane* visible) {
     double all = 0, inside = 0;
     const double frame_right = table.width - 0.5, frame_bottom = table.height - 0.5;
     for (int k = 0; k < 64; ++k) {
@@ -653,7 +673,9 @@ double unclipped_length(const ScanTable& table, const Box& box, ChordAt chord_at
         double lo, hi;
         if (!chord_at(y, lo, hi)) continue;
         all += hi - lo;
-        if (y >= -0.5 && y <= frame_bottom) inside += std::max(0.0, std::min(hi, frame_right) - std::max(lo, -0.5));
+        double from = -0.5, to = frame_right;
+        visible_part(visible, true, y, from, to);
+        if (y >= -0.5 && y <= frame_bottom) inside += std::max(0.0, std::min(hi, to) - std::max(lo, from));
     }
     return all > 0 ? (ev.core + ev.inner_rim + ev.outer_rim) * all / std::max(inside, 1e-9) : 0.0;
 }
@@ -666,7 +688,7 @@ void integrate(const ScanTable& table, const Box& box, const Weighing& how, Chor
     reading.read_axis(table.rows, true, box.y_lo, box.y_hi);
     reading.read_axis(table.columns, false, box.x_lo, box.x_hi);
     reading.weigh_hidden();
-    ev.unclipped = unclipped_length(table, box, chord_at, ev);
+    ev.unclipped = unclipped_length(table, box, chord_at, ev, how.visible);
 }
 
 // The core of one scanned line that read_turns reads: pixels [first, last].
@@ -956,13 +978,14 @@ void ellipse_reach(const EllipseShape& e, double grow, double& reach_x, double& 
 }  // namespace
 
 Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim,
-                       const std::vector<DiscShape>* touching) {
+                       const std::vector<DiscShape>* touching, const HalfPlane* visible) {
     Evidence ev;
     const double outer = disc.r + rim;
     const auto chord = disc_chord(disc);
     auto chord_at = [&](double y, double& lo, double& hi) { return chord(true, y, rim, lo, hi); };
     integrate(table, {disc.x - outer, disc.x + outer, disc.y - outer, disc.y + outer},
-              {rim, disc.r / 2, true, true, touching, kNearBackgroundBetween}, chord, chord_at, ev);
+              {rim, disc.r / 2, true, true, touching, kNearBackgroundBetween, visible}, chord, chord_at, ev);
+    ev.cut = visible != nullptr;
     return ev;
 }
 

@@ -27,6 +27,11 @@ struct BandShape {
     double px, py, nx, ny, width, t0, t1;
 };
 
+// The side of a line where nx * x + ny * y >= c, (nx, ny) a unit normal.
+struct HalfPlane {
+    double nx, ny, c;
+};
+
 // Lengths along the scanned lines, in pixels: of the shape's core (more than
 // `rim` inside the outline) and of its middle (inside half its size), of the
 // rim just inside the outline and of the rim just outside it, and how much of
@@ -48,6 +53,7 @@ struct Evidence {
     double inner_rim = 0, inner_rim_set = 0;
     double outer_rim = 0, outer_rim_clear = 0;
     double unclipped = 0;  // core, rims and outer rim with the parts outside the frame
+    bool cut = false;      // read on one side of a thing in front only (see cuts.hpp)
     double crossings = 0, crossings_sharp = 0;
     double crossings_hidden = 0;  // unset on both sides, the frame just inside unlike the background
     // Of the crossings showing the outline whose frame colours were compared,
@@ -97,8 +103,10 @@ struct Evidence {
 
 // touching: discs beside it (balls of a pile), whose part of its outer rim
 // is left out.
+// visible: when given, only the disc's part on that side is read (a thing in
+// front hides the rest; see cuts.hpp), as the frame's edges clip it.
 Evidence disc_evidence(const ScanTable& table, const DiscShape& disc, double rim,
-                       const std::vector<DiscShape>* touching = nullptr);
+                       const std::vector<DiscShape>* touching = nullptr, const HalfPlane* visible = nullptr);
 // hiding: weigh what hides the core (a ball stretched by the lens is
 // weighed as an ellipse; an ellipse searched for as such, with two more free
 // parameters to bend around part of a shape, is weighed on what shows).

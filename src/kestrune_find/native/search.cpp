@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "cuts.hpp"
 #include "piles.hpp"
 #include "reflections.hpp"
 #include "refine.hpp"
@@ -52,6 +53,11 @@ namespace {
 // A disc or an ellipse counts only with most of it inside the frame: half a
 // disc at the edge is as likely a half-disc as a ball.
 constexpr double kMinSeen = 0.6;
+// A ball cut by a thing in front (see weigh_cut): its rim clear round it, and
+// at least half its core set.
+constexpr double kCutClear = 0.85, kCutFill = 0.5, kCutMostFill = 0.92;  // fuller: nothing hides it
+// Where a thing in front shows, half the disc may lie behind it.
+constexpr double kMinSeenCut = 0.5;
 
 // Discs whose outline is further from round than an ellipse of axis ratio
 // 1.3 ((a - b) / (a + b) = 0.13) are ellipses, not discs; a ball seen through
@@ -1010,7 +1016,30 @@ private:
         rescore(find);
     }
 
-    static void rescore(Found& find) { find.score = find.evidence.seen() >= kMinSeen ? find.evidence.score() : 0.0; }
+    // A ball partly behind a thing whose edge runs on past it (see cuts.hpp)
+    // is weighed on the side of that edge it shows on, when its rim stands
+    // clear round it (the thing in front is not the colour either).
+    void weigh_cut(const GroupPoints& group, const Candidate& candidate, Found& find) {
+        if (!disc() || stretched_ || touching_ != nullptr || table_.frame == nullptr || table_.mask == nullptr)
+            return;
+        const double fill = find.evidence.fill();
+        if (find.evidence.clear() < kCutClear || fill < kCutFill || fill > kCutMostFill) return;
+        HalfPlane visible;
+        if (!cut_line(group.points, *table_.mask, candidate.disc, visible) ||
+            !runs_on(*table_.frame, *table_.mask, candidate.disc, visible))
+            return;
+        Found cut = find;
+        {
+            const Stopwatch timed(evidence_ms_);
+            cut.evidence = disc_evidence(table_, candidate.disc, rim_for(size(candidate)), nullptr, &visible);
+        }
+        rescore(cut);
+        if (cut.score > find.score) find = cut;
+    }
+
+    static void rescore(Found& find) {
+        find.score = find.evidence.seen() >= (find.evidence.cut ? kMinSeenCut : kMinSeen) ? find.evidence.score() : 0.0;
+    }
 
     // A stretched ball's circle misses both ends, or sits off its centre:
     // weigh the ellipse it is (reported as a disc of its mean semi-axis).
@@ -1051,6 +1080,7 @@ private:
         if (round) weigh(candidate, find);
         else find.score = -1.0;  // not a disc, at any level
         try_stretched(group, round, level, candidate, find);
+        if (round && find.score < level) weigh_cut(group, candidate, find);
         if (disc() && find.score < level) note_near_miss(candidate.disc, find.evidence);
         if (find.score < level) return false;
         const double shape_size = size(candidate);
