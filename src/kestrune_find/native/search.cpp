@@ -994,10 +994,19 @@ private:
             near_misses_.push_back(d);
     }
 
+    // The near misses in the box that are not the same disc tried again (in
+    // a later pass, or refined from another proposal): those apart by more
+    // than half a radius.
     std::size_t near_misses_in(const PixelBox& box) const {
-        return static_cast<std::size_t>(std::count_if(near_misses_.begin(), near_misses_.end(), [&](const DiscShape& d) {
-            return d.x >= box.x0 && d.x < box.x1 && d.y >= box.y0 && d.y < box.y1;
-        }));
+        std::vector<DiscShape> apart;
+        for (const DiscShape& d : near_misses_) {
+            if (d.x < box.x0 || d.x >= box.x1 || d.y < box.y0 || d.y >= box.y1) continue;
+            const bool again = std::any_of(apart.begin(), apart.end(), [&](const DiscShape& a) {
+                return std::hypot(a.x - d.x, a.y - d.y) <= 0.5 * std::max(a.r, d.r);
+            });
+            if (!again) apart.push_back(d);
+        }
+        return apart.size();
     }
 
     bool inside_found(const DiscShape& d) const {
