@@ -74,42 +74,35 @@ TEST(a_board_over_a_balls_side_runs_on_past_it) {
     CHECK(runs_on(scene.frame, scene.mask, {kX, kY, kR}, visible));
 }
 
-TEST(a_half_disc_has_no_thing_in_front_running_on_past_it) {
-    // The same ball cut at x = 98 with the background showing there: a half disc.
-    const Scene plain(textured, [](std::int32_t x, std::int32_t y, double (&c)[3]) {
+// Whether the ball cut at x = 98 with `background` showing past the cut (a
+// half disc of the colour on it) reads as a ball behind a thing: the cut is
+// found, and nothing runs on past it.
+template <class Background>
+bool half_disc_passes_for_hidden(Background background) {
+    const Scene scene(background, [&](std::int32_t x, std::int32_t y, double (&c)[3]) {
         if (x < 98) return false;
-        textured(x, y, c);
+        background(x, y, c);
         return true;
     });
     HalfPlane visible{};
-    CHECK(cut_line(plain.points, plain.mask, {kX, kY, kR}, visible));
-    CHECK(!runs_on(plain.frame, plain.mask, {kX, kY, kR}, visible));
+    CHECK(cut_line(scene.points, scene.mask, {kX, kY, kR}, visible));
+    return runs_on(scene.frame, scene.mask, {kX, kY, kR}, visible);
+}
 
+TEST(a_half_disc_has_no_thing_in_front_running_on_past_it) {
+    CHECK(!half_disc_passes_for_hidden(textured));
     // A background that steps along that very line by chance: as rough on
     // the far side as on the near one, so nothing smooth lies in front.
-    const auto stepped = [](std::int32_t x, std::int32_t y, double (&c)[3]) {
+    CHECK(!half_disc_passes_for_hidden([](std::int32_t x, std::int32_t y, double (&c)[3]) {
         c[0] = c[1] = c[2] = texture(x, y) + (x >= 98 ? 60 : 0);
-    };
-    const Scene chance(stepped, [&](std::int32_t x, std::int32_t y, double (&c)[3]) {
-        if (x < 98) return false;
-        stepped(x, y, c);
-        return true;
-    });
-    CHECK(cut_line(chance.points, chance.mask, {kX, kY, kR}, visible));
-    CHECK(!runs_on(chance.frame, chance.mask, {kX, kY, kR}, visible));
-
+    }));
     // A background that brightens steadily across the line: as much further
     // off it as at it, a gradient and no edge.
-    const auto shaded = [](std::int32_t x, std::int32_t, double (&c)[3]) { c[0] = c[1] = c[2] = 128 + 4.0 * (x - 98); };
-    const Scene gradient(shaded, [&](std::int32_t x, std::int32_t y, double (&c)[3]) {
-        if (x < 98) return false;
-        shaded(x, y, c);
-        return true;
-    });
-    CHECK(cut_line(gradient.points, gradient.mask, {kX, kY, kR}, visible));
-    CHECK(!runs_on(gradient.frame, gradient.mask, {kX, kY, kR}, visible));
+    CHECK(!half_disc_passes_for_hidden(
+        [](std::int32_t x, std::int32_t, double (&c)[3]) { c[0] = c[1] = c[2] = 128 + 4.0 * (x - 98); }));
 
     // And a ball with nothing in front of it has no straight line inside.
     const Scene whole(textured, [](std::int32_t, std::int32_t, double (&)[3]) { return false; });
+    HalfPlane visible{};
     CHECK(!cut_line(whole.points, whole.mask, {kX, kY, kR}, visible));
 }
