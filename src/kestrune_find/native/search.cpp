@@ -1089,7 +1089,8 @@ private:
         if (round) weigh(candidate, find);
         else find.score = -1.0;  // not a disc, at any level
         try_stretched(group, round, level, candidate, find);
-        if (round && find.score < level) weigh_cut(group, candidate, find);
+        // Whatever the level: a disc's score must not depend on the threshold.
+        if (round) weigh_cut(group, candidate, find);
         if (disc() && find.score < level) note_near_miss(candidate.disc, find.evidence);
         if (find.score < level) return false;
         const double shape_size = size(candidate);
