@@ -80,13 +80,13 @@ bool fit_line(const std::vector<const EdgePoint*>& points, double& nx, double& n
     return sxx + syy > 0;
 }
 
-// Along the line from (x, y) in direction (dx, dy), from `from` to `to`
-// pixels: whether the frame's two sides of it differ alike all the way.
 // What the frame shows along a line beyond a disc: too little of it in the
-// frame to read; no step across it; a step on average, not alike all the way;
-// an edge.
+// frame to read; no step across it; a step on average, but not an edge
+// (not alike all the way, a gradient, or both sides rough); an edge.
 enum class Edge { unread, none, step, shown };
 
+// Along the line from (x, y) in direction (dx, dy), from `from` to `to`
+// pixels: what the frame's two sides of it show.
 Edge edge_along(const ImageView& frame, const PlaneView& mask, const HalfPlane& line, double x, double y, double dx,
                 double dy, double from, double to) {
     std::array<Colour, 64> steps;
