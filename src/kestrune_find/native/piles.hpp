@@ -14,6 +14,8 @@ namespace kestrune::find {
 // Pixels [x0, x1) x [y0, y1) of the mask.
 struct PixelBox {
     std::int32_t x0, y0, x1, y1;
+
+    bool holds(double x, double y) const { return x >= x0 && x < x1 && y >= y0 && y < y1; }
 };
 
 // A blob's set pixels in a box of the mask (those outside it count as

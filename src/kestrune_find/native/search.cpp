@@ -985,7 +985,7 @@ private:
 
     bool holds_find(const PixelBox& box) const {
         return std::any_of(found_.begin(), found_.end(), [&](const Found& f) {
-            return f.values[0] >= box.x0 && f.values[0] < box.x1 && f.values[1] >= box.y0 && f.values[1] < box.y1;
+            return box.holds(f.values[0], f.values[1]);
         });
     }
 
@@ -1000,7 +1000,7 @@ private:
     std::size_t near_misses_in(const PixelBox& box) const {
         std::vector<DiscShape> apart;
         for (const DiscShape& d : near_misses_) {
-            if (d.x < box.x0 || d.x >= box.x1 || d.y < box.y0 || d.y >= box.y1) continue;
+            if (!box.holds(d.x, d.y)) continue;
             const bool again = std::any_of(apart.begin(), apart.end(), [&](const DiscShape& a) {
                 return std::hypot(a.x - d.x, a.y - d.y) <= 0.5 * std::max(a.r, d.r);
             });
