@@ -170,6 +170,18 @@ def test_two_layers_whose_outline_shows_no_ball():
     assert m.found >= 6 and not m.false_finds
 
 
+@pytest.mark.parametrize("colour, index, balls, least", [("orange", 3, 15, 8), ("purple", 3, 11, 6)])
+def test_a_pile_of_balls_lit_hard(colour, index, balls, least):
+    # Two layers of balls whose shading steps inside each by more than the
+    # creases between them, and whose circles show on a little less of their
+    # round than a lone ball's must: found 5 of 15 and 4 of 11 before.
+    (calibrated, items), = case_sets("piles", index + 1, 0, colours=(colour,), seed=1)
+    frame, truth = items[index]
+    m = bench.match(kf.Finder(seed=1).find(frame, "disc", calibrated, min_r=8, max_r=120), truth, "disc")
+    assert len(truth.discs) == balls
+    assert m.found >= least and not m.false_finds
+
+
 def test_a_box_of_twenty_balls_is_reported_whole():
     # A box holds more balls of one colour than the finds of a frame were
     # once capped at (16); max_shapes still caps them when asked.

@@ -1,6 +1,7 @@
 #include "search.hpp"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -158,6 +159,14 @@ constexpr std::size_t kMostPeaks = 64;
 constexpr std::ptrdiff_t kPileLeft = 48;  // unspent edge points, at least
 constexpr int kPileRounds = 4;  // of trying a pile's peaks, the first on the peaks themselves
 constexpr double kMinRing = 0.7, kMinCreased = 0.5;  // see search_shaded
+// A circle within kAlikeSize of the radius of a ball found in the same box
+// needs kAlikeRing only: a pile's balls are alike, and the circle a lit
+// ball's shading draws inside it is smaller than the ball.
+constexpr double kAlikeRing = 0.6, kAlikeSize = 0.2;
+// The steps a peak's rays are read at, as multiples of the box's crease
+// step, the next when the circle does not show at one: a ball lit hard
+// steps inside it by more than the pile's creases do.
+constexpr std::array<double, 2> kCreaseSteps = {1.0, 1.5};
 // A near miss: a disc that scored below the pass's level, yet filled (a
 // pile's outer ball, its rim shared with its neighbours) and with some clear
 // rim and outline. Two of them in a pile's box make it a pile worth reading
@@ -943,13 +952,10 @@ private:
         // round a ball and its shadow ends on the shadow's edge less often.
         std::vector<std::pair<CreaseRing, Candidate>> circles;
         for (const DiscShape& peak : split.peaks(options_.min_r, max_size_, kMostPeaks)) {
-            Candidate candidate{};
-            candidate.disc = peak;
             if (inside_found(peak) || !within_frame(peak)) continue;
+            Candidate candidate{};
             CreaseRing ring;
-            if (fit_to_creases(table_, step, fits_.level(), candidate.disc, ring) && ring.ring >= kMinRing &&
-                ring.creased >= kMinCreased && valid(candidate))
-                circles.emplace_back(ring, candidate);
+            if (circle_at(box, step, peak, candidate, ring)) circles.emplace_back(ring, candidate);
         }
         std::stable_sort(circles.begin(), circles.end(),
                          [](const auto& a, const auto& b) { return a.first.ring > b.first.ring; });
@@ -981,6 +987,34 @@ private:
 
     bool within_frame(const DiscShape& d) const {
         return d.x - d.r >= 0 && d.y - d.r >= 0 && d.x + d.r <= table_.width - 1 && d.y + d.r <= table_.height - 1;
+    }
+
+    // The circle a pile's peak draws where the frame shows it ends, read at
+    // each of kCreaseSteps until one shows it clearly, each read from where
+    // the last placed it; the best ring kept. False when it is no ball.
+    bool circle_at(const PixelBox& box, double step, const DiscShape& peak, Candidate& best, CreaseRing& best_ring) {
+        bool fitted = false;
+        for (const double times : kCreaseSteps) {
+            Candidate candidate{};
+            candidate.disc = fitted ? best.disc : peak;
+            CreaseRing ring;
+            if (!fit_to_creases(table_, times * step, fits_.level(), candidate.disc, ring)) continue;
+            if (!fitted || ring.ring > best_ring.ring) {
+                best = candidate;
+                best_ring = ring;
+                fitted = true;
+            }
+            if (best_ring.ring >= kMinRing && best_ring.creased >= kMinCreased) break;
+        }
+        return fitted && ends_round(box, best.disc, best_ring) && valid(best);
+    }
+
+    // Whether a circle fitted to the creases ends on enough of them to be a ball of the pile.
+    bool ends_round(const PixelBox& box, const DiscShape& d, const CreaseRing& ring) const {
+        const bool alike = std::any_of(found_.begin(), found_.end(), [&](const Found& f) {
+            return box.holds(f.values[0], f.values[1]) && std::fabs(f.values[2] - d.r) <= kAlikeSize * f.values[2];
+        });
+        return ring.ring >= (alike ? kAlikeRing : kMinRing) && ring.creased >= kMinCreased;
     }
 
     bool holds_find(const PixelBox& box) const {
