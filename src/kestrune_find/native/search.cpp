@@ -165,8 +165,9 @@ constexpr double kMinRing = 0.7, kMinCreased = 0.5;  // see search_shaded
 constexpr double kAlikeRing = 0.6, kAlikeSize = 0.2;
 // The steps a peak's rays are read at, as multiples of the box's crease
 // step, the next when the circle does not show at one: a ball lit hard
-// steps inside it by more than the pile's creases do.
-constexpr std::array<double, 2> kCreaseSteps = {1.0, 1.5};
+// steps inside it by more than the pile's creases do, and one lit softly
+// ends against its neighbours by less.
+constexpr std::array<double, 3> kCreaseSteps = {1.0, 1.5, 0.8};
 // A near miss: a disc that scored below the pass's level, yet filled (a
 // pile's outer ball, its rim shared with its neighbours) and with some clear
 // rim and outline. Two of them in a pile's box make it a pile worth reading
