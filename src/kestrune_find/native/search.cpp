@@ -168,6 +168,11 @@ constexpr double kAlikeRing = 0.6, kAlikeSize = 0.2;
 // steps inside it by more than the pile's creases do, and one lit softly
 // ends against its neighbours by less.
 constexpr std::array<double, 3> kCreaseSteps = {1.0, 1.5, 0.8};
+// Where a pile's other balls are looked for beside those found (see
+// search_beside): kBesideAngles places kBeside radii from each, for
+// kBesideRounds rounds.
+constexpr int kBesideAngles = 12, kBesideRounds = 3;
+constexpr double kBeside = 2.0, kBesideApart = 0.5;  // places nearer than kBesideApart radii are one
 // A near miss: a disc that scored below the pass's level, yet filled (a
 // pile's outer ball, its rim shared with its neighbours) and with some clear
 // rim and outline. Two of them in a pile's box make it a pile worth reading
@@ -949,8 +954,6 @@ private:
         work_ += cost;
         const double step = crease_step(table_, box);
         const Blob split(split_mask(table_, box, Blob::step_for(options_.min_r), step), box, options_.min_r);
-        // The circles that end most clearly all round first: a circle drawn
-        // round a ball and its shadow ends on the shadow's edge less often.
         std::vector<std::pair<CreaseRing, Candidate>> circles;
         for (const DiscShape& peak : split.peaks(options_.min_r, max_size_, kMostPeaks)) {
             if (inside_found(peak) || !within_frame(peak)) continue;
@@ -958,11 +961,59 @@ private:
             CreaseRing ring;
             if (circle_at(box, step, peak, candidate, ring)) circles.emplace_back(ring, candidate);
         }
+        try_circles(group, circles, level);
+        search_beside(group, box, step, level);
+    }
+
+    // The circles that end most clearly all round first: a circle drawn
+    // round a ball and its shadow ends on the shadow's edge less often.
+    void try_circles(GroupPoints& group, std::vector<std::pair<CreaseRing, Candidate>>& circles, double level) {
         std::stable_sort(circles.begin(), circles.end(),
                          [](const auto& a, const auto& b) { return a.first.ring > b.first.ring; });
         for (auto& [ring, candidate] : circles) {
             if (full()) return;
             if (!inside_found(candidate.disc)) try_shaded(group, candidate, ring, level);
+        }
+    }
+
+    // A pile's balls lie side by side, and where one's outline steps softly
+    // against its neighbours the split draws no peak for it: beside each
+    // ball found in the box, circles of its size are read from kBesideAngles
+    // places kBeside radii from it (inside the blob), and those as large as
+    // it tried; then beside the balls those found, for kBesideRounds rounds.
+    void search_beside(GroupPoints& group, const PixelBox& box, double step, double level) {
+        std::vector<std::pair<CreaseRing, Candidate>> circles;
+        std::vector<DiscShape> tried;
+        std::size_t from = 0;
+        for (int round = 0; round < kBesideRounds && !full(); ++round) {
+            const std::size_t count = found_.size();
+            circles.clear();
+            for (std::size_t k = from; k < count; ++k) {
+                const DiscShape ball{found_[k].values[0], found_[k].values[1], found_[k].values[2]};
+                if (!box.holds(ball.x, ball.y)) continue;
+                for (int a = 0; a < kBesideAngles; ++a) {
+                    const double angle = 2.0 * std::numbers::pi * a / kBesideAngles;
+                    const DiscShape place{ball.x + kBeside * ball.r * std::cos(angle),
+                                          ball.y + kBeside * ball.r * std::sin(angle), ball.r};
+                    if (!within_frame(place) || inside_found(place) ||
+                        !table_.mask->row(floor_to_int(place.y + 0.5))[floor_to_int(place.x + 0.5)])
+                        continue;
+                    // Two balls side by side share places beside them: each is read once.
+                    const bool read = std::any_of(tried.begin(), tried.end(), [&](const DiscShape& t) {
+                        return std::hypot(t.x - place.x, t.y - place.y) <= kBesideApart * place.r;
+                    });
+                    if (read) continue;
+                    tried.push_back(place);
+                    Candidate candidate{};
+                    CreaseRing ring;
+                    if (circle_at(box, step, place, candidate, ring) &&
+                        std::fabs(candidate.disc.r - ball.r) <= kAlikeSize * ball.r)
+                        circles.emplace_back(ring, candidate);
+                }
+            }
+            try_circles(group, circles, level);
+            if (found_.size() == count) return;
+            from = count;
         }
     }
 
