@@ -1043,7 +1043,8 @@ private:
 
     // The circle a pile's peak draws where the frame shows it ends, read at
     // each of kCreaseSteps until one shows it clearly, each read from where
-    // the last placed it; the best ring kept. False when it is no ball.
+    // the best read so far placed it; the best ring kept. False when it is
+    // no ball.
     bool circle_at(const PixelBox& box, double step, const DiscShape& peak, Candidate& best, CreaseRing& best_ring) {
         bool fitted = false;
         for (const double times : kCreaseSteps) {
