@@ -46,10 +46,6 @@ bool inside(const PlaneView& plane, double x, double y) {
     return x >= 0 && y >= 0 && x <= static_cast<double>(plane.cols - 1) && y <= static_cast<double>(plane.rows - 1);
 }
 
-bool set_at(const PlaneView& mask, double x, double y) {
-    return mask.row(floor_to_int(y + 0.5))[floor_to_int(x + 0.5)] != 0;
-}
-
 Colour colour_at(const ImageView& frame, double x, double y) {
     const std::uint8_t* p = frame.pixel(floor_to_int(y + 0.5), floor_to_int(x + 0.5));
     return {static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2])};

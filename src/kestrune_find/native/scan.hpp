@@ -18,6 +18,11 @@ inline std::int64_t floor_to_int(double v) {
     return t - (static_cast<double>(t) > v ? 1 : 0);
 }
 
+// Whether the mask is set at the pixel nearest to (x, y), which lies in it.
+inline bool set_at(const PlaneView& mask, double x, double y) {
+    return mask.row(floor_to_int(y + 0.5))[floor_to_int(x + 0.5)] != 0;
+}
+
 // Coordinates are in pixels with pixel centres at integers, so pixel k covers
 // [k - 0.5, k + 0.5]. Runs keep their ends in half pixels (2k - 1 and 2k + 1),
 // which are exact integers.

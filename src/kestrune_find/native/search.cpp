@@ -995,14 +995,10 @@ private:
                     const double angle = 2.0 * std::numbers::pi * a / kBesideAngles;
                     const DiscShape place{ball.x + kBeside * ball.r * std::cos(angle),
                                           ball.y + kBeside * ball.r * std::sin(angle), ball.r};
-                    if (!within_frame(place) || inside_found(place) ||
-                        !table_.mask->row(floor_to_int(place.y + 0.5))[floor_to_int(place.x + 0.5)])
-                        continue;
                     // Two balls side by side share places beside them: each is read once.
-                    const bool read = std::any_of(tried.begin(), tried.end(), [&](const DiscShape& t) {
-                        return std::hypot(t.x - place.x, t.y - place.y) <= kBesideApart * place.r;
-                    });
-                    if (read) continue;
+                    if (!within_frame(place) || inside_found(place) || !set_at(*table_.mask, place.x, place.y) ||
+                        near_one_of(tried, place, kBesideApart))
+                        continue;
                     tried.push_back(place);
                     Candidate candidate{};
                     CreaseRing ring;
@@ -1086,14 +1082,16 @@ private:
     // than half a radius.
     std::size_t near_misses_in(const PixelBox& box) const {
         std::vector<DiscShape> apart;
-        for (const DiscShape& d : near_misses_) {
-            if (!box.holds(d.x, d.y)) continue;
-            const bool again = std::any_of(apart.begin(), apart.end(), [&](const DiscShape& a) {
-                return std::hypot(a.x - d.x, a.y - d.y) <= 0.5 * std::max(a.r, d.r);
-            });
-            if (!again) apart.push_back(d);
-        }
+        for (const DiscShape& d : near_misses_)
+            if (box.holds(d.x, d.y) && !near_one_of(apart, d, 0.5)) apart.push_back(d);
         return apart.size();
+    }
+
+    // Whether a disc's centre lies within `share` of the larger radius of one of `discs`.
+    static bool near_one_of(const std::vector<DiscShape>& discs, const DiscShape& d, double share) {
+        return std::any_of(discs.begin(), discs.end(), [&](const DiscShape& a) {
+            return std::hypot(a.x - d.x, a.y - d.y) <= share * std::max(a.r, d.r);
+        });
     }
 
     bool inside_found(const DiscShape& d) const {
